@@ -1,0 +1,52 @@
+#include "plugin/issued_links.h"
+
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace velmora {
+namespace {
+
+// One heap block per link: this header, then the text and its NUL.
+struct IssuedLink {
+  IssuedLink* next;
+};
+
+class IssuedLinks {
+ public:
+  IssuedLinks() = default;
+  IssuedLinks(const IssuedLinks&) = delete;
+  IssuedLinks& operator=(const IssuedLinks&) = delete;
+  ~IssuedLinks() {
+    while (head_ != nullptr) {
+      IssuedLink* next = head_->next;
+      ::operator delete(head_);
+      head_ = next;
+    }
+  }
+
+  const char* Issue(std::string_view link) {
+    void* block = ::operator new(sizeof(IssuedLink) + link.size() + 1);
+    char* text = static_cast<char*>(block) + sizeof(IssuedLink);
+    if (!link.empty()) std::memcpy(text, link.data(), link.size());
+    text[link.size()] = '\0';
+    std::lock_guard<std::mutex> lock(mutex_);
+    head_ = new (block) IssuedLink{head_};
+    return text;
+  }
+
+ private:
+  std::mutex mutex_;
+  IssuedLink* head_ = nullptr;
+};
+
+IssuedLinks& Links() {
+  static IssuedLinks links;  // released when the library unloads
+  return links;
+}
+
+}  // namespace
+
+const char* IssueLink(std::string_view link) { return Links().Issue(link); }
+
+}  // namespace velmora

@@ -1,0 +1,107 @@
+/* Velmora: link-resolver plugin for a download-manager host.
+ *
+ * The boundary between the host and the plugin. Conventions:
+ *
+ *  1. Calling convention: every export and every host callback uses
+ *     VELMORA_CALL, which is __stdcall on 32-bit Windows and the platform's
+ *     default elsewhere. All arguments and results are 32 bits wide on Win32.
+ *  2. Texts (HostText) are NUL-terminated 8-bit byte strings in the system's
+ *     ANSI code page; the plugin decodes no character set.
+ *  3. Texts the host hands in (the result of getPage/postForm, dumpDir) are
+ *     copied at once and never freed by the plugin. A null text counts as the
+ *     empty text.
+ *  4. Texts the plugin hands out are never null; the empty text is a pointer
+ *     to a NUL byte. Arguments of callbacks are valid only during the call.
+ *  5. Results of PlgInit and PlgGetDirectLink are owned by the plugin. The
+ *     host name and the three markers ("", "%notfound%", "%deleted%") are
+ *     constants: the same pointers on every call. A found link (even an
+ *     empty one) is a new allocation that stays valid while the library is
+ *     loaded and is released when it unloads. The host never frees a result.
+ *  6. Failures of the site are reported only as results: "" for no link,
+ *     "%notfound%" when the site rejects the link, "%deleted%" when it
+ *     reports the download link as faulty. The plugin catches no error: a
+ *     fault raised in a host callback, or an exhausted heap, leaves the
+ *     export after the call has released its temporaries.
+ *  7. Calls are meant to be made one at a time. PlgGetDirectLink called
+ *     before PlgInit or after PlgDestroy (no fetch callbacks) returns the
+ *     empty text and calls nothing.
+ */
+#ifndef VELMORA_PLUGIN_PLUGIN_API_H_
+#define VELMORA_PLUGIN_PLUGIN_API_H_
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define VELMORA_CALL __stdcall
+/* Win32 exports are pinned by plugin/velmora.def (names and ordinals). */
+#define VELMORA_EXPORT
+#else
+#define VELMORA_CALL
+#define VELMORA_EXPORT __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A NUL-terminated 8-bit text crossing the boundary. */
+typedef const char* HostText;
+
+/* Fetches the page behind the host's link reference; null or "" if none. */
+typedef HostText(VELMORA_CALL* VelmoraGetPage)(const void* link);
+/* POSTs the parameter lines (name=value CR LF ...) to url; returns the answer. */
+typedef HostText(VELMORA_CALL* VelmoraPostForm)(HostText url, HostText params);
+/* Writes one debug message (Windows-1251 bytes). Debug mode only. */
+typedef void(VELMORA_CALL* VelmoraLog)(HostText message);
+/* Writes content to the file at path. Debug mode only. */
+typedef void(VELMORA_CALL* VelmoraSaveFile)(HostText path, HostText content);
+
+/* Stores the callbacks and settings (replacing earlier ones) and returns the
+ * host name of the served site. Debug mode is on exactly when the low 8 bits
+ * of debugMode equal 1. */
+VELMORA_EXPORT HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage,
+                                             VelmoraPostForm postForm,
+                                             VelmoraLog log, uint32_t hostValue,
+                                             VelmoraSaveFile saveFile,
+                                             uint32_t debugMode,
+                                             HostText dumpDir);
+
+/* Resolves the link behind the host's reference; see conventions 5 and 6. */
+VELMORA_EXPORT HostText VELMORA_CALL PlgGetDirectLink(const void* link);
+
+/* Forgets the fetch callbacks; everything else is kept. */
+VELMORA_EXPORT void VELMORA_CALL PlgDestroy(void);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+/* The plugin's own side of the boundary; hosts do not see it. */
+#if defined(__cplusplus) && defined(VELMORA_PLUGIN_INTERNALS)
+#include <mutex>
+#include <string>
+
+namespace velmora {
+
+/* The plugin's single process-wide record: zero and empty when the library
+ * has been loaded. mutex guards every field; a request works on a snapshot
+ * of the callbacks and settings taken under it. */
+struct PluginState {
+  VelmoraGetPage getPage = nullptr;
+  VelmoraPostForm postForm = nullptr;
+  VelmoraLog log = nullptr;
+  VelmoraSaveFile saveFile = nullptr;
+  uint32_t hostValue = 0; /* kept for the host; unused */
+  bool debugMode = false;
+  std::string dumpDir;    /* dump path prefix, used unchanged */
+  std::string formAction; /* action URL of the form scanned last */
+  std::mutex mutex;
+};
+
+/* The one instance, created on first use. */
+PluginState& State();
+
+} /* namespace velmora */
+#endif
+
+#endif /* VELMORA_PLUGIN_PLUGIN_API_H_ */

@@ -1,0 +1,86 @@
+#include "resolve/form_scanner.h"
+
+#include "resolve/text_primitives.h"
+
+namespace velmora {
+namespace {
+
+constexpr std::string_view kFormOpen = "<FORM";
+constexpr std::string_view kFormClose = "</FORM";
+constexpr std::string_view kAction = "ACTION=\"";
+constexpr std::string_view kInput = "<INPUT";
+constexpr std::string_view kName = "NAME=\"";
+constexpr std::string_view kValue = "VALUE=\"";
+
+// The quoted attribute that follows the next occurrence of a marker such as
+// NAME=" in the form. Remembers the occurrence, so that inputs before it
+// share one search instead of each scanning up to it again.
+class AttributeCursor {
+ public:
+  AttributeCursor(std::string_view form, std::string_view marker) : form_(form), marker_(marker) {}
+
+  // The attribute value of the first marker at or after from; empty when
+  // there is none or its closing quote is missing.
+  std::string_view At(std::size_t from) {
+    if (exhausted_) return {};
+    if (!found_ || occurrence_ < from) Seek(from);
+    return value_;
+  }
+
+ private:
+  void Seek(std::size_t from) {
+    occurrence_ = FindFrom(form_, marker_, from);
+    found_ = true;
+    value_ = {};
+    if (occurrence_ == kNpos) {
+      exhausted_ = true;  // nothing later can match either
+      return;
+    }
+    const std::size_t start = occurrence_ + marker_.size();
+    const std::size_t quote = form_.find('"', start);
+    if (quote != kNpos) value_ = form_.substr(start, quote - start);
+  }
+
+  std::string_view form_;
+  std::string_view marker_;
+  std::size_t occurrence_ = 0;
+  std::string_view value_;
+  bool found_ = false;
+  bool exhausted_ = false;
+};
+
+}  // namespace
+
+void ScanForm(std::string_view page, std::string& formAction, std::string& params) {
+  params.clear();
+  const std::size_t formStart = FindFrom(page, kFormOpen);
+  if (formStart == kNpos) return;
+  std::string_view form = page.substr(formStart);
+  const std::size_t formEnd = FindFrom(form, kFormClose);
+  if (formEnd == kNpos) return;
+  form = form.substr(0, formEnd);
+
+  // The action is searched in the whole form, not only its opening tag.
+  const std::size_t actionAt = FindFrom(form, kAction);
+  if (actionAt == kNpos) return;
+  const std::string_view actionWindow =
+      TailFrom(form, actionAt + kAction.size()).substr(0, kMaxActionBytes + 1);
+  const std::size_t actionEnd = actionWindow.find('"');
+  if (actionEnd == kNpos) return;  // unterminated, or longer than allowed
+  formAction.assign(actionWindow.data(), actionEnd);
+
+  AttributeCursor names(form, kName);
+  AttributeCursor values(form, kValue);
+  for (std::size_t input = FindFrom(form, kInput); input != kNpos;) {
+    const std::size_t rest = input + kInput.size();
+    const std::string_view name = names.At(rest);
+    const std::string_view value = values.At(rest);
+    if (!name.empty()) {
+      params.append(name.data(), name.size()).append(1, '=');
+      params.append(value.data(), value.size()).append("\r\n", 2);
+    }
+    input = FindFrom(form, kInput, rest);
+  }
+}
+
+}  // namespace velmora

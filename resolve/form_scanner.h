@@ -1,0 +1,30 @@
+// Pulls the first form's action URL and input fields out of a page. Not an
+// HTML parser: a fixed sequence of case-sensitive searches for upper-case
+// markers and cuts between double quotes.
+#ifndef VELMORA_RESOLVE_FORM_SCANNER_H_
+#define VELMORA_RESOLVE_FORM_SCANNER_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace velmora {
+
+// The longest action URL the scanner accepts, in bytes.
+inline constexpr std::size_t kMaxActionBytes = 255;
+
+// Scans page for the first form. params receives one line "name=value" CR LF
+// per input field with a non-empty name, in the order of the "<INPUT"
+// markers; it is empty when nothing was accepted. formAction receives the
+// form's action URL once the form and its action were found, and is left as
+// it was otherwise.
+//
+// NAME=" and VALUE=" are searched in everything after the current "<INPUT"
+// up to the end of the form, so a tag without a name or value borrows the
+// next one in the form. One scan over the form does all inputs: an
+// occurrence found for one input serves the later ones until they pass it.
+void ScanForm(std::string_view page, std::string& formAction, std::string& params);
+
+}  // namespace velmora
+
+#endif  // VELMORA_RESOLVE_FORM_SCANNER_H_

@@ -1,0 +1,86 @@
+// The work behind one request: fetch the file's page, submit its first form
+// without premium fields, and read the direct link (or the site's verdict)
+// out of the answer.
+#ifndef VELMORA_RESOLVE_LINK_RESOLVER_H_
+#define VELMORA_RESOLVE_LINK_RESOLVER_H_
+
+#include <string>
+#include <string_view>
+
+#include "resolve/text_primitives.h"
+
+namespace velmora {
+
+// What the resolver needs from whoever drives it. Texts handed in are valid
+// only during the call; results are written into the caller's buffer (the
+// one copy of the host's text that the request keeps).
+class ResolverHost {
+ public:
+  virtual ~ResolverHost() = default;
+  // Replaces page with the page behind the request's link (empty if none).
+  virtual void GetPage(std::string& page) = 0;
+  // POSTs params to url and replaces answer with the answer page.
+  virtual void PostForm(const std::string& url, const std::string& params,
+                        std::string& answer) = 0;
+  // Debug mode only.
+  virtual void Log(const std::string& message) = 0;
+  virtual void SaveFile(const std::string& path, const std::string& content) = 0;
+};
+
+// The working memory of one request. It belongs to whoever runs requests and
+// may be reused by the next one, so that nothing of a request is lost for
+// good when a foreign fault skips its destructors.
+struct RequestBuffers {
+  std::string text;        // the page, then the answer
+  std::string formAction;  // the action URL of the scanned form
+  std::string params;      // the parameters as POSTed
+  std::string scratch;     // debug messages, dump path, lower-cased lines
+  LineList lines;
+
+  // Gives large buffers back to the heap, keeps small ones for reuse.
+  void Trim();
+};
+
+enum class Verdict {
+  kNoLink,    // page, form or answer lacked what is looked for
+  kNotFound,  // the site rejects the link
+  kDeleted,   // the site reports the download link as faulty
+  kLink,      // a direct link was found (possibly empty)
+};
+
+struct Resolution {
+  Verdict verdict = Verdict::kNoLink;
+  std::string_view link;  // for kLink: a view into the request's buffers
+};
+
+struct ResolverSettings {
+  bool debugMode = false;
+  std::string_view dumpDir;  // dump path prefix, used as is
+};
+
+// Debug texts, as the log shows them (Windows-1251).
+inline constexpr std::string_view kPostUrlMessage =
+    "\xD1\xF1\xFB\xEB\xEA\xE0 \xE4\xEB\xFF POST: ";  // "Ссылка для POST: "
+inline constexpr std::string_view kPostParamsMessage =
+    "\xCF\xE0\xF0\xE0\xEC\xE5\xF2\xF0\xFB POST:\n";  // "Параметры POST:" LF
+inline constexpr std::string_view kDumpFileName = "Dornix.html";
+
+// Answer markers.
+inline constexpr std::string_view kInvalidLinkMarker = "Invalid download link</b></p>";
+inline constexpr std::string_view kFaultyLinkMarker = "Fehlerhafter Downloadlink";
+inline constexpr std::string_view kLinkLineMarker = "Your download link";
+inline constexpr std::string_view kHrefMarker = "HREF=\"";
+
+// Resolves one link. buffers.formAction ends up holding the scanned action.
+// Errors raised by the host, and an exhausted heap, pass through.
+Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& settings,
+                             RequestBuffers& buffers);
+
+// The direct link in an answer page: the first HREF="..." at or after the
+// start of the line that holds the first "Your download link". Returns
+// false when there is none.
+bool ExtractDirectLink(std::string_view answer, std::string_view& link);
+
+}  // namespace velmora
+
+#endif  // VELMORA_RESOLVE_LINK_RESOLVER_H_

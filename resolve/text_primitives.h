@@ -1,0 +1,136 @@
+// Byte-exact text primitives. The form scanner and the resolver are written
+// as searches and cuts on page text, and their results at the edges follow
+// from the rules here, so these rules are part of the plugin's behaviour.
+//
+// Texts are 8-bit bytes in the ANSI code page; no character set is decoded.
+// Owned texts are std::string; borrowed ones std::string_view, which must
+// not outlive the bytes it looks at. Public positions are 1-based with 0 for
+// "not found"; inside the plugin, byte offsets with npos are used and
+// converted by ToPosition().
+#ifndef VELMORA_RESOLVE_TEXT_PRIMITIVES_H_
+#define VELMORA_RESOLVE_TEXT_PRIMITIVES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "resolve/ansi_platform.h"
+
+namespace velmora {
+
+inline constexpr std::size_t kNpos = std::string_view::npos;
+
+// The count that asks TextCopy for the rest of a text.
+inline constexpr std::int64_t kToEnd = 2147483647;
+
+// 0-based offset (or kNpos) to 1-based position (or 0).
+inline std::size_t ToPosition(std::size_t offset) {
+  return offset == kNpos ? 0 : offset + 1;
+}
+
+// Offset of the first occurrence of needle in s at or after from; kNpos when
+// there is none, when needle is empty, or when from is past the end.
+inline std::size_t FindFrom(std::string_view s, std::string_view needle, std::size_t from = 0) {
+  if (needle.empty() || from > s.size()) return kNpos;
+  return s.find(needle, from);
+}
+
+// The part of s from offset to the end; empty when offset is past the end.
+inline std::string_view TailFrom(std::string_view s, std::size_t offset) {
+  return offset >= s.size() ? std::string_view() : s.substr(offset);
+}
+
+// Position of the first occurrence of sub in s, comparing bytes exactly.
+// 0 when sub does not occur, when either text is empty, or sub is longer.
+std::size_t TextFind(std::string_view sub, std::string_view s);
+
+// The part of s that starts at the 1-based index and is at most count bytes
+// long. An index below 1 counts as 1; an index past the end, or a negative
+// count, gives the empty text; a count past the end is cut at the end.
+std::string_view TextCopy(std::string_view s, std::int64_t index, std::int64_t count);
+
+// Position of the last byte of s that is one of delims; 0 when there is
+// none. A NUL byte never matches. A byte directly preceded by an odd run of
+// lead bytes is the second half of a double-byte character and is passed
+// over, together with its first half.
+std::size_t TextLastDelimiter(std::string_view delims, std::string_view s,
+                              const LeadByteSet& leadBytes = SystemLeadBytes());
+
+// A copy of s lower-cased byte by byte under the ANSI code page.
+std::string AnsiLower(std::string_view s);
+// The same, into a buffer the caller reuses.
+void AnsiLowerInto(std::string_view s, std::string& out);
+
+// The bytes of a host's NUL-terminated text up to its NUL; null is empty.
+inline std::string_view ViewOfHostText(const char* text) {
+  return text == nullptr ? std::string_view() : std::string_view(text);
+}
+
+// Calls fn(line) for each line of text, as LineList::SetText splits it: a
+// line ends at CR, LF or NUL; after a line one CR, then one LF, is skipped;
+// a NUL ends the text. A final line break adds no empty line.
+template <typename Fn>
+void ForEachLine(std::string_view text, Fn&& fn) {
+  std::size_t pos = 0;
+  const std::size_t size = text.size();
+  while (pos < size && text[pos] != '\0') {
+    std::size_t end = pos;
+    while (end < size && text[end] != '\r' && text[end] != '\n' && text[end] != '\0') ++end;
+    fn(text.substr(pos, end - pos));
+    pos = end;
+    if (pos < size && text[pos] == '\r') ++pos;
+    if (pos < size && text[pos] == '\n') ++pos;
+  }
+}
+
+// An ordered list of text lines; duplicates allowed, indexes 0-based.
+// Lines are kept as spans of one byte buffer, so filling the list from a
+// text costs no allocation per line.
+class LineList {
+ public:
+  void Add(std::string_view line);
+  // Removes the line at index; later lines move down by one.
+  void Delete(int index);
+  // The line at index, valid until the list is next changed.
+  std::string_view Get(int index) const;
+  int Count() const { return static_cast<int>(spans_.size()); }
+  void Clear();
+
+  // Empties the list, then appends the lines of text (see ForEachLine).
+  void SetText(std::string_view text);
+  // SetText, taking over text's storage instead of copying it.
+  void AdoptText(std::string&& text);
+  // Every line followed by CR LF, in order.
+  std::string GetText() const;
+  void AppendTextTo(std::string& out) const;
+
+  // Removes every line for which keep(line) is false, keeping the order.
+  template <typename Pred>
+  void KeepIf(Pred&& keep) {
+    std::size_t kept = 0;
+    for (const Span& span : spans_) {
+      if (keep(View(span))) spans_[kept++] = span;
+    }
+    spans_.resize(kept);
+  }
+
+ private:
+  struct Span {
+    std::size_t offset;
+    std::size_t size;
+  };
+  std::string_view View(const Span& span) const {
+    return std::string_view(bytes_).substr(span.offset, span.size);
+  }
+  void CheckIndex(int index) const;
+  void IndexLines();
+
+  std::string bytes_;
+  std::vector<Span> spans_;
+};
+
+}  // namespace velmora
+
+#endif  // VELMORA_RESOLVE_TEXT_PRIMITIVES_H_
