@@ -313,7 +313,7 @@ int main(int argc, char** argv) {
   app.footer(
       "Exit codes: 0 link found, 1 no link, 2 link invalid (%notfound%), 3 link faulty "
       "(%deleted%), 4 transfer error, 5 replay found a request the recording lacks, 64 usage "
-      "error, 66 no readable recording, 69 plugin cannot be loaded, 73 cannot write.");
+      "error, 66 no readable recording, 69 plugin cannot be loaded, 73 cannot write.\n");
 
   CommonOptions options;
   std::vector<std::string> arguments;
