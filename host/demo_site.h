@@ -1,0 +1,48 @@
+// The bundled sample site: a small stand-in for the file hoster the plugin
+// serves, good enough to show a whole resolution offline.
+#ifndef VELMORA_HOST_DEMO_SITE_H_
+#define VELMORA_HOST_DEMO_SITE_H_
+
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "host/transport.h"
+
+namespace httplib {
+class Server;
+}
+
+namespace velmora::host {
+
+struct SampleLink {
+  std::string path;      // on the sample site, e.g. "/f/7Qx2"
+  std::string shownUrl;  // the address it stands for on the real site
+  Outcome expected;
+  std::string expectedLink;
+};
+
+// The three sample links: one with a download link, one the site calls
+// invalid, one it calls faulty.
+const std::vector<SampleLink>& SampleLinks();
+
+// Serves the sample site on 127.0.0.1, on a port the system picks, from a
+// thread of its own until destroyed.
+class DemoServer {
+ public:
+  DemoServer();  // throws std::runtime_error when no port can be bound
+  ~DemoServer();
+  DemoServer(const DemoServer&) = delete;
+  DemoServer& operator=(const DemoServer&) = delete;
+
+  std::string baseUrl() const;  // "http://127.0.0.1:PORT"
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace velmora::host
+
+#endif  // VELMORA_HOST_DEMO_SITE_H_

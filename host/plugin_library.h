@@ -1,0 +1,41 @@
+// The plugin, loaded at run time the way the download manager loads it.
+#ifndef VELMORA_HOST_PLUGIN_LIBRARY_H_
+#define VELMORA_HOST_PLUGIN_LIBRARY_H_
+
+#include <stdexcept>
+#include <string>
+
+#include "plugin/plugin_api.h"
+
+namespace velmora::host {
+
+class PluginLoadError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Velmora.plg in the folder of the running program.
+std::string DefaultPluginPath();
+
+// Owns the loaded library; unloads it on destruction.
+class PluginLibrary {
+ public:
+  explicit PluginLibrary(const std::string& path);  // throws PluginLoadError
+  ~PluginLibrary();
+  PluginLibrary(const PluginLibrary&) = delete;
+  PluginLibrary& operator=(const PluginLibrary&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  decltype(&PlgInit) Init = nullptr;
+  decltype(&PlgGetDirectLink) GetDirectLink = nullptr;
+  decltype(&PlgDestroy) Destroy = nullptr;
+
+ private:
+  std::string path_;
+  void* handle_ = nullptr;
+};
+
+}  // namespace velmora::host
+
+#endif  // VELMORA_HOST_PLUGIN_LIBRARY_H_

@@ -1,0 +1,24 @@
+// URL checks and resolution through curl's URL API.
+#ifndef VELMORA_HOST_WEB_URL_H_
+#define VELMORA_HOST_WEB_URL_H_
+
+#include <string>
+
+namespace velmora::host {
+
+// True when url is an absolute http or https URL curl can parse; otherwise
+// why says in a few words what is wrong with it.
+bool IsWebUrl(const std::string& url, std::string& why);
+
+// Resolves reference (absolute, or relative like a form action) against
+// base. An empty reference gives base. Returns false, with why, when the
+// result is not an http or https URL.
+bool ResolveWebUrl(const std::string& base, const std::string& reference, std::string& resolved,
+                   std::string& why);
+
+// The host name of url, lower-cased by curl; empty if there is none.
+std::string HostOfUrl(const std::string& url);
+
+}  // namespace velmora::host
+
+#endif  // VELMORA_HOST_WEB_URL_H_

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the native preset and runs the host's
+# demo: the plugin resolves the links of the bundled sample site over HTTP
+# on 127.0.0.1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install_deps.sh
+
+cmake --preset native
+cmake --build --preset native --target velmora_host
+build/native/velmora-host demo "$@"
