@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev googletest)
+packages=(cmake make g++ libgtest-dev libgmock-dev googletest valgrind)
 
 missing=()
 for package in "${packages[@]}"; do
