@@ -9,6 +9,7 @@
 
 #include "plugin/issued_links.h"
 #include "plugin/plugin_api.h"
+#include "plugin/request_pool.h"
 #include "resolve/link_resolver.h"
 
 namespace velmora {
@@ -53,7 +54,10 @@ class CallbackHost final : public ResolverHost {
   const void* link_;
 };
 
-// Leaves the request's action URL in PluginState however the request ends.
+// Leaves the request's action URL in PluginState however the request ends
+// in C++ terms. A foreign exception passes over it: formAction then keeps
+// the empty text the request began with, and the action's storage stays in
+// the pooled buffers.
 class ActionRecorder {
  public:
   ActionRecorder(PluginState& state, std::string& action) : state_(state), action_(action) {}
@@ -85,6 +89,9 @@ extern "C" {
 HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
                               uint32_t hostValue, VelmoraSaveFile saveFile, uint32_t debugMode,
                               HostText dumpDir) {
+  // Copied before anything is stored, so that an exhausted heap leaves the
+  // earlier settings whole.
+  std::string dumpDirCopy(velmora::ViewOfHostText(dumpDir));
   velmora::PluginState& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.getPage = getPage;
@@ -93,25 +100,31 @@ HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage, VelmoraPostForm postForm, 
   state.hostValue = hostValue;
   state.saveFile = saveFile;
   state.debugMode = (debugMode & 0xFFu) == 1;
-  state.dumpDir.assign(velmora::ViewOfHostText(dumpDir));
+  state.dumpDir.swap(dumpDirCopy);
   return velmora::kServedHost;
 }
 
 HostText VELMORA_CALL PlgGetDirectLink(const void* link) {
   using namespace velmora;
   PluginState& state = State();
-  RequestBuffers buffers;
-  std::string dumpDir;
+  // The request's memory belongs to the pool, not to this frame (see
+  // request_pool.h). The settings are read under the lock in one go, so a
+  // PlgInit on another thread is seen whole or not at all.
+  RequestLease lease(Requests(), VELMORA_FRAME_ADDRESS());
+  RequestBuffers& buffers = lease.memory().buffers;
+  std::string& dumpDir = lease.memory().dumpDir;
   Snapshot snapshot;
   {
     std::lock_guard<std::mutex> lock(state.mutex);
     snapshot = {state.getPage, state.postForm, state.log, state.saveFile, state.debugMode};
-    if (snapshot.debugMode) dumpDir = state.dumpDir;
+    if (snapshot.debugMode) dumpDir.assign(state.dumpDir);
     state.formAction.clear();
   }
   // Not initialised, or destroyed: nothing to call.
   if (snapshot.getPage == nullptr || snapshot.postForm == nullptr) return kEmptyText;
 
+  // No lock is held while the host is called: a fault that passes over
+  // these frames must leave nothing locked.
   CallbackHost host(snapshot, link);
   ActionRecorder recorder(state, buffers.formAction);
   const Resolution resolution =

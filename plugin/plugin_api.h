@@ -21,10 +21,24 @@
  *     "%notfound%" when the site rejects the link, "%deleted%" when it
  *     reports the download link as faulty. The plugin catches no error: a
  *     fault raised in a host callback, or an exhausted heap, leaves the
- *     export after the call has released its temporaries.
- *  7. Calls are meant to be made one at a time. PlgGetDirectLink called
- *     before PlgInit or after PlgDestroy (no fetch callbacks) returns the
- *     empty text and calls nothing.
+ *     export and is never turned into one of these results. On the native
+ *     build it leaves as the C++ exception itself (std::bad_alloc for the
+ *     heap) after the call has released its temporaries. A fault that skips
+ *     the plugin's frames without unwinding them (a structured exception on
+ *     Win32) loses nothing either: a request's working memory belongs to the
+ *     library and the thread's next request takes it back. A failed PlgInit
+ *     leaves the earlier settings as they were.
+ *  7. Calls may overlap. PlgGetDirectLink may run on several threads at
+ *     once and while PlgInit or PlgDestroy runs on another: each request
+ *     works on its own buffers and action URL, with the callbacks and
+ *     settings of one PlgInit, read whole when the request starts; the
+ *     callbacks may thus be called from several threads at once. A callback
+ *     may itself call PlgGetDirectLink on the same thread. No lock is held
+ *     while a callback runs. (Requests are told apart by thread and stack
+ *     depth: a callback that switches fibers must not let another fiber of
+ *     its thread call in meanwhile.) PlgGetDirectLink called before PlgInit or
+ *     after PlgDestroy (no fetch callbacks) returns the empty text and calls
+ *     nothing.
  */
 #ifndef VELMORA_PLUGIN_PLUGIN_API_H_
 #define VELMORA_PLUGIN_PLUGIN_API_H_
@@ -94,7 +108,7 @@ struct PluginState {
   uint32_t hostValue = 0; /* kept for the host; unused */
   bool debugMode = false;
   std::string dumpDir;    /* dump path prefix, used unchanged */
-  std::string formAction; /* action URL of the form scanned last */
+  std::string formAction; /* action URL of the request finished last */
   std::mutex mutex;
 };
 

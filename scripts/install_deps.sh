@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(cmake make g++ libgtest-dev libgmock-dev googletest)
 # velmora-host: HTTP client, command line, in-process demo server.
 packages+=(pkgconf libcurl4-openssl-dev libcli11-dev libcpp-httplib-dev)
+# Sanitizer runs: valgrind over the ABI test.
+packages+=(valgrind)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,392 @@
+// Faults from below (an exhausted heap) and from above (host callbacks that
+// throw, or leave by a foreign fault), driven through the exports as a host
+// calls them. Allocations are counted by the test binary's operator new.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "plugin/foreign_fault.h"
+#include "plugin/plugin_api.h"
+#include "plugin/plugin_loader.h"
+#include "plugin/test_allocator.h"
+
+namespace {
+
+using velmora::testing::FailNthAllocation;
+using velmora::testing::LiveBlocks;
+using velmora::testing::PluginLibrary;
+using velmora::testing::RaiseForeignFault;
+using velmora::testing::RunGuarded;
+
+const char kPage[] =
+    "<FORM ACTION=\"/dl/with/a/long/action\"><INPUT NAME=\"identifier\" VALUE=\"42-and-more\">"
+    "<INPUT NAME=\"x\" VALUE=\"PREMIUM\"></FORM>";
+const char kAnswer[] = "<P>Your download link</P>\n<A HREF=\"http://files.example/dl/42\">";
+const char kLink[] = "http://files.example/dl/42";
+const char kDumpDir[] = "/var/tmp/velmora-dumps/";
+
+enum class Callback { kNone, kGetPage, kPostForm, kLog, kSaveFile };
+enum class Fault { kCppException, kForeign };
+
+struct HostFault {};
+
+// The test host. Its callbacks allocate nothing, so the counts are the
+// plugin's alone.
+struct FaultyHost {
+  const char* answer = kAnswer;
+  Callback faultAt = Callback::kNone;
+  int faultOnCall = 1;  // log is called twice per request
+  Fault fault = Fault::kCppException;
+  int hits = 0;
+  char savedPath[128] = {};
+} g_host;
+
+void MaybeFault(Callback callback) {
+  if (callback != g_host.faultAt || ++g_host.hits != g_host.faultOnCall) return;
+  if (g_host.fault == Fault::kForeign) RaiseForeignFault();
+  throw HostFault{};
+}
+
+HostText VELMORA_CALL GetPage(const void*) {
+  MaybeFault(Callback::kGetPage);
+  return kPage;
+}
+HostText VELMORA_CALL PostForm(HostText, HostText) {
+  MaybeFault(Callback::kPostForm);
+  return g_host.answer;
+}
+void VELMORA_CALL Log(HostText) { MaybeFault(Callback::kLog); }
+void VELMORA_CALL SaveFile(HostText path, HostText) {
+  MaybeFault(Callback::kSaveFile);
+  std::snprintf(g_host.savedPath, sizeof g_host.savedPath, "%s", path);
+}
+
+// How one request ended.
+struct Outcome {
+  bool outOfMemory = false;
+  bool hostFault = false;
+  bool foreignFault = false;
+  HostText result = nullptr;
+};
+
+class PluginFaultTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_host = FaultyHost();
+    loadedFrom_ = LiveBlocks();
+    ASSERT_TRUE(plugin_.Load());
+  }
+  void TearDown() override {
+    // Everything the library kept (links, pooled buffers, settings) goes
+    // with it.
+    ASSERT_TRUE(plugin_.Unload());
+    EXPECT_EQ(LiveBlocks(), loadedFrom_);
+  }
+
+  void Init(bool debug, const char* dumpDir = kDumpDir) {
+    plugin_.init(GetPage, PostForm, Log, 0, SaveFile, debug ? 1 : 0, dumpDir);
+  }
+
+  Outcome Request() {
+    Outcome outcome;
+    try {
+      outcome.result = plugin_.getDirectLink("link");
+    } catch (const std::bad_alloc&) {
+      outcome.outOfMemory = true;
+    } catch (const HostFault&) {
+      outcome.hostFault = true;
+    }
+    return outcome;
+  }
+
+  // Two requests bring the blocks the plugin keeps for reuse back to their
+  // steady count: the pooled buffers, and the action URL that passes
+  // between them and PluginState. Returns the second result.
+  HostText Settle() {
+    Request();
+    return Request().result;
+  }
+
+  // The request run inside a guard that a foreign fault returns to.
+  Outcome GuardedRequest() {
+    struct Context {
+      PluginFaultTest* test;
+      Outcome outcome;
+    } context{this, {}};
+    context.outcome.foreignFault = RunGuarded(
+        [](void* raw) {
+          auto* context = static_cast<Context*>(raw);
+          context->outcome = context->test->Request();
+        },
+        &context);
+    return context.outcome;
+  }
+
+  PluginLibrary plugin_{VELMORA_PLUGIN_PATH};
+  long long loadedFrom_ = 0;
+};
+
+struct Scenario {
+  const char* what;
+  bool debug;
+  const char* answer;
+  const char* expected;
+};
+
+const Scenario kScenarios[] = {
+    {"link", false, kAnswer, kLink},
+    {"link, debug", true, kAnswer, kLink},
+    {"notfound, debug", true, "Invalid download link</b></p>", "%notfound%"},
+    {"no link, debug", true, "<P>nothing to see</P>", ""},
+};
+
+// Fails the 1st, 2nd, 3rd ... allocation of a request until one completes
+// untouched. Each failure must leave as std::bad_alloc, with no block lost
+// beyond the buffers the plugin keeps for reuse, and the next request must
+// be right.
+TEST_F(PluginFaultTest, OutOfMemoryAtEveryAllocation) {
+  for (const Scenario& row : kScenarios) {
+    Init(row.debug);
+    g_host.answer = row.answer;
+    ASSERT_STREQ(Settle(), row.expected) << row.what;
+    const bool issues = std::strcmp(row.expected, kLink) == 0;
+    const long long baseline = LiveBlocks();
+    long long issued = 0;
+    long long nth = 1;
+    for (;; ++nth) {
+      Outcome failed;
+      bool fired = false;
+      {
+        FailNthAllocation fail(nth);
+        failed = Request();
+        fired = fail.Fired();
+      }
+      if (!fired) {
+        EXPECT_STREQ(failed.result, row.expected) << row.what;
+        break;
+      }
+      const HostText next = Settle();
+      issued += issues ? 2 : 0;
+      const long long live = LiveBlocks();
+      EXPECT_TRUE(failed.outOfMemory) << row.what << ", allocation " << nth;
+      EXPECT_EQ(failed.result, nullptr) << row.what << ", allocation " << nth;
+      EXPECT_STREQ(next, row.expected) << row.what << ", allocation " << nth;
+      EXPECT_EQ(live, baseline + issued) << row.what << ", allocation " << nth;
+      ASSERT_LT(nth, 100) << "a request should not need this many allocations";
+    }
+    std::printf("[ counts   ] %s: a warm request makes %lld allocations\n", row.what, nth - 1);
+  }
+}
+
+// The same on the first request after loading, when the pool is still
+// empty; each round unloads and must give back every block.
+TEST_F(PluginFaultTest, OutOfMemoryOnTheFirstRequestAfterLoad) {
+  ASSERT_TRUE(plugin_.Unload());
+  long long nth = 1;
+  for (;; ++nth) {
+    ASSERT_TRUE(plugin_.Load());
+    Init(true);
+    Outcome failed;
+    bool fired = false;
+    {
+      FailNthAllocation fail(nth);
+      failed = Request();
+      fired = fail.Fired();
+    }
+    // Copied without allocating, before unloading frees the links.
+    char next[64], result[64];
+    std::snprintf(next, sizeof next, "%s", Request().result);
+    std::snprintf(result, sizeof result, "%s", failed.result == nullptr ? "(none)" : failed.result);
+    ASSERT_TRUE(plugin_.Unload());
+    const long long live = LiveBlocks();
+    if (!fired) {
+      EXPECT_STREQ(result, kLink);
+      break;
+    }
+    EXPECT_TRUE(failed.outOfMemory) << "allocation " << nth;
+    EXPECT_STREQ(next, kLink) << "allocation " << nth;
+    EXPECT_EQ(live, loadedFrom_) << "allocation " << nth;
+    ASSERT_LT(nth, 100);
+  }
+  std::printf("[ counts   ] the first request after load makes %lld allocations\n", nth - 1);
+  ASSERT_TRUE(plugin_.Load());
+}
+
+// A PlgInit that runs out of memory changes nothing.
+TEST_F(PluginFaultTest, OutOfMemoryInInitKeepsTheEarlierSettings) {
+  Init(true, "/earlier/");
+  bool outOfMemory = false;
+  {
+    FailNthAllocation fail(1);
+    try {
+      plugin_.init(nullptr, nullptr, nullptr, 0, nullptr, 0, "/a/dump/dir/longer/than/that/");
+    } catch (const std::bad_alloc&) {
+      outOfMemory = true;
+    }
+  }
+  EXPECT_TRUE(outOfMemory);
+  EXPECT_STREQ(Request().result, kLink);
+  EXPECT_STREQ(g_host.savedPath, "/earlier/Dornix.html");
+}
+
+struct CallbackFault {
+  const char* what;
+  Callback at;
+  int onCall;
+};
+
+const CallbackFault kCallbackFaults[] = {
+    {"getPage", Callback::kGetPage, 1}, {"postForm", Callback::kPostForm, 1},
+    {"first log", Callback::kLog, 1},   {"second log", Callback::kLog, 2},
+    {"saveFile", Callback::kSaveFile, 1},
+};
+
+// A callback that throws: the exception reaches the caller, nothing is
+// lost, the next request is right.
+TEST_F(PluginFaultTest, HostExceptionFromEachCallback) {
+  Init(true);
+  ASSERT_STREQ(Settle(), kLink);
+  const long long baseline = LiveBlocks();
+  long long issued = 0;
+  for (const CallbackFault& row : kCallbackFaults) {
+    g_host.faultAt = row.at;
+    g_host.faultOnCall = row.onCall;
+    g_host.hits = 0;
+    const Outcome failed = Request();
+    g_host.faultAt = Callback::kNone;
+    const HostText next = Settle();
+    issued += 2;
+    const long long live = LiveBlocks();
+    EXPECT_TRUE(failed.hostFault) << row.what;
+    EXPECT_EQ(failed.result, nullptr) << row.what;
+    EXPECT_STREQ(next, kLink) << row.what;
+    EXPECT_EQ(live, baseline + issued) << row.what;
+  }
+}
+
+// A callback that leaves by a foreign fault, which runs no destructor of the
+// plugin's frames: no lock stays held, and the next request of the thread
+// takes the abandoned buffers back.
+TEST_F(PluginFaultTest, ForeignFaultFromEachCallback) {
+  Init(true);
+  ASSERT_STREQ(Settle(), kLink);
+  const long long baseline = LiveBlocks();
+  long long issued = 0;
+  for (const CallbackFault& row : kCallbackFaults) {
+    g_host.faultAt = row.at;
+    g_host.faultOnCall = row.onCall;
+    g_host.fault = Fault::kForeign;
+    g_host.hits = 0;
+    const Outcome failed = GuardedRequest();
+    g_host.faultAt = Callback::kNone;
+    const HostText next = Settle();
+    issued += 2;
+    const long long live = LiveBlocks();
+    EXPECT_TRUE(failed.foreignFault) << row.what;
+    EXPECT_STREQ(next, kLink) << row.what;
+    EXPECT_EQ(live, baseline + issued) << row.what;
+  }
+}
+
+TEST_F(PluginFaultTest, TenThousandForeignFaultsLeaveMemoryFlat) {
+  Init(true);
+  ASSERT_STREQ(Settle(), kLink);
+  const long long baseline = LiveBlocks();
+  long long highest = baseline;
+  int faults = 0;
+  g_host.fault = Fault::kForeign;
+  for (int i = 0; i < 10000; ++i) {
+    const CallbackFault& row = kCallbackFaults[i % std::size(kCallbackFaults)];
+    g_host.faultAt = row.at;
+    g_host.faultOnCall = row.onCall;
+    g_host.hits = 0;
+    faults += GuardedRequest().foreignFault ? 1 : 0;
+    if (LiveBlocks() > highest) highest = LiveBlocks();
+  }
+  g_host.faultAt = Callback::kNone;
+  EXPECT_EQ(faults, 10000);
+  EXPECT_LE(highest, baseline + 8) << "one request's buffers at most";
+  EXPECT_STREQ(Settle(), kLink);
+  EXPECT_EQ(LiveBlocks(), baseline + 2);
+  std::printf("[ counts   ] 10000 foreign faults: live blocks %lld before, at most %lld during\n",
+              baseline, highest);
+}
+
+// A callback that calls back into the plugin on the same thread, the inner
+// request ending normally or by a foreign fault that the outer callback
+// catches. Neither request may see the other's buffers.
+struct Nesting {
+  PluginLibrary::GetDirectLinkFn reenter = nullptr;
+  Callback at = Callback::kNone;
+  bool innerFaults = false;
+  HostText innerResult = nullptr;
+  bool innerFaulted = false;
+} g_nesting;
+
+void Nest(Callback here) {
+  if (here != g_nesting.at) return;
+  g_nesting.innerFaulted = RunGuarded(
+      [](void*) { g_nesting.innerResult = g_nesting.reenter("inner"); }, nullptr);
+}
+
+HostText VELMORA_CALL PageOfLink(const void* link) {
+  const bool outer = std::strcmp(static_cast<const char*>(link), "outer") == 0;
+  if (outer) Nest(Callback::kGetPage);
+  return outer ? "<FORM ACTION=\"/outer/action/url\"><INPUT NAME=\"o\" VALUE=\"outer\"></FORM>"
+               : "<FORM ACTION=\"/inner\"><INPUT NAME=\"i\" VALUE=\"inner\"></FORM>";
+}
+HostText VELMORA_CALL AnswerOfAction(HostText url, HostText params) {
+  if (std::strcmp(url, "/outer/action/url") == 0) Nest(Callback::kPostForm);
+  if (std::strcmp(url, "/inner") == 0 && g_nesting.innerFaults) RaiseForeignFault();
+  // Read after the inner request: its buffers must not have been ours.
+  if (std::strcmp(url, "/outer/action/url") == 0 && std::strcmp(params, "o=outer\r\n") == 0) {
+    return "Your download link HREF=\"outer-link\"";
+  }
+  if (std::strcmp(url, "/inner") == 0 && std::strcmp(params, "i=inner\r\n") == 0) {
+    return "Your download link HREF=\"inner-link\"";
+  }
+  return "mixed up";
+}
+
+TEST_F(PluginFaultTest, RequestNestedInACallback) {
+  plugin_.init(PageOfLink, AnswerOfAction, nullptr, 0, nullptr, 0, nullptr);
+  g_nesting = Nesting();
+  g_nesting.reenter = plugin_.getDirectLink;
+  struct Row {
+    const char* what;
+    Callback at;
+    bool innerFaults;
+  };
+  const Row rows[] = {
+      {"in getPage", Callback::kGetPage, false},
+      {"in postForm", Callback::kPostForm, false},
+      {"in getPage, inner faults", Callback::kGetPage, true},
+      {"in postForm, inner faults", Callback::kPostForm, true},
+  };
+  long long afterFirstRound = 0;
+  long long issued = 0;
+  for (int round = 0; round < 50; ++round) {
+    for (const Row& row : rows) {
+      g_nesting.at = row.at;
+      g_nesting.innerFaults = row.innerFaults;
+      g_nesting.innerResult = nullptr;
+      const std::string outer = plugin_.getDirectLink("outer");
+      issued += row.innerFaults ? 1 : 2;
+      EXPECT_EQ(outer, "outer-link") << row.what;
+      EXPECT_EQ(g_nesting.innerFaulted, row.innerFaults) << row.what;
+      if (!row.innerFaults) {
+        EXPECT_STREQ(g_nesting.innerResult, "inner-link") << row.what;
+      }
+    }
+    if (round == 0) {
+      afterFirstRound = LiveBlocks();
+      issued = 0;
+    }
+  }
+  EXPECT_EQ(LiveBlocks(), afterFirstRound + issued);
+}
+
+}  // namespace
