@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "plugin/boundary.h"
 #include "plugin/issued_links.h"
 #include "plugin/plugin_api.h"
 #include "resolve/link_resolver.h"
@@ -58,7 +59,7 @@ class ActionRecorder {
  public:
   ActionRecorder(PluginState& state, std::string& action) : state_(state), action_(action) {}
   ~ActionRecorder() {
-    std::lock_guard<std::mutex> lock(state_.mutex);
+    std::lock_guard<Mutex> lock(state_.mutex);
     state_.formAction.swap(action_);  // no allocation on the way out
   }
   ActionRecorder(const ActionRecorder&) = delete;
@@ -76,35 +77,30 @@ PluginState& State() {
   return state;
 }
 
-}  // namespace velmora
+namespace {
 
-using velmora::State;
-
-extern "C" {
-
-HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
-                              uint32_t hostValue, VelmoraSaveFile saveFile, uint32_t debugMode,
-                              HostText dumpDir) {
-  velmora::PluginState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+HostText Init(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
+              uint32_t hostValue, VelmoraSaveFile saveFile, uint32_t debugMode,
+              HostText dumpDir) {
+  PluginState& state = State();
+  std::lock_guard<Mutex> lock(state.mutex);
   state.getPage = getPage;
   state.postForm = postForm;
   state.log = log;
   state.hostValue = hostValue;
   state.saveFile = saveFile;
   state.debugMode = (debugMode & 0xFFu) == 1;
-  state.dumpDir.assign(velmora::ViewOfHostText(dumpDir));
-  return velmora::kServedHost;
+  state.dumpDir.assign(ViewOfHostText(dumpDir));
+  return kServedHost;
 }
 
-HostText VELMORA_CALL PlgGetDirectLink(const void* link) {
-  using namespace velmora;
+HostText GetDirectLink(const void* link) {
   PluginState& state = State();
   RequestBuffers buffers;
   std::string dumpDir;
   Snapshot snapshot;
   {
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<Mutex> lock(state.mutex);
     snapshot = {state.getPage, state.postForm, state.log, state.saveFile, state.debugMode};
     if (snapshot.debugMode) dumpDir = state.dumpDir;
     state.formAction.clear();
@@ -129,11 +125,33 @@ HostText VELMORA_CALL PlgGetDirectLink(const void* link) {
   return kEmptyText;
 }
 
-void VELMORA_CALL PlgDestroy(void) {
-  velmora::PluginState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+void Destroy() {
+  PluginState& state = State();
+  std::lock_guard<Mutex> lock(state.mutex);
   state.getPage = nullptr;
   state.postForm = nullptr;
+}
+
+}  // namespace
+}  // namespace velmora
+
+// Each export is its body run at the boundary, which decides how an error
+// reaches the host (plugin_api.h, convention 6).
+extern "C" {
+
+HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
+                              uint32_t hostValue, VelmoraSaveFile saveFile, uint32_t debugMode,
+                              HostText dumpDir) {
+  return velmora::AtBoundary(
+      [&] { return velmora::Init(getPage, postForm, log, hostValue, saveFile, debugMode, dumpDir); });
+}
+
+HostText VELMORA_CALL PlgGetDirectLink(const void* link) {
+  return velmora::AtBoundary([&] { return velmora::GetDirectLink(link); });
+}
+
+void VELMORA_CALL PlgDestroy(void) {
+  velmora::AtBoundary([] { velmora::Destroy(); });
 }
 
 }  // extern "C"

@@ -19,9 +19,18 @@
  *     loaded and is released when it unloads. The host never frees a result.
  *  6. Failures of the site are reported only as results: "" for no link,
  *     "%notfound%" when the site rejects the link, "%deleted%" when it
- *     reports the download link as faulty. The plugin catches no error: a
- *     fault raised in a host callback, or an exhausted heap, leaves the
- *     export after the call has released its temporaries.
+ *     reports the download link as faulty. No other failure ever becomes a
+ *     result. A fault raised in a host callback passes back out through the
+ *     export unchanged. An error inside the plugin leaves the export after
+ *     the call has released its temporaries and locks by unwinding:
+ *     - natively, as the C++ exception itself (std::bad_alloc for an
+ *       exhausted heap);
+ *     - on Win32, where the host cannot catch a C++ exception and none ever
+ *       leaves an export, as a non-continuable structured exception raised
+ *       with RaiseException: VELMORA_STATUS_NO_MEMORY (the system's
+ *       STATUS_NO_MEMORY, 0xC0000017) for an exhausted heap, and
+ *       VELMORA_STATUS_FAILURE (0xE0564C4D) for any other error. The plugin
+ *       stays usable: the next call works normally.
  *  7. Calls are meant to be made one at a time. PlgGetDirectLink called
  *     before PlgInit or after PlgDestroy (no fetch callbacks) returns the
  *     empty text and calls nothing.
@@ -43,6 +52,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Structured exception codes an export may raise on Win32 (convention 6). */
+#define VELMORA_STATUS_NO_MEMORY 0xC0000017u
+#define VELMORA_STATUS_FAILURE 0xE0564C4Du
 
 /* A NUL-terminated 8-bit text crossing the boundary. */
 typedef const char* HostText;
@@ -78,8 +91,9 @@ VELMORA_EXPORT void VELMORA_CALL PlgDestroy(void);
 
 /* The plugin's own side of the boundary; hosts do not see it. */
 #if defined(__cplusplus) && defined(VELMORA_PLUGIN_INTERNALS)
-#include <mutex>
 #include <string>
+
+#include "plugin/boundary.h"
 
 namespace velmora {
 
@@ -95,7 +109,7 @@ struct PluginState {
   bool debugMode = false;
   std::string dumpDir;    /* dump path prefix, used unchanged */
   std::string formAction; /* action URL of the form scanned last */
-  std::mutex mutex;
+  Mutex mutex;
 };
 
 /* The one instance, created on first use. */
