@@ -3,6 +3,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libgmock-dev googletest)
+# The Win32 build and its tests under Wine (scripts/test_win32.sh).
+packages+=(g++-mingw-w64-i686-win32 wine wine32:i386 locales)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -14,5 +16,9 @@ done
 echo "installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+# wine32 is an i386 package.
+if [[ " ${missing[*]} " == *" wine32:i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
