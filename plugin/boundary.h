@@ -28,6 +28,29 @@ class Mutex {
 using Mutex = std::mutex;
 #endif
 
+// Keeps what a call owns releasable when a structured exception raised in
+// a host callback makes the host abandon the call. On 32-bit Windows such
+// an exception passes through the plugin without running its destructors;
+// the guard then calls release(context) while the host unwinds. Natively
+// C++ unwinding does that job and the guard does nothing. Must live on the
+// stack of the call, and context until the guard is gone.
+class AbandonGuard {
+ public:
+  using Release = void (*)(void* context) noexcept;
+  AbandonGuard(Release release, void* context) noexcept;
+  ~AbandonGuard();
+  AbandonGuard(const AbandonGuard&) = delete;
+  AbandonGuard& operator=(const AbandonGuard&) = delete;
+
+  void ReleaseNow() noexcept { release_(context_); }
+
+ private:
+  // Win32: the frame handler registration {next, handler} the system walks.
+  void* registration_[2] = {nullptr, nullptr};
+  Release release_;
+  void* context_;
+};
+
 // Called inside a catch handler at an export. On Win32: the structured
 // exception code that stands for the exception being handled. Elsewhere it
 // rethrows that exception, so the caller receives it unchanged.

@@ -6,6 +6,10 @@
 
 namespace velmora {
 
+AbandonGuard::AbandonGuard(Release release, void* context) noexcept
+    : release_(release), context_(context) {}
+AbandonGuard::~AbandonGuard() = default;
+
 unsigned long FailureCode() { throw; }
 
 void RaiseFailure(unsigned long) { std::abort(); }  // unreachable: FailureCode rethrows

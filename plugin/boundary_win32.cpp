@@ -3,6 +3,7 @@
 // the exports as structured exceptions, which every Win32 language can catch.
 #include <windows.h>
 
+#include <cstddef>
 #include <new>
 
 #include "plugin/boundary.h"
@@ -15,6 +16,41 @@ static_assert(VELMORA_STATUS_NO_MEMORY == STATUS_NO_MEMORY, "documented code is 
 
 void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&srwLock_)); }
 void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&srwLock_)); }
+
+#if defined(__i386__)
+namespace {
+
+// Registered for the lifetime of an AbandonGuard. Passes every exception on
+// to the host; when the host unwinds past the guard, releases what the
+// abandoned call owns.
+EXCEPTION_DISPOSITION __cdecl AbandonHandler(EXCEPTION_RECORD* record, void* frame, CONTEXT*,
+                                             void*) {
+  if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0) {
+    // frame is the registration, the guard's first member.
+    static_cast<AbandonGuard*>(frame)->ReleaseNow();
+  }
+  return ExceptionContinueSearch;
+}
+
+}  // namespace
+
+AbandonGuard::AbandonGuard(Release release, void* context) noexcept
+    : release_(release), context_(context) {
+  static_assert(offsetof(AbandonGuard, registration_) == 0, "the system sees the registration");
+  __asm__ volatile("movl %%fs:0, %0" : "=r"(registration_[0]));
+  registration_[1] = reinterpret_cast<void*>(&AbandonHandler);
+  __asm__ volatile("movl %0, %%fs:0" : : "r"(registration_) : "memory");
+}
+
+AbandonGuard::~AbandonGuard() {
+  __asm__ volatile("movl %0, %%fs:0" : : "r"(registration_[0]) : "memory");
+}
+#else
+// Elsewhere structured exceptions unwind with tables that cover C++ frames.
+AbandonGuard::AbandonGuard(Release release, void* context) noexcept
+    : release_(release), context_(context) {}
+AbandonGuard::~AbandonGuard() = default;
+#endif
 
 unsigned long FailureCode() {
   try {

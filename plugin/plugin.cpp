@@ -2,6 +2,7 @@
 // callbacks and settings, let resolve/ do the work, and turn its verdict
 // into the text the host receives.
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -54,20 +55,27 @@ class CallbackHost final : public ResolverHost {
   const void* link_;
 };
 
-// Leaves the request's action URL in PluginState however the request ends.
-class ActionRecorder {
+// Everything one request owns. It is released by its destructor however
+// the request ends: returning, unwinding, or abandoned by the host after a
+// structured exception in one of its callbacks (see AbandonGuard).
+class Request {
  public:
-  ActionRecorder(PluginState& state, std::string& action) : state_(state), action_(action) {}
-  ~ActionRecorder() {
+  explicit Request(PluginState& state) : state_(state) {}
+  // Leaves the request's action URL in PluginState.
+  ~Request() {
     std::lock_guard<Mutex> lock(state_.mutex);
-    state_.formAction.swap(action_);  // no allocation on the way out
+    state_.formAction.swap(buffers.formAction);  // no allocation on the way out
   }
-  ActionRecorder(const ActionRecorder&) = delete;
-  ActionRecorder& operator=(const ActionRecorder&) = delete;
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  static void ReleaseAbandoned(void* request) noexcept { delete static_cast<Request*>(request); }
+
+  RequestBuffers buffers;
+  std::string dumpDir;
 
  private:
   PluginState& state_;
-  std::string& action_;
 };
 
 }  // namespace
@@ -96,22 +104,22 @@ HostText Init(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
 
 HostText GetDirectLink(const void* link) {
   PluginState& state = State();
-  RequestBuffers buffers;
-  std::string dumpDir;
+  // On the heap, so that the guard can release it when the call is abandoned.
+  const std::unique_ptr<Request> request = std::make_unique<Request>(state);
+  const AbandonGuard guard(&Request::ReleaseAbandoned, request.get());
   Snapshot snapshot;
   {
     std::lock_guard<Mutex> lock(state.mutex);
     snapshot = {state.getPage, state.postForm, state.log, state.saveFile, state.debugMode};
-    if (snapshot.debugMode) dumpDir = state.dumpDir;
+    if (snapshot.debugMode) request->dumpDir = state.dumpDir;
     state.formAction.clear();
   }
   // Not initialised, or destroyed: nothing to call.
   if (snapshot.getPage == nullptr || snapshot.postForm == nullptr) return kEmptyText;
 
   CallbackHost host(snapshot, link);
-  ActionRecorder recorder(state, buffers.formAction);
-  const Resolution resolution =
-      ResolveDirectLink(host, ResolverSettings{snapshot.debugMode, dumpDir}, buffers);
+  const Resolution resolution = ResolveDirectLink(
+      host, ResolverSettings{snapshot.debugMode, request->dumpDir}, request->buffers);
   switch (resolution.verdict) {
     case Verdict::kNotFound:
       return kNotFoundText;

@@ -235,4 +235,43 @@ TEST_F(PluginWin32Test, ExhaustedHeapRaisesNoMemoryAfterReleasingTheRequest) {
   EXPECT_STREQ(getDirectLink_("x"), "after");
 }
 
+// Bytes of private memory committed in the process.
+SIZE_T CommittedPrivateBytes() {
+  SIZE_T total = 0;
+  MEMORY_BASIC_INFORMATION region;
+  for (const char* address = nullptr;
+       VirtualQuery(address, &region, sizeof region) == sizeof region;
+       address = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
+  }
+  return total;
+}
+
+constexpr DWORD kHostFault = 0xE0484F53;  // what a host might raise
+
+HostText VELMORA_CALL FailToPost(HostText, HostText) {
+  RaiseException(kHostFault, 0, 0, nullptr);
+  return "";
+}
+
+TEST_F(PluginWin32Test, HostFaultPassesThroughAndTheRequestIsReleased) {
+  constexpr SIZE_T kPageSize = 8u << 20;
+  g_served.page = kPage;
+  g_served.page.resize(kPageSize, ' ');
+  init_(ServePage, FailToPost, nullptr, 0, nullptr, 0, nullptr);
+  const SIZE_T before = CommittedPrivateBytes();
+  const velmora::ProbeOutcome outcome = velmora::RunOnProbeThread([&] { getDirectLink_("x"); });
+  const SIZE_T after = CommittedPrivateBytes();
+
+  EXPECT_TRUE(outcome.raised);
+  EXPECT_EQ(outcome.code, kHostFault);  // the host gets its own exception back
+  // The plugin's copy of the page did not stay behind with the abandoned call.
+  EXPECT_LT(after, before + kPageSize / 2) << "before " << before << ", after " << after;
+
+  g_served.page = kPage;
+  g_served.answer = "Your download link HREF=\"after\"";
+  init_(ServePage, ServeAnswer, nullptr, 0, nullptr, 0, nullptr);
+  EXPECT_STREQ(getDirectLink_("x"), "after");
+}
+
 }  // namespace

@@ -21,8 +21,10 @@
  *     "%notfound%" when the site rejects the link, "%deleted%" when it
  *     reports the download link as faulty. No other failure ever becomes a
  *     result. A fault raised in a host callback passes back out through the
- *     export unchanged. An error inside the plugin leaves the export after
- *     the call has released its temporaries and locks by unwinding:
+ *     export unchanged; the call's temporaries are released on the way (on
+ *     Win32, when the host unwinds its structured exception). An error
+ *     inside the plugin leaves the export after the call has released its
+ *     temporaries and locks by unwinding:
  *     - natively, as the C++ exception itself (std::bad_alloc for an
  *       exhausted heap);
  *     - on Win32, where the host cannot catch a C++ exception and none ever

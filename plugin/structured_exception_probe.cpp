@@ -13,12 +13,15 @@ struct Probe {
 
 Probe* g_probe = nullptr;  // one probe at a time
 
-EXCEPTION_DISPOSITION __cdecl ProbeHandler(EXCEPTION_RECORD* record, void*, CONTEXT*, void*) {
+EXCEPTION_DISPOSITION __cdecl ProbeHandler(EXCEPTION_RECORD* record, void* frame, CONTEXT*, void*) {
   if ((record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0) {
     return ExceptionContinueSearch;
   }
   g_probe->outcome = {true, record->ExceptionCode, record->ExceptionFlags};
   if (g_probe->atRaise) g_probe->atRaise();
+  // Unwind to this frame as a host's handler does before it takes over:
+  // every frame handler in between is called once more, to clean up.
+  RtlUnwind(frame, nullptr, record, nullptr);
   ExitThread(record->ExceptionCode);
 }
 

@@ -19,8 +19,9 @@ struct ProbeOutcome {
 
 // Runs body on a new thread and waits for it. If a structured exception
 // that nothing in body handles is raised, atRaise runs first (still during
-// the search for a handler, before anything of body is unwound), then the
-// thread ends without returning into body.
+// the search for a handler, before anything of body is unwound), then body
+// is unwound the way a host's handler unwinds it, and the thread ends
+// without returning into body.
 ProbeOutcome RunOnProbeThread(std::function<void()> body,
                               std::function<void()> atRaise = nullptr);
 
