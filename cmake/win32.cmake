@@ -9,7 +9,8 @@ target_include_directories(velmora_plugin PRIVATE ${PROJECT_SOURCE_DIR})
 # A user's Windows has no mingw runtime DLLs: libgcc and libstdc++ go into
 # the plugin. The .def alone names the exports; --kill-at keeps the stdcall
 # decorations (PlgInit@28) out of the export table, and the .def's plain
-# names are meant to bind to the decorated stdcall symbols.
+# names are meant to bind to the decorated stdcall symbols. Never --no-seh:
+# the plugin registers a frame handler (AbandonGuard in plugin/boundary.h).
 target_link_options(velmora_plugin PRIVATE
   -static-libgcc -static-libstdc++
   "LINKER:--kill-at" "LINKER:--enable-stdcall-fixup" "LINKER:--no-undefined")
