@@ -10,6 +10,7 @@
 namespace velmora {
 
 #if defined(_WIN32) && defined(__GLIBCXX__) && !defined(_GLIBCXX_HAS_GTHREADS)
+#define VELMORA_SRW_MUTEX 1
 // MinGW's win32 thread model has no std::mutex (before GCC 13). An SRW lock
 // needs no set-up, no clean-up and no runtime DLL; it is one pointer, zero
 // when unlocked.

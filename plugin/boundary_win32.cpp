@@ -11,11 +11,13 @@
 
 namespace velmora {
 
-static_assert(sizeof(SRWLOCK) == sizeof(void*), "Mutex stores an SRWLOCK in one pointer");
 static_assert(VELMORA_STATUS_NO_MEMORY == STATUS_NO_MEMORY, "documented code is the system's");
 
+#if defined(VELMORA_SRW_MUTEX)
+static_assert(sizeof(SRWLOCK) == sizeof(void*), "Mutex stores an SRWLOCK in one pointer");
 void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&srwLock_)); }
 void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&srwLock_)); }
+#endif
 
 #if defined(__i386__)
 namespace {
