@@ -4,6 +4,8 @@
 #include <mutex>
 #include <new>
 
+#include "plugin/boundary.h"
+
 namespace velmora {
 namespace {
 
@@ -30,13 +32,13 @@ class IssuedLinks {
     char* text = static_cast<char*>(block) + sizeof(IssuedLink);
     if (!link.empty()) std::memcpy(text, link.data(), link.size());
     text[link.size()] = '\0';
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     head_ = new (block) IssuedLink{head_};
     return text;
   }
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   IssuedLink* head_ = nullptr;
 };
 

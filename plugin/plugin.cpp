@@ -2,14 +2,15 @@
 // callbacks and settings, let resolve/ do the work, and turn its verdict
 // into the text the host receives.
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
 
+#include "plugin/boundary.h"
 #include "plugin/issued_links.h"
 #include "plugin/plugin_api.h"
-#include "plugin/request_pool.h"
 #include "resolve/link_resolver.h"
 
 namespace velmora {
@@ -54,23 +55,27 @@ class CallbackHost final : public ResolverHost {
   const void* link_;
 };
 
-// Leaves the request's action URL in PluginState however the request ends
-// in C++ terms. A foreign exception passes over it: formAction then keeps
-// the empty text the request began with, and the action's storage stays in
-// the pooled buffers.
-class ActionRecorder {
+// Everything one request owns. It is released by its destructor however
+// the request ends: returning, unwinding, or abandoned by the host after a
+// structured exception in one of its callbacks (see AbandonGuard).
+class Request {
  public:
-  ActionRecorder(PluginState& state, std::string& action) : state_(state), action_(action) {}
-  ~ActionRecorder() {
-    std::lock_guard<std::mutex> lock(state_.mutex);
-    state_.formAction.swap(action_);  // no allocation on the way out
+  explicit Request(PluginState& state) : state_(state) {}
+  // Leaves the request's action URL in PluginState.
+  ~Request() {
+    std::lock_guard<Mutex> lock(state_.mutex);
+    state_.formAction.swap(buffers.formAction);  // no allocation on the way out
   }
-  ActionRecorder(const ActionRecorder&) = delete;
-  ActionRecorder& operator=(const ActionRecorder&) = delete;
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  static void ReleaseAbandoned(void* request) noexcept { delete static_cast<Request*>(request); }
+
+  RequestBuffers buffers;
+  std::string dumpDir;
 
  private:
   PluginState& state_;
-  std::string& action_;
 };
 
 }  // namespace
@@ -80,20 +85,16 @@ PluginState& State() {
   return state;
 }
 
-}  // namespace velmora
+namespace {
 
-using velmora::State;
-
-extern "C" {
-
-HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
-                              uint32_t hostValue, VelmoraSaveFile saveFile, uint32_t debugMode,
-                              HostText dumpDir) {
+HostText Init(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
+              uint32_t hostValue, VelmoraSaveFile saveFile, uint32_t debugMode,
+              HostText dumpDir) {
   // Copied before anything is stored, so that an exhausted heap leaves the
   // earlier settings whole.
-  std::string dumpDirCopy(velmora::ViewOfHostText(dumpDir));
-  velmora::PluginState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+  std::string dumpDirCopy(ViewOfHostText(dumpDir));
+  PluginState& state = State();
+  std::lock_guard<Mutex> lock(state.mutex);
   state.getPage = getPage;
   state.postForm = postForm;
   state.log = log;
@@ -101,34 +102,27 @@ HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage, VelmoraPostForm postForm, 
   state.saveFile = saveFile;
   state.debugMode = (debugMode & 0xFFu) == 1;
   state.dumpDir.swap(dumpDirCopy);
-  return velmora::kServedHost;
+  return kServedHost;
 }
 
-HostText VELMORA_CALL PlgGetDirectLink(const void* link) {
-  using namespace velmora;
+HostText GetDirectLink(const void* link) {
   PluginState& state = State();
-  // The request's memory belongs to the pool, not to this frame (see
-  // request_pool.h). The settings are read under the lock in one go, so a
-  // PlgInit on another thread is seen whole or not at all.
-  RequestLease lease(Requests(), VELMORA_FRAME_ADDRESS());
-  RequestBuffers& buffers = lease.memory().buffers;
-  std::string& dumpDir = lease.memory().dumpDir;
+  // On the heap, so that the guard can release it when the call is abandoned.
+  const std::unique_ptr<Request> request = std::make_unique<Request>(state);
+  const AbandonGuard guard(&Request::ReleaseAbandoned, request.get());
   Snapshot snapshot;
   {
-    std::lock_guard<std::mutex> lock(state.mutex);
+    std::lock_guard<Mutex> lock(state.mutex);
     snapshot = {state.getPage, state.postForm, state.log, state.saveFile, state.debugMode};
-    if (snapshot.debugMode) dumpDir.assign(state.dumpDir);
+    if (snapshot.debugMode) request->dumpDir = state.dumpDir;
     state.formAction.clear();
   }
   // Not initialised, or destroyed: nothing to call.
   if (snapshot.getPage == nullptr || snapshot.postForm == nullptr) return kEmptyText;
 
-  // No lock is held while the host is called: a fault that passes over
-  // these frames must leave nothing locked.
   CallbackHost host(snapshot, link);
-  ActionRecorder recorder(state, buffers.formAction);
-  const Resolution resolution =
-      ResolveDirectLink(host, ResolverSettings{snapshot.debugMode, dumpDir}, buffers);
+  const Resolution resolution = ResolveDirectLink(
+      host, ResolverSettings{snapshot.debugMode, request->dumpDir}, request->buffers);
   switch (resolution.verdict) {
     case Verdict::kNotFound:
       return kNotFoundText;
@@ -142,11 +136,33 @@ HostText VELMORA_CALL PlgGetDirectLink(const void* link) {
   return kEmptyText;
 }
 
-void VELMORA_CALL PlgDestroy(void) {
-  velmora::PluginState& state = State();
-  std::lock_guard<std::mutex> lock(state.mutex);
+void Destroy() {
+  PluginState& state = State();
+  std::lock_guard<Mutex> lock(state.mutex);
   state.getPage = nullptr;
   state.postForm = nullptr;
+}
+
+}  // namespace
+}  // namespace velmora
+
+// Each export is its body run at the boundary, which decides how an error
+// reaches the host (plugin_api.h, convention 6).
+extern "C" {
+
+HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
+                              uint32_t hostValue, VelmoraSaveFile saveFile, uint32_t debugMode,
+                              HostText dumpDir) {
+  return velmora::AtBoundary(
+      [&] { return velmora::Init(getPage, postForm, log, hostValue, saveFile, debugMode, dumpDir); });
+}
+
+HostText VELMORA_CALL PlgGetDirectLink(const void* link) {
+  return velmora::AtBoundary([&] { return velmora::GetDirectLink(link); });
+}
+
+void VELMORA_CALL PlgDestroy(void) {
+  velmora::AtBoundary([] { velmora::Destroy(); });
 }
 
 }  // extern "C"

@@ -1,5 +1,4 @@
 // Drives the built plugin only through its three exports, as a host does.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -7,6 +6,7 @@
 #include <vector>
 
 #include "plugin/plugin_api.h"
+#include "plugin/plugin_loader.h"
 
 namespace {
 
@@ -51,11 +51,13 @@ const char kLink[] = "http://files.example/dl/42";
 class PluginAbiTest : public testing::Test {
  protected:
   void SetUp() override {
-    library_ = dlopen(VELMORA_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library_, nullptr) << dlerror();
-    init_ = reinterpret_cast<InitFn>(dlsym(library_, "PlgInit"));
-    getDirectLink_ = reinterpret_cast<GetDirectLinkFn>(dlsym(library_, "PlgGetDirectLink"));
-    destroy_ = reinterpret_cast<DestroyFn>(dlsym(library_, "PlgDestroy"));
+    std::string error;
+    library_ = velmora::LoadPluginLibrary(VELMORA_PLUGIN_PATH, error);
+    ASSERT_NE(library_, nullptr) << error;
+    init_ = reinterpret_cast<InitFn>(velmora::FindExport(library_, "PlgInit"));
+    getDirectLink_ =
+        reinterpret_cast<GetDirectLinkFn>(velmora::FindExport(library_, "PlgGetDirectLink"));
+    destroy_ = reinterpret_cast<DestroyFn>(velmora::FindExport(library_, "PlgDestroy"));
     ASSERT_TRUE(init_ && getDirectLink_ && destroy_);
     g_host = HostRecord();
     g_host.page = kPage;
@@ -63,9 +65,9 @@ class PluginAbiTest : public testing::Test {
   }
   void TearDown() override {
     if (library_ == nullptr) return;
-    EXPECT_EQ(dlclose(library_), 0);
+    EXPECT_TRUE(velmora::UnloadPluginLibrary(library_));
     // Unloaded for real, so the next test starts from a freshly loaded state.
-    EXPECT_EQ(dlopen(VELMORA_PLUGIN_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr);
+    EXPECT_FALSE(velmora::IsPluginLoaded(VELMORA_PLUGIN_PATH));
   }
 
   HostText Init(uint32_t debugMode, HostText dumpDir = "/tmp/d-") {
@@ -80,8 +82,8 @@ class PluginAbiTest : public testing::Test {
 };
 
 TEST_F(PluginAbiTest, ExportsOnlyTheThreeFunctions) {
-  EXPECT_EQ(dlsym(library_, "ResolveDirectLink"), nullptr);
-  EXPECT_EQ(dlsym(library_, "_ZN7velmora5StateEv"), nullptr);
+  EXPECT_EQ(velmora::FindExport(library_, "ResolveDirectLink"), nullptr);
+  EXPECT_EQ(velmora::FindExport(library_, "_ZN7velmora5StateEv"), nullptr);
 }
 
 TEST_F(PluginAbiTest, UninitialisedAndDestroyedCallNothing) {

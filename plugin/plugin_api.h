@@ -19,26 +19,29 @@
  *     loaded and is released when it unloads. The host never frees a result.
  *  6. Failures of the site are reported only as results: "" for no link,
  *     "%notfound%" when the site rejects the link, "%deleted%" when it
- *     reports the download link as faulty. The plugin catches no error: a
- *     fault raised in a host callback, or an exhausted heap, leaves the
- *     export and is never turned into one of these results. On the native
- *     build it leaves as the C++ exception itself (std::bad_alloc for the
- *     heap) after the call has released its temporaries. A fault that skips
- *     the plugin's frames without unwinding them (a structured exception on
- *     Win32) loses nothing either: a request's working memory belongs to the
- *     library and the thread's next request takes it back. A failed PlgInit
- *     leaves the earlier settings as they were.
+ *     reports the download link as faulty. No other failure ever becomes a
+ *     result. A fault raised in a host callback passes back out through the
+ *     export unchanged; the call's temporaries are released on the way (on
+ *     Win32, when the host unwinds its structured exception). An error
+ *     inside the plugin leaves the export after the call has released its
+ *     temporaries and locks by unwinding:
+ *     - natively, as the C++ exception itself (std::bad_alloc for an
+ *       exhausted heap);
+ *     - on Win32, where the host cannot catch a C++ exception and none ever
+ *       leaves an export, as a non-continuable structured exception raised
+ *       with RaiseException: VELMORA_STATUS_NO_MEMORY (the system's
+ *       STATUS_NO_MEMORY, 0xC0000017) for an exhausted heap, and
+ *       VELMORA_STATUS_FAILURE (0xE0564C4D) for any other error. The plugin
+ *       stays usable: the next call works normally.
+ *     A failed PlgInit leaves the earlier settings as they were.
  *  7. Calls may overlap. PlgGetDirectLink may run on several threads at
  *     once and while PlgInit or PlgDestroy runs on another: each request
  *     works on its own buffers and action URL, with the callbacks and
  *     settings of one PlgInit, read whole when the request starts; the
  *     callbacks may thus be called from several threads at once. A callback
- *     may itself call PlgGetDirectLink on the same thread. No lock is held
- *     while a callback runs. (Requests are told apart by thread and stack
- *     depth: a callback that switches fibers must not let another fiber of
- *     its thread call in meanwhile.) PlgGetDirectLink called before PlgInit or
- *     after PlgDestroy (no fetch callbacks) returns the empty text and calls
- *     nothing.
+ *     may itself call PlgGetDirectLink. No lock is held while a callback
+ *     runs. PlgGetDirectLink called before PlgInit or after PlgDestroy (no
+ *     fetch callbacks) returns the empty text and calls nothing.
  */
 #ifndef VELMORA_PLUGIN_PLUGIN_API_H_
 #define VELMORA_PLUGIN_PLUGIN_API_H_
@@ -57,6 +60,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Structured exception codes an export may raise on Win32 (convention 6). */
+#define VELMORA_STATUS_NO_MEMORY 0xC0000017u
+#define VELMORA_STATUS_FAILURE 0xE0564C4Du
 
 /* A NUL-terminated 8-bit text crossing the boundary. */
 typedef const char* HostText;
@@ -92,8 +99,9 @@ VELMORA_EXPORT void VELMORA_CALL PlgDestroy(void);
 
 /* The plugin's own side of the boundary; hosts do not see it. */
 #if defined(__cplusplus) && defined(VELMORA_PLUGIN_INTERNALS)
-#include <mutex>
 #include <string>
+
+#include "plugin/boundary.h"
 
 namespace velmora {
 
@@ -109,7 +117,7 @@ struct PluginState {
   bool debugMode = false;
   std::string dumpDir;    /* dump path prefix, used unchanged */
   std::string formAction; /* action URL of the request finished last */
-  std::mutex mutex;
+  Mutex mutex;
 };
 
 /* The one instance, created on first use. */

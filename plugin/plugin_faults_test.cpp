@@ -1,6 +1,5 @@
 // Faults from below (an exhausted heap) and from above (host callbacks that
-// throw, or leave by a foreign fault), driven through the exports as a host
-// calls them. Allocations are counted by the test binary's operator new.
+// throw), driven through the exports as a host calls them. Allocations are counted by the test binary's operator new.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,7 +7,6 @@
 #include <new>
 #include <string>
 
-#include "plugin/foreign_fault.h"
 #include "plugin/plugin_api.h"
 #include "plugin/plugin_loader.h"
 #include "plugin/test_allocator.h"
@@ -18,8 +16,6 @@ namespace {
 using velmora::testing::FailNthAllocation;
 using velmora::testing::LiveBlocks;
 using velmora::testing::PluginLibrary;
-using velmora::testing::RaiseForeignFault;
-using velmora::testing::RunGuarded;
 
 const char kPage[] =
     "<FORM ACTION=\"/dl/with/a/long/action\"><INPUT NAME=\"identifier\" VALUE=\"42-and-more\">"
@@ -29,7 +25,6 @@ const char kLink[] = "http://files.example/dl/42";
 const char kDumpDir[] = "/var/tmp/velmora-dumps/";
 
 enum class Callback { kNone, kGetPage, kPostForm, kLog, kSaveFile };
-enum class Fault { kCppException, kForeign };
 
 struct HostFault {};
 
@@ -39,14 +34,12 @@ struct FaultyHost {
   const char* answer = kAnswer;
   Callback faultAt = Callback::kNone;
   int faultOnCall = 1;  // log is called twice per request
-  Fault fault = Fault::kCppException;
   int hits = 0;
   char savedPath[128] = {};
 } g_host;
 
 void MaybeFault(Callback callback) {
   if (callback != g_host.faultAt || ++g_host.hits != g_host.faultOnCall) return;
-  if (g_host.fault == Fault::kForeign) RaiseForeignFault();
   throw HostFault{};
 }
 
@@ -68,7 +61,6 @@ void VELMORA_CALL SaveFile(HostText path, HostText) {
 struct Outcome {
   bool outOfMemory = false;
   bool hostFault = false;
-  bool foreignFault = false;
   HostText result = nullptr;
 };
 
@@ -80,8 +72,7 @@ class PluginFaultTest : public testing::Test {
     ASSERT_TRUE(plugin_.Load());
   }
   void TearDown() override {
-    // Everything the library kept (links, pooled buffers, settings) goes
-    // with it.
+    // Everything the library kept (links, settings) goes with it.
     ASSERT_TRUE(plugin_.Unload());
     EXPECT_EQ(LiveBlocks(), loadedFrom_);
   }
@@ -102,27 +93,12 @@ class PluginFaultTest : public testing::Test {
     return outcome;
   }
 
-  // Two requests bring the blocks the plugin keeps for reuse back to their
-  // steady count: the pooled buffers, and the action URL that passes
-  // between them and PluginState. Returns the second result.
+  // Two requests bring the blocks the plugin keeps between requests to
+  // their steady count (the action URL left in PluginState). Returns the
+  // second result.
   HostText Settle() {
     Request();
     return Request().result;
-  }
-
-  // The request run inside a guard that a foreign fault returns to.
-  Outcome GuardedRequest() {
-    struct Context {
-      PluginFaultTest* test;
-      Outcome outcome;
-    } context{this, {}};
-    context.outcome.foreignFault = RunGuarded(
-        [](void* raw) {
-          auto* context = static_cast<Context*>(raw);
-          context->outcome = context->test->Request();
-        },
-        &context);
-    return context.outcome;
   }
 
   PluginLibrary plugin_{VELMORA_PLUGIN_PATH};
@@ -144,9 +120,8 @@ const Scenario kScenarios[] = {
 };
 
 // Fails the 1st, 2nd, 3rd ... allocation of a request until one completes
-// untouched. Each failure must leave as std::bad_alloc, with no block lost
-// beyond the buffers the plugin keeps for reuse, and the next request must
-// be right.
+// untouched. Each failure must leave as std::bad_alloc, with no block lost,
+// and the next request must be right.
 TEST_F(PluginFaultTest, OutOfMemoryAtEveryAllocation) {
   for (const Scenario& row : kScenarios) {
     Init(row.debug);
@@ -181,8 +156,8 @@ TEST_F(PluginFaultTest, OutOfMemoryAtEveryAllocation) {
   }
 }
 
-// The same on the first request after loading, when the pool is still
-// empty; each round unloads and must give back every block.
+// The same on the first request after loading; each round unloads and
+// must give back every block.
 TEST_F(PluginFaultTest, OutOfMemoryOnTheFirstRequestAfterLoad) {
   ASSERT_TRUE(plugin_.Unload());
   long long nth = 1;
@@ -267,69 +242,17 @@ TEST_F(PluginFaultTest, HostExceptionFromEachCallback) {
   }
 }
 
-// A callback that leaves by a foreign fault, which runs no destructor of the
-// plugin's frames: no lock stays held, and the next request of the thread
-// takes the abandoned buffers back.
-TEST_F(PluginFaultTest, ForeignFaultFromEachCallback) {
-  Init(true);
-  ASSERT_STREQ(Settle(), kLink);
-  const long long baseline = LiveBlocks();
-  long long issued = 0;
-  for (const CallbackFault& row : kCallbackFaults) {
-    g_host.faultAt = row.at;
-    g_host.faultOnCall = row.onCall;
-    g_host.fault = Fault::kForeign;
-    g_host.hits = 0;
-    const Outcome failed = GuardedRequest();
-    g_host.faultAt = Callback::kNone;
-    const HostText next = Settle();
-    issued += 2;
-    const long long live = LiveBlocks();
-    EXPECT_TRUE(failed.foreignFault) << row.what;
-    EXPECT_STREQ(next, kLink) << row.what;
-    EXPECT_EQ(live, baseline + issued) << row.what;
-  }
-}
-
-TEST_F(PluginFaultTest, TenThousandForeignFaultsLeaveMemoryFlat) {
-  Init(true);
-  ASSERT_STREQ(Settle(), kLink);
-  const long long baseline = LiveBlocks();
-  long long highest = baseline;
-  int faults = 0;
-  g_host.fault = Fault::kForeign;
-  for (int i = 0; i < 10000; ++i) {
-    const CallbackFault& row = kCallbackFaults[i % std::size(kCallbackFaults)];
-    g_host.faultAt = row.at;
-    g_host.faultOnCall = row.onCall;
-    g_host.hits = 0;
-    faults += GuardedRequest().foreignFault ? 1 : 0;
-    if (LiveBlocks() > highest) highest = LiveBlocks();
-  }
-  g_host.faultAt = Callback::kNone;
-  EXPECT_EQ(faults, 10000);
-  EXPECT_LE(highest, baseline + 8) << "one request's buffers at most";
-  EXPECT_STREQ(Settle(), kLink);
-  EXPECT_EQ(LiveBlocks(), baseline + 2);
-  std::printf("[ counts   ] 10000 foreign faults: live blocks %lld before, at most %lld during\n",
-              baseline, highest);
-}
-
-// A callback that calls back into the plugin on the same thread, the inner
-// request ending normally or by a foreign fault that the outer callback
-// catches. Neither request may see the other's buffers.
+// A callback that calls back into the plugin on the same thread. Neither
+// request may see the other's buffers.
 struct Nesting {
   PluginLibrary::GetDirectLinkFn reenter = nullptr;
   Callback at = Callback::kNone;
-  bool innerFaults = false;
   HostText innerResult = nullptr;
-  bool innerFaulted = false;
 } g_nesting;
 
 void Nest(Callback here) {
   if (here != g_nesting.at) return;
-  g_nesting.innerFaulted = RunGuarded(
-      [](void*) { g_nesting.innerResult = g_nesting.reenter("inner"); }, nullptr);
+  g_nesting.innerResult = g_nesting.reenter("inner");
 }
 
 HostText VELMORA_CALL PageOfLink(const void* link) {
@@ -340,7 +263,6 @@ HostText VELMORA_CALL PageOfLink(const void* link) {
 }
 HostText VELMORA_CALL AnswerOfAction(HostText url, HostText params) {
   if (std::strcmp(url, "/outer/action/url") == 0) Nest(Callback::kPostForm);
-  if (std::strcmp(url, "/inner") == 0 && g_nesting.innerFaults) RaiseForeignFault();
   // Read after the inner request: its buffers must not have been ours.
   if (std::strcmp(url, "/outer/action/url") == 0 && std::strcmp(params, "o=outer\r\n") == 0) {
     return "Your download link HREF=\"outer-link\"";
@@ -358,28 +280,21 @@ TEST_F(PluginFaultTest, RequestNestedInACallback) {
   struct Row {
     const char* what;
     Callback at;
-    bool innerFaults;
   };
   const Row rows[] = {
-      {"in getPage", Callback::kGetPage, false},
-      {"in postForm", Callback::kPostForm, false},
-      {"in getPage, inner faults", Callback::kGetPage, true},
-      {"in postForm, inner faults", Callback::kPostForm, true},
+      {"in getPage", Callback::kGetPage},
+      {"in postForm", Callback::kPostForm},
   };
   long long afterFirstRound = 0;
   long long issued = 0;
   for (int round = 0; round < 50; ++round) {
     for (const Row& row : rows) {
       g_nesting.at = row.at;
-      g_nesting.innerFaults = row.innerFaults;
       g_nesting.innerResult = nullptr;
       const std::string outer = plugin_.getDirectLink("outer");
-      issued += row.innerFaults ? 1 : 2;
+      issued += 2;
       EXPECT_EQ(outer, "outer-link") << row.what;
-      EXPECT_EQ(g_nesting.innerFaulted, row.innerFaults) << row.what;
-      if (!row.innerFaults) {
-        EXPECT_STREQ(g_nesting.innerResult, "inner-link") << row.what;
-      }
+      EXPECT_STREQ(g_nesting.innerResult, "inner-link") << row.what;
     }
     if (round == 0) {
       afterFirstRound = LiveBlocks();

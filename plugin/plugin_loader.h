@@ -1,20 +1,27 @@
-// Test support: loads the built plugin and finds its exports the way a host
-// does, on either platform.
+// Loads the built plugin the way a host of the platform does (dlopen, or
+// LoadLibraryA), for the tests that see nothing but its exports.
 #ifndef VELMORA_PLUGIN_PLUGIN_LOADER_H_
 #define VELMORA_PLUGIN_PLUGIN_LOADER_H_
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
-
 #include <string>
+#include <utility>
 
 #include "plugin/plugin_api.h"
 
-namespace velmora::testing {
+namespace velmora {
 
+// The library handle, or null with the system's reason in error.
+void* LoadPluginLibrary(const char* path, std::string& error);
+// The export called name, or null.
+void* FindExport(void* library, const char* name);
+// Releases one reference; false when the system refuses.
+bool UnloadPluginLibrary(void* library);
+// Whether the library at path is mapped into the process (without loading it).
+bool IsPluginLoaded(const char* path);
+
+namespace testing {
+
+// The plugin at path with its three exports, unloaded with the object.
 class PluginLibrary {
  public:
   using InitFn = decltype(&PlgInit);
@@ -26,35 +33,23 @@ class PluginLibrary {
   PluginLibrary(const PluginLibrary&) = delete;
   PluginLibrary& operator=(const PluginLibrary&) = delete;
 
-  // Loads the library and looks up the three exports; false if any fails.
+  // Loads the library and finds the three exports; false if any fails.
   bool Load() {
-#if defined(_WIN32)
-    handle_ = LoadLibraryA(path_.c_str());
-#else
-    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
-#endif
+    std::string error;
+    handle_ = LoadPluginLibrary(path_.c_str(), error);
     if (handle_ == nullptr) return false;
-    init = reinterpret_cast<InitFn>(Symbol("PlgInit"));
-    getDirectLink = reinterpret_cast<GetDirectLinkFn>(Symbol("PlgGetDirectLink"));
-    destroy = reinterpret_cast<DestroyFn>(Symbol("PlgDestroy"));
+    init = reinterpret_cast<InitFn>(FindExport(handle_, "PlgInit"));
+    getDirectLink = reinterpret_cast<GetDirectLinkFn>(FindExport(handle_, "PlgGetDirectLink"));
+    destroy = reinterpret_cast<DestroyFn>(FindExport(handle_, "PlgDestroy"));
     return init != nullptr && getDirectLink != nullptr && destroy != nullptr;
   }
 
   // Unloads the library; true when it is gone from the process afterwards.
   bool Unload() {
     if (handle_ == nullptr) return true;
-#if defined(_WIN32)
-    FreeLibrary(handle_);
+    UnloadPluginLibrary(handle_);
     handle_ = nullptr;
-    return GetModuleHandleA(path_.c_str()) == nullptr;
-#else
-    dlclose(handle_);
-    handle_ = nullptr;
-    void* still = dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (still == nullptr) return true;
-    dlclose(still);
-    return false;
-#endif
+    return !IsPluginLoaded(path_.c_str());
   }
 
   InitFn init = nullptr;
@@ -62,18 +57,11 @@ class PluginLibrary {
   DestroyFn destroy = nullptr;
 
  private:
-#if defined(_WIN32)
-  void* Symbol(const char* name) {
-    return reinterpret_cast<void*>(GetProcAddress(handle_, name));
-  }
-  HMODULE handle_ = nullptr;
-#else
-  void* Symbol(const char* name) { return dlsym(handle_, name); }
   void* handle_ = nullptr;
-#endif
   std::string path_;
 };
 
-}  // namespace velmora::testing
+}  // namespace testing
+}  // namespace velmora
 
 #endif  // VELMORA_PLUGIN_PLUGIN_LOADER_H_

@@ -7,6 +7,8 @@ packages=(cmake make g++ libgtest-dev libgmock-dev googletest)
 packages+=(pkgconf libcurl4-openssl-dev libcli11-dev libcpp-httplib-dev)
 # Sanitizer runs: valgrind over the ABI test.
 packages+=(valgrind)
+# The Win32 build and its tests under Wine (scripts/test_win32.sh).
+packages+=(g++-mingw-w64-i686-win32 wine wine32:i386 locales)
 
 missing=()
 for package in "${packages[@]}"; do
@@ -18,5 +20,9 @@ done
 echo "installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+# wine32 is an i386 package.
+if [[ " ${missing[*]} " == *" wine32:i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
+fi
 $sudo apt-get update -qq
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

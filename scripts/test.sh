@@ -8,4 +8,5 @@ scripts/install_deps.sh
 cmake --preset native
 cmake --build --preset native
 ctest --preset native
+scripts/test_win32.sh
 scripts/test_sanitizers.sh
