@@ -31,11 +31,12 @@ inline std::size_t ToPosition(std::size_t offset) {
 }
 
 // Offset of the first occurrence of needle in s at or after from; kNpos when
-// there is none, when needle is empty, or when from is past the end.
-inline std::size_t FindFrom(std::string_view s, std::string_view needle, std::size_t from = 0) {
-  if (needle.empty() || from > s.size()) return kNpos;
-  return s.find(needle, from);
-}
+// there is none, when needle is empty, or when from is past the end. Linear
+// in the bytes searched, also on text made of the needle's first byte.
+std::size_t FindFrom(std::string_view s, std::string_view needle, std::size_t from = 0);
+// FindFrom by Horspool's skipping search; what FindFrom turns to on text
+// dense with the needle's first byte where the C library offers nothing better.
+std::size_t HorspoolFind(std::string_view s, std::string_view needle, std::size_t from = 0);
 
 // The part of s from offset to the end; empty when offset is past the end.
 inline std::string_view TailFrom(std::string_view s, std::size_t offset) {
