@@ -82,6 +82,18 @@ Texts AdversarialTexts(std::size_t inputs) {
   return {page, kLinkLines};
 }
 
+// A form of named fields, every fourth one premium: the output is large too.
+Texts NamedTexts(std::size_t inputs) {
+  std::string page = "<FORM ACTION=\"/dl\">";
+  for (std::size_t i = 0; i < inputs; ++i) {
+    page += "<INPUT TYPE=\"hidden\" NAME=\"";
+    page += i % 4 == 3 ? "Premium" : "field";
+    page += std::to_string(i) + "\" VALUE=\"value of field " + std::to_string(i) + "\">";
+  }
+  page += "</FORM>";
+  return {page, kLinkLines};
+}
+
 const Texts& Typical() {
   static const Texts texts = TypicalTexts();
   return texts;
@@ -105,10 +117,10 @@ const Texts& Adversarial(std::size_t inputs) {
 class PageHost final : public ResolverHost {
  public:
   explicit PageHost(const Texts& texts) : texts_(texts) {}
-  void GetPage(std::string& page) override { page.assign(texts_.page); }
+  void GetPage(std::string& page) override { CopyHostText(texts_.page, page); }
   void PostForm(const std::string&, const std::string& params, std::string& answer) override {
     postedBytes = params.size();
-    answer.assign(texts_.answer);
+    CopyHostText(texts_.answer, answer);
   }
   void Log(const std::string&) override {}
   void SaveFile(const std::string&, const std::string&) override {}
@@ -247,6 +259,9 @@ void Register() {
                       Adversarial(inputs))
         ->Unit(benchmark::kMicrosecond);
   }
+  static const Texts named = NamedTexts(16384);
+  RegisterBenchmark("c_named_inputs/resolver/16k", Resolver, named)
+      ->Unit(benchmark::kMicrosecond);
   RegisterBenchmark("d_literal/b_large_8m", Literal, Large())
       ->Unit(benchmark::kMillisecond)
       ->Iterations(3);

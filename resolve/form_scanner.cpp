@@ -49,10 +49,28 @@ class AttributeCursor {
   bool exhausted_ = false;
 };
 
+// Writes each field as its line "name=value" CR LF.
+class LineWriter final : public FieldSink {
+ public:
+  explicit LineWriter(std::string& params) : params_(params) {}
+  void Add(std::string_view name, std::string_view value) override {
+    params_.append(name.data(), name.size()).append(1, '=');
+    params_.append(value.data(), value.size()).append("\r\n", 2);
+  }
+
+ private:
+  std::string& params_;
+};
+
 }  // namespace
 
 void ScanForm(std::string_view page, std::string& formAction, std::string& params) {
   params.clear();
+  LineWriter writer(params);
+  ScanFormFields(page, formAction, writer);
+}
+
+void ScanFormFields(std::string_view page, std::string& formAction, FieldSink& sink) {
   const std::size_t formStart = FindFrom(page, kFormOpen);
   if (formStart == kNpos) return;
   std::string_view form = page.substr(formStart);
@@ -75,10 +93,7 @@ void ScanForm(std::string_view page, std::string& formAction, std::string& param
     const std::size_t rest = input + kInput.size();
     const std::string_view name = names.At(rest);
     const std::string_view value = values.At(rest);
-    if (!name.empty()) {
-      params.append(name.data(), name.size()).append(1, '=');
-      params.append(value.data(), value.size()).append("\r\n", 2);
-    }
+    if (!name.empty()) sink.Add(name, value);
     input = FindFrom(form, kInput, rest);
   }
 }

@@ -25,6 +25,20 @@ inline constexpr std::size_t kMaxActionBytes = 255;
 // occurrence found for one input serves the later ones until they pass it.
 void ScanForm(std::string_view page, std::string& formAction, std::string& params);
 
+// Receives the accepted fields of a scanned form, in the order of their
+// "<INPUT" markers. The views are valid during the call only.
+class FieldSink {
+ public:
+  virtual void Add(std::string_view name, std::string_view value) = 0;
+
+ protected:
+  ~FieldSink() = default;
+};
+
+// The scan behind ScanForm, handing every field with a non-empty name to
+// sink instead of writing its line.
+void ScanFormFields(std::string_view page, std::string& formAction, FieldSink& sink);
+
 }  // namespace velmora
 
 #endif  // VELMORA_RESOLVE_FORM_SCANNER_H_

@@ -69,6 +69,15 @@ inline std::string_view ViewOfHostText(const char* text) {
   return text == nullptr ? std::string_view() : std::string_view(text);
 }
 
+// Replaces buffer with a copy of text (which must not lie inside buffer).
+// The storage is reused when it is large enough; otherwise it is released
+// before the copy is made, and the new one is of the text's size, so that a
+// request never holds its page and its answer at once.
+inline void CopyHostText(std::string_view text, std::string& buffer) {
+  if (text.size() > buffer.capacity()) std::string().swap(buffer);
+  buffer.assign(text.data(), text.size());
+}
+
 // Calls fn(line) for each line of text, as LineList::SetText splits it: a
 // line ends at CR, LF or NUL; after a line one CR, then one LF, is skipped;
 // a NUL ends the text. A final line break adds no empty line.
