@@ -3,6 +3,8 @@
 set -euo pipefail
 
 packages=(cmake make g++ libgtest-dev libgmock-dev googletest)
+# Benchmarks, and the fuzz targets (clang with libFuzzer and the sanitizers).
+packages+=(libbenchmark-dev clang-14 libclang-rt-14-dev)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -8,3 +8,4 @@ scripts/install_deps.sh
 cmake --preset native
 cmake --build --preset native
 ctest --preset native
+scripts/test_fuzz.sh
