@@ -229,11 +229,14 @@ class SummaryReporter final : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration || run.iterations == 0)
-        continue;
+      if (run.error_occurred || run.iterations == 0) continue;
+      // With repetitions, the medians stand for the runs.
+      const bool aggregate = run.run_type == Run::RT_Aggregate;
+      if (aggregate && run.aggregate_name != "median") continue;
       std::string name = run.benchmark_name();
+      if (aggregate) name = name.substr(0, name.size() - std::string("_median").size());
       name = name.substr(0, name.find("/iterations:"));
-      seconds[name] = run.cpu_accumulated_time / static_cast<double>(run.iterations);
+      seconds[name] = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
       for (const auto& [counter, value] : run.counters) counters[name + ":" + counter] = value;
     }
     ConsoleReporter::ReportRuns(runs);

@@ -66,27 +66,33 @@ class LineWriter final : public FieldSink {
 
 void ScanForm(std::string_view page, std::string& formAction, std::string& params) {
   params.clear();
+  std::string_view form;
+  if (!FindForm(page, form, formAction)) return;
   LineWriter writer(params);
-  ScanFormFields(page, formAction, writer);
+  ScanFields(form, writer);
 }
 
-void ScanFormFields(std::string_view page, std::string& formAction, FieldSink& sink) {
+bool FindForm(std::string_view page, std::string_view& form, std::string& formAction) {
   const std::size_t formStart = FindFrom(page, kFormOpen);
-  if (formStart == kNpos) return;
-  std::string_view form = page.substr(formStart);
-  const std::size_t formEnd = FindFrom(form, kFormClose);
-  if (formEnd == kNpos) return;
-  form = form.substr(0, formEnd);
+  if (formStart == kNpos) return false;
+  const std::string_view fromForm = page.substr(formStart);
+  const std::size_t formEnd = FindFrom(fromForm, kFormClose);
+  if (formEnd == kNpos) return false;
+  const std::string_view wholeForm = fromForm.substr(0, formEnd);
 
   // The action is searched in the whole form, not only its opening tag.
-  const std::size_t actionAt = FindFrom(form, kAction);
-  if (actionAt == kNpos) return;
+  const std::size_t actionAt = FindFrom(wholeForm, kAction);
+  if (actionAt == kNpos) return false;
   const std::string_view actionWindow =
-      TailFrom(form, actionAt + kAction.size()).substr(0, kMaxActionBytes + 1);
+      TailFrom(wholeForm, actionAt + kAction.size()).substr(0, kMaxActionBytes + 1);
   const std::size_t actionEnd = actionWindow.find('"');
-  if (actionEnd == kNpos) return;  // unterminated, or longer than allowed
+  if (actionEnd == kNpos) return false;  // unterminated, or longer than allowed
   formAction.assign(actionWindow.data(), actionEnd);
+  form = wholeForm;
+  return true;
+}
 
+void ScanFields(std::string_view form, FieldSink& sink) {
   AttributeCursor names(form, kName);
   AttributeCursor values(form, kValue);
   for (std::size_t input = FindFrom(form, kInput); input != kNpos;) {

@@ -35,9 +35,14 @@ class FieldSink {
   ~FieldSink() = default;
 };
 
-// The scan behind ScanForm, handing every field with a non-empty name to
-// sink instead of writing its line.
-void ScanFormFields(std::string_view page, std::string& formAction, FieldSink& sink);
+// The first form of page, from its "<FORM" up to its "</FORM", into form,
+// and its action URL into formAction. False, with formAction left as it
+// was, when the page has no form, no closing marker, or no usable action.
+bool FindForm(std::string_view page, std::string_view& form, std::string& formAction);
+
+// Hands every field of form (as FindForm gives it) with a non-empty name to
+// sink, instead of writing its line as ScanForm does.
+void ScanFields(std::string_view form, FieldSink& sink);
 
 }  // namespace velmora
 

@@ -89,14 +89,16 @@ Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& setting
   host.GetPage(buffers.text);
   if (buffers.text.empty()) return {};
 
-  // Two scans, the first to measure: a growing buffer would hold up to
+  // The fields are scanned twice, the first time to measure: a growing buffer would hold up to
   // three times the parameters while it moves.
+  std::string_view form;
+  if (!FindForm(buffers.text, form, buffers.formAction)) return {};
   ParamFilter measure(buffers, nullptr);
-  ScanFormFields(buffers.text, buffers.formAction, measure);
+  ScanFields(form, measure);
   if (measure.lines() == 0) return {};
   buffers.params.reserve(measure.bytes());
   ParamFilter filter(buffers, &buffers.params);
-  ScanFormFields(buffers.text, buffers.formAction, filter);
+  ScanFields(form, filter);
 
   if (settings.debugMode) {
     std::string& message = buffers.scratch;
