@@ -37,11 +37,11 @@ class CallbackHost final : public ResolverHost {
   CallbackHost(const Snapshot& snapshot, const void* link) : snapshot_(snapshot), link_(link) {}
 
   void GetPage(std::string& page) override {
-    page.assign(ViewOfHostText(snapshot_.getPage(link_)));
+    CopyHostText(ViewOfHostText(snapshot_.getPage(link_)), page);
   }
   void PostForm(const std::string& url, const std::string& params,
                 std::string& answer) override {
-    answer.assign(ViewOfHostText(snapshot_.postForm(url.c_str(), params.c_str())));
+    CopyHostText(ViewOfHostText(snapshot_.postForm(url.c_str(), params.c_str())), answer);
   }
   void Log(const std::string& message) override {
     if (snapshot_.log != nullptr) snapshot_.log(message.c_str());

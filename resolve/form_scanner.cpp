@@ -49,36 +49,57 @@ class AttributeCursor {
   bool exhausted_ = false;
 };
 
+// Writes each field as its line "name=value" CR LF.
+class LineWriter final : public FieldSink {
+ public:
+  explicit LineWriter(std::string& params) : params_(params) {}
+  void Add(std::string_view name, std::string_view value) override {
+    params_.append(name.data(), name.size()).append(1, '=');
+    params_.append(value.data(), value.size()).append("\r\n", 2);
+  }
+
+ private:
+  std::string& params_;
+};
+
 }  // namespace
 
 void ScanForm(std::string_view page, std::string& formAction, std::string& params) {
   params.clear();
+  std::string_view form;
+  if (!FindForm(page, form, formAction)) return;
+  LineWriter writer(params);
+  ScanFields(form, writer);
+}
+
+bool FindForm(std::string_view page, std::string_view& form, std::string& formAction) {
   const std::size_t formStart = FindFrom(page, kFormOpen);
-  if (formStart == kNpos) return;
-  std::string_view form = page.substr(formStart);
-  const std::size_t formEnd = FindFrom(form, kFormClose);
-  if (formEnd == kNpos) return;
-  form = form.substr(0, formEnd);
+  if (formStart == kNpos) return false;
+  const std::string_view fromForm = page.substr(formStart);
+  const std::size_t formEnd = FindFrom(fromForm, kFormClose);
+  if (formEnd == kNpos) return false;
+  const std::string_view wholeForm = fromForm.substr(0, formEnd);
 
   // The action is searched in the whole form, not only its opening tag.
-  const std::size_t actionAt = FindFrom(form, kAction);
-  if (actionAt == kNpos) return;
+  const std::size_t actionAt = FindFrom(wholeForm, kAction);
+  if (actionAt == kNpos) return false;
   const std::string_view actionWindow =
-      TailFrom(form, actionAt + kAction.size()).substr(0, kMaxActionBytes + 1);
+      TailFrom(wholeForm, actionAt + kAction.size()).substr(0, kMaxActionBytes + 1);
   const std::size_t actionEnd = actionWindow.find('"');
-  if (actionEnd == kNpos) return;  // unterminated, or longer than allowed
+  if (actionEnd == kNpos) return false;  // unterminated, or longer than allowed
   formAction.assign(actionWindow.data(), actionEnd);
+  form = wholeForm;
+  return true;
+}
 
+void ScanFields(std::string_view form, FieldSink& sink) {
   AttributeCursor names(form, kName);
   AttributeCursor values(form, kValue);
   for (std::size_t input = FindFrom(form, kInput); input != kNpos;) {
     const std::size_t rest = input + kInput.size();
     const std::string_view name = names.At(rest);
     const std::string_view value = values.At(rest);
-    if (!name.empty()) {
-      params.append(name.data(), name.size()).append(1, '=');
-      params.append(value.data(), value.size()).append("\r\n", 2);
-    }
+    if (!name.empty()) sink.Add(name, value);
     input = FindFrom(form, kInput, rest);
   }
 }

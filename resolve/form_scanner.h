@@ -25,6 +25,25 @@ inline constexpr std::size_t kMaxActionBytes = 255;
 // occurrence found for one input serves the later ones until they pass it.
 void ScanForm(std::string_view page, std::string& formAction, std::string& params);
 
+// Receives the accepted fields of a scanned form, in the order of their
+// "<INPUT" markers. The views are valid during the call only.
+class FieldSink {
+ public:
+  virtual void Add(std::string_view name, std::string_view value) = 0;
+
+ protected:
+  ~FieldSink() = default;
+};
+
+// The first form of page, from its "<FORM" up to its "</FORM", into form,
+// and its action URL into formAction. False, with formAction left as it
+// was, when the page has no form, no closing marker, or no usable action.
+bool FindForm(std::string_view page, std::string_view& form, std::string& formAction);
+
+// Hands every field of form (as FindForm gives it) with a non-empty name to
+// sink, instead of writing its line as ScanForm does.
+void ScanFields(std::string_view form, FieldSink& sink);
+
 }  // namespace velmora
 
 #endif  // VELMORA_RESOLVE_FORM_SCANNER_H_

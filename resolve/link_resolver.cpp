@@ -15,14 +15,54 @@ void TrimBuffer(std::string& buffer) {
   buffer.clear();
 }
 
+// Turns the form's fields straight into the POST parameters, without the
+// whole parameter text in between: its lines are split as LineList splits
+// it, and lines that mention premium in any letter case are left out.
+// Every field line ends in CR LF, which always ends its last line, so each
+// field splits on its own; a NUL ends the text, and every later field with it.
+// Without an output it only measures, so that the parameters can then be
+// written into a buffer of their exact size.
+class ParamFilter final : public FieldSink {
+ public:
+  ParamFilter(RequestBuffers& buffers, std::string* output) : buffers_(buffers), output_(output) {}
+
+  void Add(std::string_view name, std::string_view value) override {
+    if (ended_) return;
+    std::string& field = buffers_.field;
+    field.assign(name.data(), name.size()).append(1, '=');
+    field.append(value.data(), value.size()).append("\r\n", 2);
+    ForEachLine(field, [this](std::string_view line) {
+      ++lines_;
+      std::string& lowered = buffers_.scratch;
+      AnsiLowerInto(line, lowered);
+      if (FindFrom(lowered, kPremium) != kNpos) return;
+      bytes_ += line.size() + 2;
+      if (output_ != nullptr) output_->append(line.data(), line.size()).append("\r\n", 2);
+    });
+    ended_ = field.find('\0') != std::string::npos;
+  }
+
+  // Lines before filtering: none means there is nothing to post.
+  std::size_t lines() const { return lines_; }
+  // Bytes of the parameters.
+  std::size_t bytes() const { return bytes_; }
+
+ private:
+  RequestBuffers& buffers_;
+  std::string* output_;
+  std::size_t lines_ = 0;
+  std::size_t bytes_ = 0;
+  bool ended_ = false;
+};
+
 }  // namespace
 
 void RequestBuffers::Trim() {
   TrimBuffer(text);
   TrimBuffer(formAction);
   TrimBuffer(params);
+  TrimBuffer(field);
   TrimBuffer(scratch);
-  lines = LineList();
 }
 
 bool ExtractDirectLink(std::string_view answer, std::string_view& link) {
@@ -45,24 +85,20 @@ Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& setting
                              RequestBuffers& buffers) {
   buffers.formAction.clear();
   buffers.params.clear();
-  buffers.lines.Clear();
 
   host.GetPage(buffers.text);
   if (buffers.text.empty()) return {};
 
-  ScanForm(buffers.text, buffers.formAction, buffers.params);
-  // Line breaks inside a name or value become lines of their own.
-  buffers.lines.AdoptText(std::move(buffers.params));
-  buffers.params.clear();
-  if (buffers.lines.Count() == 0) return {};
-
-  std::string& lowered = buffers.scratch;
-  buffers.lines.KeepIf([&lowered](std::string_view line) {
-    AnsiLowerInto(line, lowered);
-    return FindFrom(lowered, kPremium) == kNpos;
-  });
-  buffers.lines.AppendTextTo(buffers.params);
-  buffers.lines.Clear();
+  // The fields are scanned twice, the first time to measure: a growing buffer would hold up to
+  // three times the parameters while it moves.
+  std::string_view form;
+  if (!FindForm(buffers.text, form, buffers.formAction)) return {};
+  ParamFilter measure(buffers, nullptr);
+  ScanFields(form, measure);
+  if (measure.lines() == 0) return {};
+  buffers.params.reserve(measure.bytes());
+  ParamFilter filter(buffers, &buffers.params);
+  ScanFields(form, filter);
 
   if (settings.debugMode) {
     std::string& message = buffers.scratch;

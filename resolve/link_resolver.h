@@ -9,6 +9,7 @@
 
 #include "resolve/text_primitives.h"
 
+
 namespace velmora {
 
 // What the resolver needs from whoever drives it. Texts handed in are valid
@@ -34,8 +35,8 @@ struct RequestBuffers {
   std::string text;        // the page, then the answer
   std::string formAction;  // the action URL of the scanned form
   std::string params;      // the parameters as POSTed
+  std::string field;       // the line of the form field being filtered
   std::string scratch;     // debug messages, dump path, lower-cased lines
-  LineList lines;
 
   // Gives large buffers back to the heap, keeps small ones for reuse.
   void Trim();

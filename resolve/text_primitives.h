@@ -31,11 +31,12 @@ inline std::size_t ToPosition(std::size_t offset) {
 }
 
 // Offset of the first occurrence of needle in s at or after from; kNpos when
-// there is none, when needle is empty, or when from is past the end.
-inline std::size_t FindFrom(std::string_view s, std::string_view needle, std::size_t from = 0) {
-  if (needle.empty() || from > s.size()) return kNpos;
-  return s.find(needle, from);
-}
+// there is none, when needle is empty, or when from is past the end. Linear
+// in the bytes searched, also on text made of the needle's first byte.
+std::size_t FindFrom(std::string_view s, std::string_view needle, std::size_t from = 0);
+// FindFrom by Horspool's skipping search; what FindFrom turns to on text
+// dense with the needle's first byte where the C library offers nothing better.
+std::size_t HorspoolFind(std::string_view s, std::string_view needle, std::size_t from = 0);
 
 // The part of s from offset to the end; empty when offset is past the end.
 inline std::string_view TailFrom(std::string_view s, std::size_t offset) {
@@ -66,6 +67,15 @@ void AnsiLowerInto(std::string_view s, std::string& out);
 // The bytes of a host's NUL-terminated text up to its NUL; null is empty.
 inline std::string_view ViewOfHostText(const char* text) {
   return text == nullptr ? std::string_view() : std::string_view(text);
+}
+
+// Replaces buffer with a copy of text (which must not lie inside buffer).
+// The storage is reused when it is large enough; otherwise it is released
+// before the copy is made, and the new one is of the text's size, so that a
+// request never holds its page and its answer at once.
+inline void CopyHostText(std::string_view text, std::string& buffer) {
+  if (text.size() > buffer.capacity()) std::string().swap(buffer);
+  buffer.assign(text.data(), text.size());
 }
 
 // Calls fn(line) for each line of text, as LineList::SetText splits it: a

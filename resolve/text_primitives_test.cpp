@@ -26,6 +26,37 @@ TEST(TextFindTest, Rows) {
   }
 }
 
+// Texts dense with the needle's first byte, where FindFrom gives up jumping
+// between first bytes and skips instead; std::string_view::find is the oracle.
+TEST(FindFromTest, DenseTextsAgreeWithPlainSearch) {
+  struct Row {
+    std::string s, needle;
+  };
+  const std::string lt(5000, '<');
+  const std::string as(3000, 'a');
+  const Row rows[] = {
+      {lt, "<FORM"},
+      {lt + "<FORM", "<FORM"},
+      {lt + "<FOR", "<FORM"},
+      {lt + "<FORM" + lt + "<FORM", "<FORM"},
+      {as + "b", "aab"},
+      {as + "ab" + as, "aab"},
+      {as, "ba"},
+      {std::string(4000, 'Y') + "Your download link", "Your download link"},
+      {"x" + lt + "x", "<<x"},
+      {lt, "<"},
+  };
+  for (const Row& row : rows) {
+    for (std::size_t from : {std::size_t{0}, std::size_t{1}, std::size_t{2999},
+                             row.s.size() - 1, row.s.size(), row.s.size() + 1}) {
+      const std::size_t expected =
+          from > row.s.size() ? kNpos : std::string_view(row.s).find(row.needle, from);
+      EXPECT_EQ(FindFrom(row.s, row.needle, from), expected) << row.needle << " from " << from;
+      EXPECT_EQ(HorspoolFind(row.s, row.needle, from), expected) << row.needle << " from " << from;
+    }
+  }
+}
+
 TEST(TextCopyTest, Rows) {
   struct Row {
     std::int64_t index, count;

@@ -9,6 +9,8 @@ packages+=(pkgconf libcurl4-openssl-dev libcli11-dev libcpp-httplib-dev)
 packages+=(valgrind)
 # The Win32 build and its tests under Wine (scripts/test_win32.sh).
 packages+=(g++-mingw-w64-i686-win32 wine wine32:i386 locales)
+# Benchmarks, and the fuzz targets (clang with libFuzzer and the sanitizers).
+packages+=(libbenchmark-dev clang-14 libclang-rt-14-dev)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -10,3 +10,4 @@ cmake --build --preset native
 ctest --preset native
 scripts/test_win32.sh
 scripts/test_sanitizers.sh
+scripts/test_fuzz.sh

@@ -1,0 +1,347 @@
+// Requests timed end to end, the way the plugin runs them: a host hands over
+// a page and an answer, the resolver copies each once and does its text work.
+// Next to them, in the same run, the floor (a copy of both texts and one
+// memmem per marker) and the literal reference. After the runs a summary
+// checks the targets: the large request within 3 times the floor, forms of
+// nameless inputs linear in their size and 64k inputs under 20 ms, at least
+// 100 times faster than the literal reference on 16k inputs, and a peak
+// memory of the two copies, the output and a small constant.
+#include <benchmark/benchmark.h>
+#include <string.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bench/counting_allocator.h"
+#include "plugin/plugin_api.h"
+#include "resolve/link_resolver.h"
+#include "resolve/literal_reference.h"
+
+namespace velmora::bench {
+namespace {
+
+struct Texts {
+  std::string page;
+  std::string answer;
+};
+
+// Markup-like lines without any marker the plugin looks for.
+std::string Filler(std::size_t bytes) {
+  static const std::string_view kLines[] = {
+      "<div class=\"row\"><span>File mirror 12, hosted since 2009</span></div>\n",
+      "<a href=\"/files/list?page=3\" title=\"more\">More files</a> | <b>42</b>\n",
+      "<p>Please wait while your download is prepared. Sharing is caring.</p>\n",
+      "<script>var t = 30; function tick() { t--; }</script>\n"};
+  std::string text;
+  text.reserve(bytes + 128);
+  for (std::size_t i = 0; text.size() < bytes; ++i) text += kLines[i % std::size(kLines)];
+  text.resize(bytes);
+  return text;
+}
+
+const std::string kForm =
+    "<FORM METHOD=\"POST\" ACTION=\"http://dornix.example/dl/8a7f\">\n"
+    "<INPUT TYPE=\"hidden\" NAME=\"op\" VALUE=\"download2\">\n"
+    "<INPUT TYPE=\"hidden\" NAME=\"id\" VALUE=\"8a7f31c0\">\n"
+    "<INPUT TYPE=\"hidden\" NAME=\"rand\" VALUE=\"q81x\">\n"
+    "<INPUT TYPE=\"hidden\" NAME=\"method_premium\" VALUE=\"\">\n"
+    "<INPUT TYPE=\"submit\" NAME=\"method_free\" VALUE=\"Free Download\">\n"
+    "</FORM>\n";
+const std::string kLinkLines =
+    "<P>Your download link:</P>\n<A HREF=\"http://s3.dornix.example/d/8a7f31c0/file.zip\">"
+    "file.zip</A>\n";
+
+Texts TypicalTexts() {
+  return {Filler(25 * 1024) + kForm + Filler(25 * 1024),
+          Filler(25 * 1024) + kLinkLines + Filler(25 * 1024)};
+}
+
+Texts LargeTexts() {
+  const std::size_t size = 8u << 20;
+  return {Filler(size - kForm.size()) + kForm, Filler(size - kLinkLines.size()) + kLinkLines};
+}
+
+// The same sizes, each text made of one marker's first byte over and over:
+// a search that stops at every first byte would crawl.
+Texts DenseTexts() {
+  const std::size_t size = 8u << 20;
+  return {std::string(size - kForm.size(), '<') + kForm,
+          std::string(size - kLinkLines.size(), 'Y') + kLinkLines};
+}
+
+// A form of nameless, valueless inputs: every search for NAME=" or VALUE="
+// after an input runs to the end of the form.
+Texts AdversarialTexts(std::size_t inputs) {
+  std::string page = "<FORM ACTION=\"/dl\">";
+  page.reserve(inputs * 24 + 64);
+  for (std::size_t i = 0; i < inputs; ++i) page += "<INPUT TYPE=\"submit\">";
+  page += "</FORM>";
+  return {page, kLinkLines};
+}
+
+// A form of named fields, every fourth one premium: the output is large too.
+Texts NamedTexts(std::size_t inputs) {
+  std::string page = "<FORM ACTION=\"/dl\">";
+  for (std::size_t i = 0; i < inputs; ++i) {
+    page += "<INPUT TYPE=\"hidden\" NAME=\"";
+    page += i % 4 == 3 ? "Premium" : "field";
+    page += std::to_string(i) + "\" VALUE=\"value of field " + std::to_string(i) + "\">";
+  }
+  page += "</FORM>";
+  return {page, kLinkLines};
+}
+
+const Texts& Typical() {
+  static const Texts texts = TypicalTexts();
+  return texts;
+}
+const Texts& Large() {
+  static const Texts texts = LargeTexts();
+  return texts;
+}
+const Texts& Dense() {
+  static const Texts texts = DenseTexts();
+  return texts;
+}
+const Texts& Adversarial(std::size_t inputs) {
+  static std::map<std::size_t, Texts> cache;
+  auto found = cache.find(inputs);
+  if (found == cache.end()) found = cache.emplace(inputs, AdversarialTexts(inputs)).first;
+  return found->second;
+}
+
+// Hands over the texts as the plugin's callback host does: one copy each.
+class PageHost final : public ResolverHost {
+ public:
+  explicit PageHost(const Texts& texts) : texts_(texts) {}
+  void GetPage(std::string& page) override { CopyHostText(texts_.page, page); }
+  void PostForm(const std::string&, const std::string& params, std::string& answer) override {
+    postedBytes = params.size();
+    CopyHostText(texts_.answer, answer);
+  }
+  void Log(const std::string&) override {}
+  void SaveFile(const std::string&, const std::string&) override {}
+
+  std::size_t postedBytes = 0;
+
+ private:
+  const Texts& texts_;
+};
+
+class LiteralPageHost final : public literal::Host {
+ public:
+  explicit LiteralPageHost(const Texts& texts) : texts_(texts) {}
+  literal::Text GetPage() override { return texts_.page; }
+  literal::Text PostForm(const literal::Text&, const literal::Text&) override {
+    return texts_.answer;
+  }
+  void Log(const literal::Text&) override {}
+  void SaveFile(const literal::Text&, const literal::Text&) override {}
+
+ private:
+  const Texts& texts_;
+};
+
+// The exports' host: C callbacks serving the texts of the current benchmark.
+const Texts* g_exportTexts = nullptr;
+HostText VELMORA_CALL ExportGetPage(const void*) { return g_exportTexts->page.c_str(); }
+HostText VELMORA_CALL ExportPostForm(HostText, HostText) { return g_exportTexts->answer.c_str(); }
+void VELMORA_CALL ExportLog(HostText) {}
+void VELMORA_CALL ExportSaveFile(HostText, HostText) {}
+
+std::size_t RunResolver(const Texts& texts, std::size_t* posted = nullptr) {
+  PageHost host(texts);
+  RequestBuffers buffers;
+  const Resolution resolution = ResolveDirectLink(host, {}, buffers);
+  benchmark::DoNotOptimize(resolution.link.data());
+  if (posted != nullptr) *posted = host.postedBytes;
+  return resolution.link.size();
+}
+
+void SetBytes(benchmark::State& state, const Texts& texts) {
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(texts.page.size() + texts.answer.size()));
+}
+
+// Peak heap of one request beyond what was in use before it, next to what
+// it may take: the two copies and the output (posted parameters and link).
+void CountPeak(benchmark::State& state, const Texts& texts) {
+  std::size_t posted = 0;
+  ResetPeak();
+  const std::size_t before = BytesInUse();
+  const std::size_t linkBytes = RunResolver(texts, &posted);
+  const std::size_t peak = PeakBytes() - before;
+  const std::size_t required = texts.page.size() + texts.answer.size() + posted + linkBytes;
+  state.counters["peak_bytes"] = static_cast<double>(peak);
+  state.counters["copies_output_bytes"] = static_cast<double>(required);
+}
+
+void Resolver(benchmark::State& state, const Texts& texts) {
+  for (auto _ : state) benchmark::DoNotOptimize(RunResolver(texts));
+  SetBytes(state, texts);
+  CountPeak(state, texts);
+}
+
+void Exports(benchmark::State& state, const Texts& texts) {
+  g_exportTexts = &texts;
+  PlgInit(ExportGetPage, ExportPostForm, ExportLog, 0, ExportSaveFile, 0, "");
+  static const char kLink[] = "http://dornix.example/f/1";
+  for (auto _ : state) benchmark::DoNotOptimize(PlgGetDirectLink(kLink));
+  PlgDestroy();
+  SetBytes(state, texts);
+}
+
+void Literal(benchmark::State& state, const Texts& texts) {
+  for (auto _ : state) {
+    LiteralPageHost host(texts);
+    literal::State literalState;
+    const literal::Result result = literal::ResolveDirectLink(host, literalState, LeadByteSet());
+    benchmark::DoNotOptimize(result.link.data());
+  }
+  SetBytes(state, texts);
+}
+
+// The least any request must do: copy both texts and look once for each marker.
+void Floor(benchmark::State& state, const Texts& texts) {
+  static constexpr std::string_view kPageMarkers[] = {"<FORM", "</FORM", "ACTION=\"", "<INPUT",
+                                                      "NAME=\"", "VALUE=\""};
+  static constexpr std::string_view kAnswerMarkers[] = {
+      "Invalid download link</b></p>", "Fehlerhafter Downloadlink", "Your download link",
+      "HREF=\""};
+  for (auto _ : state) {
+    std::string page(texts.page);
+    for (std::string_view marker : kPageMarkers)
+      benchmark::DoNotOptimize(memmem(page.data(), page.size(), marker.data(), marker.size()));
+    std::string answer(texts.answer);
+    for (std::string_view marker : kAnswerMarkers)
+      benchmark::DoNotOptimize(
+          memmem(answer.data(), answer.size(), marker.data(), marker.size()));
+  }
+  SetBytes(state, texts);
+}
+
+// Remembers CPU seconds per iteration by name for the summary (CPU time, so
+// that other work on the machine disturbs the ratios less).
+class SummaryReporter final : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.error_occurred || run.iterations == 0) continue;
+      // With repetitions, the medians stand for the runs.
+      const bool aggregate = run.run_type == Run::RT_Aggregate;
+      if (aggregate && run.aggregate_name != "median") continue;
+      std::string name = run.benchmark_name();
+      if (aggregate) name = name.substr(0, name.size() - std::string("_median").size());
+      name = name.substr(0, name.find("/iterations:"));
+      seconds[name] = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      for (const auto& [counter, value] : run.counters) counters[name + ":" + counter] = value;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  std::map<std::string, double> seconds;
+  std::map<std::string, double> counters;
+};
+
+void Register() {
+  using benchmark::RegisterBenchmark;
+  RegisterBenchmark("a_typical_50k/resolver", Resolver, Typical());
+  RegisterBenchmark("a_typical_50k/exports", Exports, Typical());
+  RegisterBenchmark("a_typical_50k/floor", Floor, Typical());
+  RegisterBenchmark("b_large_8m/resolver", Resolver, Large())->Unit(benchmark::kMillisecond);
+  RegisterBenchmark("b_large_8m/exports", Exports, Large())->Unit(benchmark::kMillisecond);
+  RegisterBenchmark("b_large_8m/floor", Floor, Large())->Unit(benchmark::kMillisecond);
+  RegisterBenchmark("b_dense_8m/resolver", Resolver, Dense())->Unit(benchmark::kMillisecond);
+  RegisterBenchmark("b_dense_8m/floor", Floor, Dense())->Unit(benchmark::kMillisecond);
+  for (std::size_t inputs : {1024, 16384, 65536}) {
+    const std::string size = std::to_string(inputs / 1024) + "k";
+    RegisterBenchmark(("c_nameless_inputs/resolver/" + size).c_str(), Resolver,
+                      Adversarial(inputs))
+        ->Unit(benchmark::kMicrosecond);
+  }
+  static const Texts named = NamedTexts(16384);
+  RegisterBenchmark("c_named_inputs/resolver/16k", Resolver, named)
+      ->Unit(benchmark::kMicrosecond);
+  RegisterBenchmark("d_literal/b_large_8m", Literal, Large())
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(3);
+  RegisterBenchmark("d_literal/c_nameless_inputs/1k", Literal, Adversarial(1024))
+      ->Unit(benchmark::kMillisecond);
+  RegisterBenchmark("d_literal/c_nameless_inputs/16k", Literal, Adversarial(16384))
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(1);
+}
+
+// Prints one line per target; false when a measured target is missed.
+bool Summarise(const SummaryReporter& reporter) {
+  auto has = [&](const std::string& name) { return reporter.seconds.count(name) != 0; };
+  auto time = [&](const std::string& name) { return reporter.seconds.at(name); };
+  bool met = true;
+  auto check = [&](const char* what, double value, const char* unit, bool ok) {
+    std::printf("  %-58s %10.2f %-4s %s\n", what, value, unit, ok ? "ok" : "MISSED");
+    met = met && ok;
+  };
+  std::printf("\nTargets\n");
+  if (has("a_typical_50k/resolver") && has("a_typical_50k/floor")) {
+    const double ratio = time("a_typical_50k/resolver") / time("a_typical_50k/floor");
+    std::printf("  %-58s %10.2f x\n", "(a) typical request / floor", ratio);
+  }
+  if (has("b_large_8m/resolver") && has("b_large_8m/floor")) {
+    const double ratio = time("b_large_8m/resolver") / time("b_large_8m/floor");
+    check("(b) 8 MiB request / floor (at most 3)", ratio, "x", ratio <= 3.0);
+  }
+  if (has("b_dense_8m/resolver") && has("b_dense_8m/floor")) {
+    const double ratio = time("b_dense_8m/resolver") / time("b_dense_8m/floor");
+    check("(b) 8 MiB of dense first bytes / floor (at most 3)", ratio, "x", ratio <= 3.0);
+  }
+  const std::string nameless = "c_nameless_inputs/resolver/";
+  if (has(nameless + "1k") && has(nameless + "16k")) {
+    const double ratio = time(nameless + "16k") / time(nameless + "1k");
+    check("(c) 16k inputs / 1k inputs (at most 20)", ratio, "x", ratio <= 20.0);
+  }
+  if (has(nameless + "16k") && has(nameless + "64k")) {
+    const double ratio = time(nameless + "64k") / time(nameless + "16k");
+    check("(c) 64k inputs / 16k inputs (at most 5)", ratio, "x", ratio <= 5.0);
+  }
+  if (has(nameless + "64k")) {
+    const double ms = time(nameless + "64k") * 1e3;
+    check("(c) 64k inputs (under 20 ms)", ms, "ms", ms < 20.0);
+  }
+  if (has(nameless + "16k") && has("d_literal/c_nameless_inputs/16k")) {
+    const double ratio = time("d_literal/c_nameless_inputs/16k") / time(nameless + "16k");
+    check("(d) literal reference / resolver, 16k inputs (at least 100)", ratio, "x",
+          ratio >= 100.0);
+  }
+  if (has("d_literal/b_large_8m") && has("b_large_8m/resolver")) {
+    const double ratio = time("d_literal/b_large_8m") / time("b_large_8m/resolver");
+    std::printf("  %-58s %10.2f x\n", "(d) literal reference / resolver, 8 MiB", ratio);
+  }
+  // Above the two copies and the output, a request may keep only small change.
+  constexpr double kSmallConstant = 64 * 1024;
+  const std::string kPeak = ":peak_bytes";
+  for (const auto& [key, peak] : reporter.counters) {
+    if (key.size() < kPeak.size() || key.compare(key.size() - kPeak.size(), kPeak.size(), kPeak))
+      continue;
+    const std::string name = key.substr(0, key.size() - kPeak.size());
+    const double required = reporter.counters.at(name + ":copies_output_bytes");
+    const std::string what = name + " peak - copies - output";
+    check(what.c_str(), (peak - required) / 1024, "KiB", peak <= required + kSmallConstant);
+  }
+  return met;
+}
+
+}  // namespace
+}  // namespace velmora::bench
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  velmora::bench::Register();
+  velmora::bench::SummaryReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return velmora::bench::Summarise(reporter) ? 0 : 1;
+}

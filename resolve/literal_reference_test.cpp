@@ -1,0 +1,303 @@
+// Differential test: the production text work against the literal
+// reference, on random and mutated pages and answers. The seed is fixed, so
+// a failure names a case that can be replayed.
+#include "resolve/literal_reference.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "resolve/form_scanner.h"
+#include "resolve/link_resolver.h"
+#include "resolve/text_primitives.h"
+
+namespace velmora {
+namespace {
+
+constexpr std::uint32_t kSeed = 20240605;
+
+// Serves one page and one answer to either side and records every call.
+class RecordingHost final : public ResolverHost, public literal::Host {
+ public:
+  RecordingHost(const std::string& page, const std::string& answer)
+      : page_(page), answer_(answer) {}
+
+  void GetPage(std::string& page) override {
+    calls.push_back("getPage");
+    page = page_;
+  }
+  literal::Text GetPage() override {
+    calls.push_back("getPage");
+    return page_;
+  }
+  void PostForm(const std::string& url, const std::string& params, std::string& answer) override {
+    answer = PostForm(url, params);
+  }
+  literal::Text PostForm(const literal::Text& url, const literal::Text& params) override {
+    calls.push_back("postForm " + url + " | " + params);
+    return answer_;
+  }
+  void Log(const std::string& message) override { calls.push_back("log " + message); }
+  void SaveFile(const std::string& path, const std::string& content) override {
+    calls.push_back("saveFile " + path + " | " + content);
+  }
+
+  std::vector<std::string> calls;
+
+ private:
+  const std::string& page_;
+  const std::string& answer_;
+};
+
+// Random texts built from the markers the code looks for, and mutations of them.
+class TextMaker {
+ public:
+  explicit TextMaker(std::uint32_t seed) : random_(seed) {}
+
+  std::size_t Below(std::size_t bound) { return random_() % bound; }
+  bool OneIn(std::size_t odds) { return Below(odds) == 0; }
+
+  std::string Pick(const std::vector<std::string>& pool) { return pool[Below(pool.size())]; }
+
+  std::string Word() {
+    static const std::vector<std::string> kWords = {
+        "a", "id", "x1", "free", "Go", "PREMIUM", "Premium", "premium", "pReMiUm", "premiu",
+        "prem", "ium", " ", "&amp;", "\xE9", "\xFF\x81", "http://d.example/f.zip", "="};
+    return Pick(kWords);
+  }
+
+  std::string Run() {
+    static const std::size_t kLengths[] = {0, 1, 8, 254, 255, 256, 257, 300};
+    return std::string(kLengths[Below(std::size(kLengths))], static_cast<char>('a' + Below(3)));
+  }
+
+  std::string PageToken() {
+    static const std::vector<std::string> kTokens = {
+        "<FORM", "</FORM", "</FORM>", "ACTION=\"", "<INPUT", "<INPUT ", "NAME=\"", "VALUE=\"",
+        "FILENAME=\"", "\"", "\">", "\r", "\n", "\r\n", "\n\r", std::string(1, '\0'), "<form",
+        "<input name=\"", "<INPU", "NAME=", "VALUE", "ACTION=", "<"};
+    switch (Below(4)) {
+      case 0:
+        return Word();
+      case 1:
+        return Run();
+      default:
+        return Pick(kTokens);
+    }
+  }
+
+  std::string AnswerToken() {
+    static const std::vector<std::string> kTokens = {
+        "Invalid download link</b></p>", "Invalid download link</b>", "Fehlerhafter Downloadlink",
+        "Your download link", "Your download lin", "HREF=\"", "href=\"", "HREF=", "\"", "\r",
+        "\n", "\r\n", std::string(1, '\0'), "<A ", ">", "\x81\n"};
+    switch (Below(3)) {
+      case 0:
+        return Word();
+      default:
+        return Pick(kTokens);
+    }
+  }
+
+  std::string Input() {
+    std::string tag = "<INPUT";
+    const std::size_t attributes = Below(4);
+    for (std::size_t i = 0; i < attributes; ++i) {
+      static const std::vector<std::string> kAttributes = {" NAME=\"", " VALUE=\"", " TYPE=\""};
+      tag += Pick(kAttributes);
+      const std::size_t words = Below(3);
+      for (std::size_t w = 0; w < words; ++w) tag += OneIn(6) ? PageToken() : Word();
+      if (!OneIn(12)) tag += "\"";
+    }
+    return tag + ">";
+  }
+
+  // A plausible page: text, a form with an action and inputs, more text.
+  std::string Page() {
+    std::string page;
+    if (!OneIn(4)) page += Junk(4, &TextMaker::PageToken);
+    page += "<FORM METHOD=\"POST\"";
+    if (!OneIn(8)) page += " ACTION=\"" + (OneIn(3) ? Run() : Word()) + (OneIn(10) ? "" : "\"");
+    page += ">";
+    const std::size_t inputs = OneIn(8) ? 200 + Below(200) : Below(8);
+    for (std::size_t i = 0; i < inputs; ++i) {
+      page += Input();
+      if (OneIn(4)) page += Junk(2, &TextMaker::PageToken);
+    }
+    if (!OneIn(8)) page += "</FORM>";
+    if (!OneIn(3)) page += Junk(4, &TextMaker::PageToken);
+    return page;
+  }
+
+  std::string Answer() {
+    std::string answer;
+    if (!OneIn(3)) answer += Junk(4, &TextMaker::AnswerToken);
+    if (!OneIn(4)) answer += "<P>Your download link:</P>";
+    if (OneIn(2)) answer += OneIn(2) ? "\r\n" : "\n";
+    if (!OneIn(4)) answer += "<A HREF=\"" + Word() + (OneIn(8) ? "" : "\"") + ">";
+    if (!OneIn(3)) answer += Junk(4, &TextMaker::AnswerToken);
+    return answer;
+  }
+
+  // Up to a few edits: inserted tokens, deleted or duplicated ranges, changed bytes.
+  std::string Mutate(std::string text, std::string (TextMaker::*token)()) {
+    const std::size_t edits = Below(5);
+    for (std::size_t i = 0; i < edits; ++i) {
+      const std::size_t at = Below(text.size() + 1);
+      switch (Below(4)) {
+        case 0:
+          text.insert(at, (this->*token)());
+          break;
+        case 1:
+          text.erase(at, Below(16));
+          break;
+        case 2:
+          if (at < text.size()) text[at] = static_cast<char>(Below(256));
+          break;
+        default:
+          text.insert(at, text.substr(Below(text.size() + 1), Below(64)));
+          break;
+      }
+    }
+    return text;
+  }
+
+  std::string Junk(std::size_t most, std::string (TextMaker::*token)()) {
+    std::string junk;
+    const std::size_t count = Below(most + 1);
+    for (std::size_t i = 0; i < count; ++i) junk += (this->*token)();
+    return junk;
+  }
+
+  // Pure token soup: markers at the very start and end, in any order.
+  std::string Soup(std::string (TextMaker::*token)()) { return Junk(40, token); }
+
+ private:
+  std::mt19937 random_;
+};
+
+Verdict VerdictOf(literal::Kind kind) {
+  switch (kind) {
+    case literal::Kind::kNotFound:
+      return Verdict::kNotFound;
+    case literal::Kind::kDeleted:
+      return Verdict::kDeleted;
+    case literal::Kind::kLink:
+      return Verdict::kLink;
+    case literal::Kind::kEmpty:
+      break;
+  }
+  return Verdict::kNoLink;
+}
+
+void ExpectSameScan(const std::string& page, int round) {
+  std::string action = "<unset>";
+  std::string params = "stale";
+  ScanForm(page, action, params);
+  literal::Text literalAction = "<unset>";
+  const literal::Text literalParams = literal::ScanForm(page, literalAction);
+  ASSERT_EQ(action, literalAction) << "round " << round;
+  ASSERT_EQ(params, literalParams) << "round " << round;
+}
+
+void ExpectSameRequest(const std::string& page, const std::string& answer, bool debug,
+                       const std::string& dumpDir, int round) {
+  RecordingHost host(page, answer);
+  RequestBuffers buffers;
+  buffers.formAction = "stale";
+  const Resolution resolution = ResolveDirectLink(host, {debug, dumpDir}, buffers);
+
+  RecordingHost literalHost(page, answer);
+  literal::State state{debug, dumpDir, "stale"};
+  const literal::Result expected =
+      literal::ResolveDirectLink(literalHost, state, SystemLeadBytes());
+
+  ASSERT_EQ(resolution.verdict, VerdictOf(expected.kind)) << "round " << round;
+  ASSERT_EQ(std::string(resolution.link), expected.link) << "round " << round;
+  ASSERT_EQ(buffers.formAction, state.formAction) << "round " << round;
+  ASSERT_EQ(host.calls, literalHost.calls) << "round " << round;
+}
+
+TEST(LiteralReferenceTest, ScannerAndResolverMatchOnRandomInput) {
+  TextMaker maker(kSeed);
+  const std::string dumpDirs[] = {"", "C:\\dumps\\", "d"};
+  for (int round = 0; round < 6000; ++round) {
+    std::string page;
+    std::string answer;
+    switch (round % 3) {
+      case 0:
+        page = maker.Page();
+        answer = maker.Answer();
+        break;
+      case 1:
+        page = maker.Mutate(maker.Page(), &TextMaker::PageToken);
+        answer = maker.Mutate(maker.Answer(), &TextMaker::AnswerToken);
+        break;
+      default:
+        page = maker.Soup(&TextMaker::PageToken);
+        answer = maker.Soup(&TextMaker::AnswerToken);
+        break;
+    }
+    ExpectSameScan(page, round);
+    if (testing::Test::HasFatalFailure()) return;
+    const bool debug = maker.OneIn(2);
+    ExpectSameRequest(page, answer, debug, dumpDirs[maker.Below(3)], round);
+    if (testing::Test::HasFatalFailure()) return;  // one replayable case is enough
+  }
+}
+
+TEST(LiteralReferenceTest, PrimitivesMatchOnRandomInput) {
+  TextMaker maker(kSeed + 1);
+  const std::string alphabet = std::string("ab\r\n\x81\x82", 6) + std::string(1, '\0');
+  auto randomText = [&](std::size_t most) {
+    std::string text(maker.Below(most + 1), ' ');
+    for (char& byte : text) byte = alphabet[maker.Below(alphabet.size())];
+    return text;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    const std::string s = randomText(12);
+    const std::string sub = randomText(3);
+    ASSERT_EQ(TextFind(sub, s), static_cast<std::size_t>(literal::TextFind(sub, s)))
+        << "round " << round;
+
+    const std::int64_t index = static_cast<std::int64_t>(maker.Below(18)) - 3;
+    const std::int64_t count =
+        maker.OneIn(5) ? kToEnd : static_cast<std::int64_t>(maker.Below(18)) - 3;
+    ASSERT_EQ(std::string(TextCopy(s, index, count)), literal::TextCopy(s, index, count))
+        << "round " << round;
+
+    LeadByteSet leadBytes;
+    if (!maker.OneIn(3)) leadBytes.AddRange(0x81, 0x82);
+    if (maker.OneIn(4)) leadBytes.AddRange('a', 'a');
+    const std::string delims = maker.OneIn(3) ? "\n" : "\n\x82";
+    ASSERT_EQ(TextLastDelimiter(delims, s, leadBytes),
+              static_cast<std::size_t>(literal::TextLastDelimiter(delims, s, leadBytes)))
+        << "round " << round;
+
+    LineList lines;
+    lines.SetText(s);
+    literal::LineList literalLines;
+    literalLines.SetText(s);
+    ASSERT_EQ(lines.GetText(), literalLines.GetText()) << "round " << round;
+  }
+}
+
+TEST(LiteralReferenceTest, LongAndAdversarialForms) {
+  // Few rounds, large texts: action lengths around the limit and many inputs.
+  for (std::size_t actionLength : {0, 255, 256}) {
+    for (const char* tag : {"<INPUT VALUE=\"v\">", "<INPUT NAME=\"n\">", "<INPUT>",
+                            "<INPUT NAME=\"p\" VALUE=\"PreMium\">"}) {
+      std::string page = "<FORM ACTION=\"" + std::string(actionLength, 'u') + "\">";
+      for (int i = 0; i < 2000; ++i) page += tag;
+      page += "<INPUT NAME=\"last\"></FORM>";
+      ExpectSameScan(page, static_cast<int>(actionLength));
+      ExpectSameRequest(page, "Your download link HREF=\"x\"", true, "", 0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace velmora
