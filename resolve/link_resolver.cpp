@@ -28,6 +28,13 @@ class ParamFilter final : public FieldSink {
 
   void Add(std::string_view name, std::string_view value) override {
     if (ended_) return;
+    const std::size_t fieldBytes = name.size() + value.size() + 3;
+    if (fieldBytes > kMaxFieldBytes - scanned_) {
+      tooLarge_ = true;
+      ended_ = true;
+      return;
+    }
+    scanned_ += fieldBytes;
     std::string& field = buffers_.field;
     field.assign(name.data(), name.size()).append(1, '=');
     field.append(value.data(), value.size()).append("\r\n", 2);
@@ -46,13 +53,17 @@ class ParamFilter final : public FieldSink {
   std::size_t lines() const { return lines_; }
   // Bytes of the parameters.
   std::size_t bytes() const { return bytes_; }
+  // Whether the fields went past kMaxFieldBytes.
+  bool tooLarge() const { return tooLarge_; }
 
  private:
   RequestBuffers& buffers_;
   std::string* output_;
   std::size_t lines_ = 0;
   std::size_t bytes_ = 0;
+  std::size_t scanned_ = 0;
   bool ended_ = false;
+  bool tooLarge_ = false;
 };
 
 }  // namespace
@@ -95,7 +106,7 @@ Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& setting
   if (!FindForm(buffers.text, form, buffers.formAction)) return {};
   ParamFilter measure(buffers, nullptr);
   ScanFields(form, measure);
-  if (measure.lines() == 0) return {};
+  if (measure.lines() == 0 || measure.tooLarge()) return {};
   buffers.params.reserve(measure.bytes());
   ParamFilter filter(buffers, &buffers.params);
   ScanFields(form, filter);

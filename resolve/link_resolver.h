@@ -72,6 +72,13 @@ inline constexpr std::string_view kFaultyLinkMarker = "Fehlerhafter Downloadlink
 inline constexpr std::string_view kLinkLineMarker = "Your download link";
 inline constexpr std::string_view kHrefMarker = "HREF=\"";
 
+// The most bytes of field lines (before the premium filter) that one form
+// may add up to. Inputs without a name borrow the next name in the form, so
+// a page of a few hundred kilobytes can ask for gigabytes of parameters;
+// such a form is treated as unusable (no POST, no link) rather than left to
+// exhaust the heap or stall the host.
+inline constexpr std::size_t kMaxFieldBytes = 64u << 20;
+
 // Resolves one link. buffers.formAction ends up holding the scanned action.
 // Errors raised by the host, and an exhausted heap, pass through.
 Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& settings,

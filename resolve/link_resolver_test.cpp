@@ -163,5 +163,29 @@ TEST(ResolveDirectLinkTest, RecordsTheScannedAction) {
   EXPECT_EQ(buffers.formAction, "");  // every request starts afresh
 }
 
+TEST(ResolveDirectLinkTest, FormsWhoseFieldsOutgrowTheLimitAreNotPosted) {
+  // Nameless inputs borrow the one long name after them: a page of under a
+  // megabyte that would ask for about 80 MiB of parameters.
+  const std::string name(4096, 'n');
+  auto page = [&](int inputs) {
+    std::string text = "<FORM ACTION=\"/a\">";
+    for (int i = 0; i < inputs; ++i) text += "<INPUT>";
+    return text + "<INPUT NAME=\"" + name + "\"></FORM>";
+  };
+  const std::size_t perField = name.size() + 3;
+  const int fitting = static_cast<int>(kMaxFieldBytes / perField) - 1;  // with the named one
+  {
+    FakeHost host(page(fitting), "Your download link HREF=\"ok\"");
+    RequestBuffers buffers;
+    EXPECT_EQ(ResolveDirectLink(host, {}, buffers).link, "ok");
+    EXPECT_EQ(host.calls.size(), 2u);
+  }
+  FakeHost host(page(fitting + 1), "Your download link HREF=\"ok\"");
+  RequestBuffers buffers;
+  const Resolution result = ResolveDirectLink(host, {true, ""}, buffers);
+  EXPECT_EQ(result.verdict, Verdict::kNoLink);
+  EXPECT_EQ(host.calls, std::vector<std::string>{"getPage"});  // no log, no POST
+}
+
 }  // namespace
 }  // namespace velmora
