@@ -22,7 +22,10 @@
  *     reports the download link as faulty. No other failure ever becomes a
  *     result. A fault raised in a host callback passes back out through the
  *     export unchanged; the call's temporaries are released on the way (on
- *     Win32, when the host unwinds its structured exception). An error
+ *     Win32, when the host unwinds its structured exception, or longjmps
+ *     out of the callback with the C runtime's longjmp, which unwinds the
+ *     same way). The host may catch it anywhere, also in a callback of an
+ *     outer request on the same thread, which then goes on. An error
  *     inside the plugin leaves the export after the call has released its
  *     temporaries and locks by unwinding:
  *     - natively, as the C++ exception itself (std::bad_alloc for an

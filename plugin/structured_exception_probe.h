@@ -1,7 +1,7 @@
 // For the Win32 tests: watches for the structured exceptions that the
-// plugin raises to a host (plugin_api.h, convention 6). MinGW's C++ has no
-// __try/__except, so the probe runs the code on a thread of its own whose
-// outermost frame handler ends the thread when an exception gets there.
+// plugin raises to a host (plugin_api.h, convention 6), and raises and
+// catches them as a host written in another language does. MinGW's C++ has
+// no __try/__except, so both do by hand what such a host's compiler does.
 #ifndef VELMORA_PLUGIN_STRUCTURED_EXCEPTION_PROBE_H_
 #define VELMORA_PLUGIN_STRUCTURED_EXCEPTION_PROBE_H_
 
@@ -24,6 +24,13 @@ struct ProbeOutcome {
 // without returning into body.
 ProbeOutcome RunOnProbeThread(std::function<void()> body,
                               std::function<void()> atRaise = nullptr);
+
+// Runs body(context) on this thread inside the equivalent of a host's
+// __try { ... } __except (EXCEPTION_EXECUTE_HANDLER) { ... }: a structured
+// exception that nothing in body handles unwinds body (every frame handler
+// in between is called once more, to clean up) and ends up here; the thread
+// goes on. Nests: the innermost catches. Allocates nothing.
+ProbeOutcome CatchOnThisThread(void (*body)(void* context), void* context);
 
 }  // namespace velmora
 

@@ -33,15 +33,21 @@ void Free(void* block) {
 
 long long LiveBlocks() { return g_allocated.load() - g_freed.load(); }
 
-FailNthAllocation::FailNthAllocation(long long nth) : nth_(nth) {
+void FailAllocation(long long nth) {
+  g_armed.store(false, std::memory_order_release);
+  if (nth == 0) return;
   g_seen.store(0);
   g_failAt.store(nth);
   g_armed.store(true, std::memory_order_release);
 }
 
-FailNthAllocation::~FailNthAllocation() { g_armed.store(false, std::memory_order_release); }
+long long AllocationsSeen() { return g_seen.load(); }
 
-long long FailNthAllocation::Seen() const { return g_seen.load(); }
+FailNthAllocation::FailNthAllocation(long long nth) : nth_(nth) { FailAllocation(nth); }
+
+FailNthAllocation::~FailNthAllocation() { FailAllocation(0); }
+
+long long FailNthAllocation::Seen() const { return AllocationsSeen(); }
 
 }  // namespace velmora::testing
 
