@@ -3,9 +3,7 @@
 # export more (plugin/fault_injection.h). It exists for the tests only:
 # never installed, never named Velmora.plg.
 add_library(velmora_fault_injection MODULE
-  plugin/plugin.cpp
-  plugin/issued_links.cpp
-  ${VELMORA_BOUNDARY_SOURCE}
+  ${VELMORA_PLUGIN_SOURCES}
   plugin/test_allocator.cpp
   plugin/fault_injection_export.cpp
   plugin/velmora_fault_injection.def)

@@ -330,8 +330,9 @@ struct Nesting {
 
 void Nest(Callback here) {
   if (here != g_nesting.at) return;
-  // The 4th allocation: the inner request holds its page by then.
-  if (g_nesting.inner == Inner::kOutOfMemory) g_nesting.allocator->failAllocation(4);
+  // The 2nd allocation, the copy of the page: the inner request holds its
+  // own memory by then.
+  if (g_nesting.inner == Inner::kOutOfMemory) g_nesting.allocator->failAllocation(2);
   g_nesting.outcome = CallCatching(g_nesting.reenter, "inner");
   g_nesting.allocator->failAllocation(0);
 }
