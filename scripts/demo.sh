@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install_deps.sh
+scripts/install_deps.sh --demo
 
 cmake --preset native
 cmake --build --preset native --target velmora_host

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
+# With --demo, only what the native build of the plugin and velmora-host need.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev googletest)
+packages=(cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev)
 # velmora-host: HTTP client, command line, in-process demo server.
 packages+=(pkgconf libcurl4-openssl-dev libcli11-dev libcpp-httplib-dev)
-# Sanitizer runs: valgrind over the ABI test.
-packages+=(valgrind)
-# The Win32 build and its tests under Wine (scripts/test_win32.sh).
-packages+=(g++-mingw-w64-i686-win32 wine wine32:i386 locales)
-# Benchmarks, and the fuzz targets (clang with libFuzzer and the sanitizers).
-packages+=(libbenchmark-dev clang-14 libclang-rt-14-dev)
+if [ "${1:-}" != --demo ]; then
+  # Sanitizer runs: valgrind over the ABI test.
+  packages+=(valgrind)
+  # The Win32 build and its tests under Wine (scripts/test_win32.sh).
+  packages+=(g++-mingw-w64-i686-win32 wine wine32:i386 locales)
+  # The fuzz targets (clang with libFuzzer and the sanitizers).
+  packages+=(clang-14 libclang-rt-14-dev)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
