@@ -7,14 +7,6 @@ namespace {
 
 constexpr std::string_view kPremium = "premium";
 
-// Buffers above this size are released after a request rather than kept.
-constexpr std::size_t kKeptCapacity = 256 * 1024;
-
-void TrimBuffer(std::string& buffer) {
-  if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
-  buffer.clear();
-}
-
 // Turns the form's fields straight into the POST parameters, without the
 // whole parameter text in between: its lines are split as LineList splits
 // it, and lines that mention premium in any letter case are left out.
@@ -67,14 +59,6 @@ class ParamFilter final : public FieldSink {
 };
 
 }  // namespace
-
-void RequestBuffers::Trim() {
-  TrimBuffer(text);
-  TrimBuffer(formAction);
-  TrimBuffer(params);
-  TrimBuffer(field);
-  TrimBuffer(scratch);
-}
 
 bool ExtractDirectLink(std::string_view answer, std::string_view& link) {
   const std::size_t marker = FindFrom(answer, kLinkLineMarker);

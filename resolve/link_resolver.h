@@ -28,18 +28,15 @@ class ResolverHost {
   virtual void SaveFile(const std::string& path, const std::string& content) = 0;
 };
 
-// The working memory of one request. It belongs to whoever runs requests and
-// may be reused by the next one, so that nothing of a request is lost for
-// good when a foreign fault skips its destructors.
+// The working memory of one request, owned by whoever runs it: the plugin
+// keeps it in one object that it can release even when a foreign fault
+// passes over the request's frames.
 struct RequestBuffers {
   std::string text;        // the page, then the answer
   std::string formAction;  // the action URL of the scanned form
   std::string params;      // the parameters as POSTed
   std::string field;       // the line of the form field being filtered
   std::string scratch;     // debug messages, dump path, lower-cased lines
-
-  // Gives large buffers back to the heap, keeps small ones for reuse.
-  void Trim();
 };
 
 enum class Verdict {

@@ -181,11 +181,6 @@ void LineList::SetText(std::string_view text) {
   IndexLines();
 }
 
-void LineList::AdoptText(std::string&& text) {
-  bytes_ = std::move(text);
-  IndexLines();
-}
-
 void LineList::AppendTextTo(std::string& out) const {
   std::size_t size = out.size();
   for (const Span& span : spans_) size += span.size + 2;

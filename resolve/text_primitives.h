@@ -110,21 +110,10 @@ class LineList {
 
   // Empties the list, then appends the lines of text (see ForEachLine).
   void SetText(std::string_view text);
-  // SetText, taking over text's storage instead of copying it.
-  void AdoptText(std::string&& text);
   // Every line followed by CR LF, in order.
   std::string GetText() const;
   void AppendTextTo(std::string& out) const;
 
-  // Removes every line for which keep(line) is false, keeping the order.
-  template <typename Pred>
-  void KeepIf(Pred&& keep) {
-    std::size_t kept = 0;
-    for (const Span& span : spans_) {
-      if (keep(View(span))) spans_[kept++] = span;
-    }
-    spans_.resize(kept);
-  }
 
  private:
   struct Span {
