@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "plugin/fault_host.h"
 #include "plugin/plugin_api.h"
 #include "plugin/plugin_loader.h"
 #include "plugin/test_allocator.h"
@@ -17,45 +18,21 @@ using velmora::testing::FailNthAllocation;
 using velmora::testing::LiveBlocks;
 using velmora::testing::PluginLibrary;
 
-const char kPage[] =
-    "<FORM ACTION=\"/dl/with/a/long/action\"><INPUT NAME=\"identifier\" VALUE=\"42-and-more\">"
-    "<INPUT NAME=\"x\" VALUE=\"PREMIUM\"></FORM>";
-const char kAnswer[] = "<P>Your download link</P>\n<A HREF=\"http://files.example/dl/42\">";
-const char kLink[] = "http://files.example/dl/42";
+using velmora::testing::Callback;
+using velmora::testing::CallbackFault;
+using velmora::testing::FaultyGetPage;
+using velmora::testing::FaultyHost;
+using velmora::testing::FaultyLog;
+using velmora::testing::FaultyPostForm;
+using velmora::testing::FaultySaveFile;
+using velmora::testing::g_host;
+using velmora::testing::kCallbackFaults;
+
+const char* const kAnswer = velmora::testing::kFaultAnswer;
+const char* const kLink = velmora::testing::kFaultLink;
 const char kDumpDir[] = "/var/tmp/velmora-dumps/";
 
-enum class Callback { kNone, kGetPage, kPostForm, kLog, kSaveFile };
-
 struct HostFault {};
-
-// The test host. Its callbacks allocate nothing, so the counts are the
-// plugin's alone.
-struct FaultyHost {
-  const char* answer = kAnswer;
-  Callback faultAt = Callback::kNone;
-  int faultOnCall = 1;  // log is called twice per request
-  int hits = 0;
-  char savedPath[128] = {};
-} g_host;
-
-void MaybeFault(Callback callback) {
-  if (callback != g_host.faultAt || ++g_host.hits != g_host.faultOnCall) return;
-  throw HostFault{};
-}
-
-HostText VELMORA_CALL GetPage(const void*) {
-  MaybeFault(Callback::kGetPage);
-  return kPage;
-}
-HostText VELMORA_CALL PostForm(HostText, HostText) {
-  MaybeFault(Callback::kPostForm);
-  return g_host.answer;
-}
-void VELMORA_CALL Log(HostText) { MaybeFault(Callback::kLog); }
-void VELMORA_CALL SaveFile(HostText path, HostText) {
-  MaybeFault(Callback::kSaveFile);
-  std::snprintf(g_host.savedPath, sizeof g_host.savedPath, "%s", path);
-}
 
 // How one request ended.
 struct Outcome {
@@ -68,6 +45,7 @@ class PluginFaultTest : public testing::Test {
  protected:
   void SetUp() override {
     g_host = FaultyHost();
+    g_host.giveUp = [] { throw HostFault{}; };
     loadedFrom_ = LiveBlocks();
     ASSERT_TRUE(plugin_.Load());
   }
@@ -78,7 +56,8 @@ class PluginFaultTest : public testing::Test {
   }
 
   void Init(bool debug, const char* dumpDir = kDumpDir) {
-    plugin_.init(GetPage, PostForm, Log, 0, SaveFile, debug ? 1 : 0, dumpDir);
+    plugin_.init(FaultyGetPage, FaultyPostForm, FaultyLog, 0, FaultySaveFile, debug ? 1 : 0,
+                 dumpDir);
   }
 
   Outcome Request() {
@@ -207,18 +186,6 @@ TEST_F(PluginFaultTest, OutOfMemoryInInitKeepsTheEarlierSettings) {
   EXPECT_STREQ(g_host.savedPath, "/earlier/Dornix.html");
 }
 
-struct CallbackFault {
-  const char* what;
-  Callback at;
-  int onCall;
-};
-
-const CallbackFault kCallbackFaults[] = {
-    {"getPage", Callback::kGetPage, 1}, {"postForm", Callback::kPostForm, 1},
-    {"first log", Callback::kLog, 1},   {"second log", Callback::kLog, 2},
-    {"saveFile", Callback::kSaveFile, 1},
-};
-
 // A callback that throws: the exception reaches the caller, nothing is
 // lost, the next request is right.
 TEST_F(PluginFaultTest, HostExceptionFromEachCallback) {
@@ -227,9 +194,7 @@ TEST_F(PluginFaultTest, HostExceptionFromEachCallback) {
   const long long baseline = LiveBlocks();
   long long issued = 0;
   for (const CallbackFault& row : kCallbackFaults) {
-    g_host.faultAt = row.at;
-    g_host.faultOnCall = row.onCall;
-    g_host.hits = 0;
+    velmora::testing::FaultAt(row);
     const Outcome failed = Request();
     g_host.faultAt = Callback::kNone;
     const HostText next = Settle();

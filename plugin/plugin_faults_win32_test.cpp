@@ -16,6 +16,7 @@
 #include <iterator>
 #include <string>
 
+#include "plugin/fault_host.h"
 #include "plugin/fault_injection.h"
 #include "plugin/plugin_api.h"
 #include "plugin/plugin_loader.h"
@@ -29,68 +30,38 @@ using GetDirectLinkFn = PluginLibrary::GetDirectLinkFn;
 
 constexpr DWORD kHostFault = 0xE0484F53;  // what a host might raise
 
-const char kPage[] =
-    "<FORM ACTION=\"/dl/with/a/long/action\"><INPUT NAME=\"identifier\" VALUE=\"42-and-more\">"
-    "<INPUT NAME=\"x\" VALUE=\"PREMIUM\"></FORM>";
-const char kAnswer[] = "<P>Your download link</P>\n<A HREF=\"http://files.example/dl/42\">";
-const char kLink[] = "http://files.example/dl/42";
+using velmora::testing::Callback;
+using velmora::testing::CallbackFault;
+using velmora::testing::FaultAt;
+using velmora::testing::FaultyGetPage;
+using velmora::testing::FaultyHost;
+using velmora::testing::FaultyLog;
+using velmora::testing::FaultyPostForm;
+using velmora::testing::FaultySaveFile;
+using velmora::testing::g_host;
+using velmora::testing::kCallbackFaults;
+
+const char* const kPage = velmora::testing::kFaultPage;
+const char* const kAnswer = velmora::testing::kFaultAnswer;
+const char* const kLink = velmora::testing::kFaultLink;
 const char kDumpDir[] = "C:\\velmora\\dumps\\";  // too long to be stored in place
 
-enum class Callback { kNone, kGetPage, kPostForm, kLog, kSaveFile };
 // How a host leaves a callback it gives up on: a structured exception, or
 // the C runtime's longjmp, which unwinds the frame handlers it passes.
 enum class Escape { kStructuredException, kLongjmp };
-
+Escape g_escape = Escape::kStructuredException;
 std::jmp_buf g_hostContinues;  // where the host resumes after a longjmp
 
-// The test host. Its callbacks allocate nothing, so the counts and the
-// heaps change by the plugin's doing alone.
-struct FaultyHost {
-  const char* page = kPage;
-  const char* answer = kAnswer;
-  Callback faultAt = Callback::kNone;
-  int faultOnCall = 1;  // log is called twice per request
-  Escape escape = Escape::kStructuredException;
-  int hits = 0;
-  char savedPath[128] = {};
-} g_host;
-
-void MaybeFault(Callback callback) {
-  if (callback != g_host.faultAt || ++g_host.hits != g_host.faultOnCall) return;
-  if (g_host.escape == Escape::kLongjmp) std::longjmp(g_hostContinues, 1);
+void GiveUpAsTheHostDoes() {
+  if (g_escape == Escape::kLongjmp) std::longjmp(g_hostContinues, 1);
   RaiseException(kHostFault, 0, 0, nullptr);
 }
 
-HostText VELMORA_CALL GetPage(const void*) {
-  MaybeFault(Callback::kGetPage);
-  return g_host.page;
-}
-HostText VELMORA_CALL PostForm(HostText, HostText) {
-  MaybeFault(Callback::kPostForm);
-  return g_host.answer;
-}
-void VELMORA_CALL Log(HostText) { MaybeFault(Callback::kLog); }
-void VELMORA_CALL SaveFile(HostText path, HostText) {
-  MaybeFault(Callback::kSaveFile);
-  std::snprintf(g_host.savedPath, sizeof g_host.savedPath, "%s", path);
-}
-
-struct CallbackFault {
-  const char* what;
-  Callback at;
-  int onCall;
-};
-
-const CallbackFault kCallbackFaults[] = {
-    {"getPage", Callback::kGetPage, 1}, {"postForm", Callback::kPostForm, 1},
-    {"first log", Callback::kLog, 1},   {"second log", Callback::kLog, 2},
-    {"saveFile", Callback::kSaveFile, 1},
-};
-
-void FaultAt(const CallbackFault& row) {
-  g_host.faultAt = row.at;
-  g_host.faultOnCall = row.onCall;
-  g_host.hits = 0;
+// A fresh host whose callbacks leave as g_escape says.
+void ResetHost() {
+  g_host = FaultyHost();
+  g_host.giveUp = GiveUpAsTheHostDoes;
+  g_escape = Escape::kStructuredException;
 }
 
 // How one request ended: with a result, or with a structured exception
@@ -129,7 +100,7 @@ Outcome CallWithSetjmp(GetDirectLinkFn getDirectLink, const char* link) {
 class PluginFaultWin32Test : public testing::Test {
  protected:
   void SetUp() override {
-    g_host = FaultyHost();
+    ResetHost();
     ASSERT_TRUE(Load());
   }
   void TearDown() override { EXPECT_TRUE(plugin_.Unload()); }
@@ -143,7 +114,7 @@ class PluginFaultWin32Test : public testing::Test {
   }
 
   void Init(bool debug, const char* dumpDir = kDumpDir) {
-    plugin_.init(GetPage, PostForm, Log, 0, SaveFile, debug ? 1 : 0, dumpDir);
+    plugin_.init(FaultyGetPage, FaultyPostForm, FaultyLog, 0, FaultySaveFile, debug ? 1 : 0, dumpDir);
   }
   Outcome Request() { return CallCatching(plugin_.getDirectLink, "link"); }
   // Two requests bring the blocks the plugin keeps between requests to
@@ -204,7 +175,7 @@ TEST_F(PluginFaultWin32Test, HostLongjmpOutOfEachCallback) {
   ASSERT_STREQ(Settle(), kLink);
   const long long baseline = LiveBlocks();
   long long issued = 0;
-  g_host.escape = Escape::kLongjmp;
+  g_escape = Escape::kLongjmp;
   for (const CallbackFault& row : kCallbackFaults) {
     FaultAt(row);
     const Outcome failed = CallWithSetjmp(plugin_.getDirectLink, "link");
@@ -447,12 +418,12 @@ TEST(PluginHostFaultWin32Test, TenThousandFaultsLeaveMemoryFlat) {
   constexpr std::size_t kFiller = 96 * 1024;
   const std::string page = std::string(kPage) + std::string(kFiller, 'p');
   const std::string answer = std::string(kAnswer) + std::string(kFiller, 'a');
-  g_host = FaultyHost();
+  ResetHost();
   g_host.page = page.c_str();
   g_host.answer = answer.c_str();
   PluginLibrary plugin(VELMORA_PLUGIN_PATH);
   ASSERT_TRUE(plugin.Load());
-  plugin.init(GetPage, PostForm, Log, 0, SaveFile, 1, kDumpDir);
+  plugin.init(FaultyGetPage, FaultyPostForm, FaultyLog, 0, FaultySaveFile, 1, kDumpDir);
   const auto settle = [&] {
     CallCatching(plugin.getDirectLink, "link");
     return CallCatching(plugin.getDirectLink, "link").result;
