@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Runs the whole unit and ABI suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer (LeakSanitizer included), the overlapping-call
-# the same under ThreadSanitizer (the overlapping-call stress test is the
-# point there), and the ABI and fault tests of the native build under
-# valgrind memcheck.
+# UndefinedBehaviorSanitizer (LeakSanitizer included), then under
+# ThreadSanitizer (the overlapping-call stress test is the point there), and
+# the ABI and fault tests of the native build under valgrind memcheck.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
