@@ -14,8 +14,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Tests run where the host would: under Wine (see scripts/wine_env.sh).
-find_program(VELMORA_WINE wine)
-if(VELMORA_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMORA_WINE})
-endif()
+# Test programs run where the host would: under Wine, directly or inside an
+# emulated machine where this one cannot execute 32-bit code (the runner
+# chooses; see its opening comment).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/win32_run.sh)

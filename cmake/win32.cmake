@@ -42,10 +42,18 @@ set(VELMORA_WINE_ENVIRONMENT
 add_test(NAME wine_prefix
   COMMAND sh -c "[ -f \"$WINEPREFIX/system.reg\" ] || \"$0\" wineboot --init"
           ${CMAKE_CROSSCOMPILING_EMULATOR})
+# Time limits fit the emulated machine, where a prefix takes minutes.
 set_tests_properties(wine_prefix PROPERTIES
-  FIXTURES_SETUP wine ENVIRONMENT "${VELMORA_WINE_ENVIRONMENT}" TIMEOUT 300)
+  FIXTURES_SETUP wine ENVIRONMENT "${VELMORA_WINE_ENVIRONMENT}" TIMEOUT 1800)
 set_tests_properties(velmora_tests PROPERTIES
-  FIXTURES_REQUIRED wine ENVIRONMENT "${VELMORA_WINE_ENVIRONMENT}" TIMEOUT 300)
+  FIXTURES_REQUIRED wine ENVIRONMENT "${VELMORA_WINE_ENVIRONMENT}" TIMEOUT 1800)
+
+# The runner hands back the program's output and exit code, a failure too.
+add_test(NAME win32_runner
+  COMMAND sh -c "out=$(\"$0\" cmd /c \"echo runner-ok& exit 7\"); rc=$?; echo \"$out\"; [ $rc -eq 7 ] && echo \"$out\" | grep -q runner-ok"
+          ${CMAKE_CROSSCOMPILING_EMULATOR})
+set_tests_properties(win32_runner PROPERTIES
+  FIXTURES_REQUIRED wine ENVIRONMENT "${VELMORA_WINE_ENVIRONMENT}" TIMEOUT 1800)
 
 add_test(NAME plugin_exports_win32
   COMMAND sh ${PROJECT_SOURCE_DIR}/scripts/check_exports_win32.sh

@@ -3,6 +3,30 @@
 # With --demo, only what the native build of the plugin and velmora-host need.
 set -euo pipefail
 
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+updated=""
+
+install_missing() {
+  local missing=() package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing: ${missing[*]}"
+  # wine32 is an i386 package.
+  if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo dpkg --add-architecture i386
+    updated=""
+  fi
+  if [ -z "$updated" ]; then
+    $sudo apt-get update -qq
+    updated=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
 packages=(cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev)
 # velmora-host: HTTP client, command line, in-process demo server.
 packages+=(pkgconf libcurl4-openssl-dev libcli11-dev libcpp-httplib-dev)
@@ -14,20 +38,11 @@ if [ "${1:-}" != --demo ]; then
   # The fuzz targets (clang with libFuzzer and the sanitizers).
   packages+=(clang-14 libclang-rt-14-dev)
 fi
+install_missing "${packages[@]}"
+[ "${1:-}" = --demo ] && exit 0
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
-    missing+=("$package")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-# wine32 is an i386 package.
-if [[ " ${missing[*]} " == *" wine32:i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
+# Where this machine cannot execute 32-bit code, Wine runs inside an emulated
+# machine (scripts/win32_run.sh): QEMU, a Debian kernel and a static busybox.
+if [ "$("$(dirname "$0")"/win32_run.sh --which | cut -d' ' -f1)" = vm ]; then
+  install_missing qemu-system-x86 linux-image-amd64 busybox-static
 fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,256 @@
+#!/usr/bin/env bash
+# Runs a Win32 program under Wine: win32_run.sh PROGRAM [ARGS...]
+#
+# The build uses it as its cross-compiling emulator, so ctest runs every
+# Win32 test program through it. Where this machine's processor executes
+# 32-bit x86 code, it is plain `wine PROGRAM ARGS`. Where it cannot (some
+# hypervisors offer no 32-bit mode at all), it boots a small emulated x86-64
+# machine (qemu-system-x86_64, TCG) on Debian's kernel, whose root is this
+# machine's root read-only with a tmpfs on top and whose build folder is
+# shared read-write, runs the same command under Wine there with the
+# caller's environment and working folder, and hands back its output and
+# exit code.
+#
+#   VELMORA_WIN32_RUNNER=auto|wine|vm   which path (default auto: try to run
+#                                       a 32-bit program, take wine if it runs)
+#   VELMORA_VM_BOOT_TIMEOUT=S           seconds the guest may take to boot (180)
+#   VELMORA_VM_TIMEOUT=S                seconds one guest run may take in all (1500)
+#   VELMORA_VM_MEMORY=MiB               guest memory (2048)
+#   VELMORA_VM_VERBOSE=1                copy the guest's console to stderr
+#
+# `win32_run.sh --which` prints the path it would take, and why.
+#
+# The initramfs is cached in build/vm/; each run works in a folder of its own
+# below build/vm/jobs/ that is removed afterwards (kept when the guest fails).
+set -euo pipefail
+
+say() { echo "win32_run.sh: $*" >&2; }
+die() {
+  say "$*"
+  exit 125
+}
+
+[ $# -ge 1 ] || die "usage: win32_run.sh PROGRAM [ARGS...]"
+project=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)
+
+# The 32-bit loader of the i386 C library, which wine32 pulls in: if it runs,
+# so does Wine's own 32-bit loader.
+runs_32bit() { /lib/ld-linux.so.2 --version >/dev/null 2>&1; }
+
+runner=${VELMORA_WIN32_RUNNER:-auto}
+case $runner in
+  auto)
+    if runs_32bit; then runner=wine; else runner=vm; fi
+    ;;
+  wine | vm) ;;
+  *) die "VELMORA_WIN32_RUNNER is '$runner'; it must be auto, wine or vm" ;;
+esac
+if [ "$1" = --which ]; then
+  if [ -n "${VELMORA_WIN32_RUNNER:-}" ] && [ "$VELMORA_WIN32_RUNNER" != auto ]; then
+    echo "$runner (forced by VELMORA_WIN32_RUNNER)"
+  elif [ "$runner" = wine ]; then
+    echo "wine (this machine runs 32-bit x86 code)"
+  else
+    echo "vm (this machine cannot run 32-bit x86 code: an emulated x86-64 machine runs Wine)"
+  fi
+  exit 0
+fi
+
+command -v wine >/dev/null || die "wine is not installed (scripts/install_deps.sh installs it)"
+if [ "$runner" = wine ]; then
+  runs_32bit || die "path wine: this machine cannot run 32-bit x86 programs" \
+    "($(/lib/ld-linux.so.2 --version 2>&1 | head -n 1)); use VELMORA_WIN32_RUNNER=vm"
+  exec wine "$@"
+fi
+
+# ---- the emulated machine ----------------------------------------------------
+
+for tool in qemu-system-x86_64 busybox modprobe setpriv; do
+  command -v "$tool" >/dev/null ||
+    die "path vm: $tool is missing (scripts/install_deps.sh installs what the vm path needs)"
+done
+# The newest Debian kernel that has its modules installed.
+kernel="" kver=""
+for image in $(ls -v /boot/vmlinuz-* 2>/dev/null); do
+  version=${image#/boot/vmlinuz-}
+  [ -d "/lib/modules/$version" ] && kernel=$image kver=$version
+done
+[ -n "$kernel" ] || die "path vm: no kernel with modules in /boot (package linux-image-amd64)"
+[ -r "$kernel" ] || die "path vm: $kernel is not readable"
+
+build=$project/build
+mkdir -p "$build/vm/jobs"
+cwd=$(pwd -P)
+for path in "$project" "$cwd"; do
+  case $path in
+    *[[:space:]]*) die "path vm: '$path' holds white space, which the guest's mounts cannot take" ;;
+  esac
+done
+
+# The modules the guest needs (Debian builds them as modules), in load order.
+modules=(virtio_pci 9pnet_virtio 9p overlay)
+
+# The guest's first process: load the modules, build the root (this
+# machine's / read-only under a tmpfs overlay, the project read-only and its
+# build folder read-write at their own paths, fresh /tmp), run the job,
+# power off. Its console lines starting with "velmora-guest:" are read here.
+read -r -d '' guest_init <<'INIT' || true
+#!/bin/busybox sh
+/bin/busybox mkdir -p /proc /sys /dev /sbin /usr/bin /usr/sbin
+/bin/busybox --install -s
+export PATH=/bin:/sbin:/usr/bin:/usr/sbin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+fail() {
+  echo "velmora-guest: failed: $*"
+  sync
+  reboot -f
+}
+for m in $(cat /modules/order); do insmod "/modules/$m" || fail "insmod $m"; done
+job=$(sed -n 's/.*velmora_job=\([^ ]*\).*/\1/p' /proc/cmdline)
+p9='trans=virtio,version=9p2000.L,msize=512000,cache=loose'
+mkdir -p /lower /upper /new /share/build /share/project
+mount -t 9p -o "$p9,ro" hostroot /lower || fail "mount of / over 9p"
+mount -t tmpfs -o mode=0755 tmpfs /upper || fail "tmpfs"
+mkdir -p /upper/data /upper/work
+mount -t overlay -o lowerdir=/lower,upperdir=/upper/data,workdir=/upper/work overlay /new ||
+  fail "overlay"
+mount -t 9p -o "$p9,ro" project /share/project || fail "mount of the project"
+mount -t 9p -o "$p9" build /share/build || fail "mount of the build folder"
+. "/share/build/vm/jobs/$job/paths" || fail "the job's paths"
+mount -t proc proc /new/proc
+mount -t sysfs sysfs /new/sys
+mount -t devtmpfs devtmpfs /new/dev
+mkdir -p /new/dev/pts /new/dev/shm
+mount -t devpts devpts /new/dev/pts
+mount -t tmpfs -o mode=1777 tmpfs /new/dev/shm
+mount -t tmpfs -o mode=1777 tmpfs /new/tmp
+mount -t tmpfs -o mode=0755 tmpfs /new/run
+mkdir -p "/new$project" && mount -o bind /share/project "/new$project" || fail "bind $project"
+mkdir -p "/new$project/build" 2>/dev/null
+mount -o bind /share/build "/new$project/build" || fail "bind $project/build"
+echo "velmora-guest: booted"
+chroot /new /bin/bash "$project/build/vm/jobs/$job/run.sh"
+echo "velmora-guest: exit $?"
+umount "/new$project/build" /share/build
+sync
+reboot -f
+INIT
+
+# Rebuilt whenever the kernel, the init above or this list of modules change.
+stamp=$( (echo "$kver ${modules[*]}"; echo "$guest_init") | sha256sum | cut -c1-16)
+initramfs=$build/vm/initramfs-$stamp.cpio
+if [ ! -f "$initramfs" ]; then
+  tree=$(mktemp -d "$build/vm/initramfs.XXXXXX")
+  mkdir -p "$tree/bin" "$tree/modules"
+  cp "$(command -v busybox)" "$tree/bin/busybox"
+  [[ $(ldd "$tree/bin/busybox" 2>&1) == *"not a dynamic"* ]] ||
+    die "path vm: busybox is not statically linked (package busybox-static)"
+  printf '%s\n' "$guest_init" >"$tree/init"
+  chmod 755 "$tree/init"
+  : >"$tree/modules/order"
+  for module in "${modules[@]}"; do
+    while read -r verb path _; do
+      [ "$verb" = insmod ] || continue
+      name=$(basename "$path")
+      grep -qx "$name" "$tree/modules/order" && continue
+      cp "$path" "$tree/modules/$name"
+      echo "$name" >>"$tree/modules/order"
+    done < <(modprobe -S "$kver" --show-depends "$module")
+  done
+  (cd "$tree" && find . | LC_ALL=C sort | busybox cpio -o -H newc 2>/dev/null) >"$initramfs.tmp"
+  mv "$initramfs.tmp" "$initramfs"
+  rm -rf "$tree"
+fi
+
+jobs_dir=$build/vm/jobs
+job_dir=$(mktemp -d "$jobs_dir/XXXXXXXX")
+job=$(basename "$job_dir")
+console=$job_dir/console.log
+: >"$console"
+
+# Paths for the guest's init (busybox sh), then the job for the guest's bash:
+# the caller's environment (but the display), folder and command.
+printf "project='%s'\n" "$project" >"$job_dir/paths"
+{
+  echo "set +e"
+  export -p | grep -v -E '^declare -x (DISPLAY|WAYLAND_DISPLAY|SHLVL|OLDPWD|_)='
+  printf 'cd %q || exit 125\n' "$cwd"
+  printf 'wine'
+  printf ' %q' "$@"
+  printf ' >%q 2>%q </dev/null\n' "$job_dir/stdout" "$job_dir/stderr"
+  echo 'rc=$?'
+  # The Wine server writes the prefix's registry when it ends.
+  echo 'wineserver -w'
+  echo 'exit $rc'
+} >"$job_dir/run.sh"
+
+qemu_pid=""
+cleanup() {
+  if [ -n "$qemu_pid" ]; then
+    kill -KILL "$qemu_pid" 2>/dev/null || true
+    wait "$qemu_pid" 2>/dev/null || true
+  fi
+}
+trap cleanup EXIT
+trap 'cleanup; rm -rf "$job_dir"; say "interrupted"; exit 130' INT
+trap 'cleanup; rm -rf "$job_dir"; say "terminated"; exit 143' TERM HUP
+
+# -cpu max without SMAP: QEMU 7.2's TCG with SMAP kills Wine at a user-mode
+# iret. setpriv ties qemu's life to this script's, even if it is killed.
+setpriv --pdeathsig KILL -- qemu-system-x86_64 \
+  -accel tcg,thread=multi -cpu max,-smap -smp 2 -m "${VELMORA_VM_MEMORY:-2048}" \
+  -nodefaults -no-user-config -display none -no-reboot -nic none \
+  -serial "file:$console" -monitor none \
+  -kernel "$kernel" -initrd "$initramfs" \
+  -append "console=ttyS0 quiet panic=-1 mitigations=off velmora_job=$job" \
+  -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
+  -virtfs "local,path=$project,mount_tag=project,security_model=none,readonly=on,multidevs=remap" \
+  -virtfs "local,path=$build,mount_tag=build,security_model=none,multidevs=remap" \
+  </dev/null >"$job_dir/qemu.log" 2>&1 &
+qemu_pid=$!
+
+boot_timeout=${VELMORA_VM_BOOT_TIMEOUT:-180}
+run_timeout=${VELMORA_VM_TIMEOUT:-1500}
+started=$SECONDS booted="" reason=""
+while kill -0 "$qemu_pid" 2>/dev/null; do
+  if [ -z "$booted" ] && grep -q '^velmora-guest: booted' "$console"; then booted=$SECONDS; fi
+  if [ -z "$booted" ] && ((SECONDS - started > boot_timeout)); then
+    reason="the guest did not boot within ${boot_timeout}s"
+    break
+  fi
+  if ((SECONDS - started > run_timeout)); then
+    reason="the guest run took more than ${run_timeout}s"
+    break
+  fi
+  sleep 0.2
+done
+cleanup
+qemu_pid=""
+[ "${VELMORA_VM_VERBOSE:-0}" = 1 ] && tr -d '\r' <"$console" >&2
+
+rc=$(tr -d '\r' <"$console" | sed -n 's/^velmora-guest: exit \([0-9]*\)$/\1/p' | tail -n 1)
+[ -f "$job_dir/stdout" ] && cat "$job_dir/stdout"
+[ -f "$job_dir/stderr" ] && cat "$job_dir/stderr" >&2
+if [ -z "$rc" ]; then
+  if [ -z "$reason" ]; then
+    failed=$(tr -d '\r' <"$console" | sed -n 's/^velmora-guest: failed: //p' | tail -n 1)
+    if [ -n "$failed" ]; then
+      reason="the guest failed at: $failed"
+    elif [ -z "$booted" ]; then
+      reason="qemu ended before the guest booted"
+    else
+      reason="the guest ended before the command did"
+    fi
+  fi
+  {
+    echo "--- guest console (last lines) ---"
+    tr -d '\r' <"$console" | tail -n 25
+    echo "--- qemu ---"
+    tail -n 10 "$job_dir/qemu.log"
+  } >&2
+  die "path vm: $reason; the run is kept in $job_dir"
+fi
+rm -rf "$job_dir"
+exit "$rc"
