@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "plugin/plugin_api.h"
-#include "plugin/structured_exception_probe.h"
+#include "testing/structured_exception_probe.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <new>
 #include <string>
 
-#include "plugin/fault_host.h"
+#include "testing/fault_host.h"
 #include "plugin/plugin_api.h"
-#include "plugin/plugin_loader.h"
-#include "plugin/test_allocator.h"
+#include "testing/plugin_loader.h"
+#include "testing/test_allocator.h"
 
 namespace {
 

@@ -16,11 +16,11 @@
 #include <iterator>
 #include <string>
 
-#include "plugin/fault_host.h"
-#include "plugin/fault_injection.h"
+#include "testing/fault_host.h"
+#include "testing/fault_injection.h"
 #include "plugin/plugin_api.h"
-#include "plugin/plugin_loader.h"
-#include "plugin/structured_exception_probe.h"
+#include "testing/plugin_loader.h"
+#include "testing/structured_exception_probe.h"
 
 namespace {
 
@@ -107,8 +107,8 @@ class PluginFaultWin32Test : public testing::Test {
 
   bool Load() {
     if (!plugin_.Load()) return false;
-    const auto control = reinterpret_cast<VelmoraTestAllocatorFn>(velmora::FindExport(
-        GetModuleHandleA(VELMORA_FAULT_INJECTION_PATH), VELMORA_TEST_ALLOCATOR_EXPORT));
+    const auto control =
+        reinterpret_cast<VelmoraTestAllocatorFn>(plugin_.FindExport(VELMORA_TEST_ALLOCATOR_EXPORT));
     allocator_ = control == nullptr ? nullptr : control();
     return allocator_ != nullptr;
   }

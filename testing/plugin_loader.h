@@ -1,25 +1,18 @@
-// Loads the built plugin the way a host of the platform does (dlopen, or
-// LoadLibraryA), for the tests that see nothing but its exports.
-#ifndef VELMORA_PLUGIN_PLUGIN_LOADER_H_
-#define VELMORA_PLUGIN_PLUGIN_LOADER_H_
+// The plugin under test, loaded and unloaded at will with velmora-host's
+// loader (host/plugin_library.h), for the tests that see nothing but its
+// exports.
+#ifndef VELMORA_TESTING_PLUGIN_LOADER_H_
+#define VELMORA_TESTING_PLUGIN_LOADER_H_
 
+#include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 
+#include "host/plugin_library.h"
 #include "plugin/plugin_api.h"
 
-namespace velmora {
-
-// The library handle, or null with the system's reason in error.
-void* LoadPluginLibrary(const char* path, std::string& error);
-// The export called name, or null.
-void* FindExport(void* library, const char* name);
-// Releases one reference; false when the system refuses.
-bool UnloadPluginLibrary(void* library);
-// Whether the library at path is mapped into the process (without loading it).
-bool IsPluginLoaded(const char* path);
-
-namespace testing {
+namespace velmora::testing {
 
 // The plugin at path with its three exports, unloaded with the object.
 class PluginLibrary {
@@ -33,23 +26,34 @@ class PluginLibrary {
   PluginLibrary(const PluginLibrary&) = delete;
   PluginLibrary& operator=(const PluginLibrary&) = delete;
 
-  // Loads the library and finds the three exports; false if any fails.
+  // Loads the library and finds the three exports; false, with the reason
+  // printed, if any fails.
   bool Load() {
-    std::string error;
-    handle_ = LoadPluginLibrary(path_.c_str(), error);
-    if (handle_ == nullptr) return false;
-    init = reinterpret_cast<InitFn>(FindExport(handle_, "PlgInit"));
-    getDirectLink = reinterpret_cast<GetDirectLinkFn>(FindExport(handle_, "PlgGetDirectLink"));
-    destroy = reinterpret_cast<DestroyFn>(FindExport(handle_, "PlgDestroy"));
-    return init != nullptr && getDirectLink != nullptr && destroy != nullptr;
+    try {
+      library_.emplace(path_);
+    } catch (const host::PluginLoadError& error) {
+      std::fprintf(stderr, "%s\n", error.what());
+      return false;
+    }
+    init = library_->Init;
+    getDirectLink = library_->GetDirectLink;
+    destroy = library_->Destroy;
+    return true;
   }
 
   // Unloads the library; true when it is gone from the process afterwards.
   bool Unload() {
-    if (handle_ == nullptr) return true;
-    UnloadPluginLibrary(handle_);
-    handle_ = nullptr;
-    return !IsPluginLoaded(path_.c_str());
+    if (!library_) return true;
+    library_.reset();
+    init = nullptr;
+    getDirectLink = nullptr;
+    destroy = nullptr;
+    return !host::PluginLibrary::IsLoaded(path_);
+  }
+
+  // An export of the loaded library, or null.
+  void* FindExport(const char* name) const {
+    return library_ ? library_->FindExport(name) : nullptr;
   }
 
   InitFn init = nullptr;
@@ -57,11 +61,10 @@ class PluginLibrary {
   DestroyFn destroy = nullptr;
 
  private:
-  void* handle_ = nullptr;
   std::string path_;
+  std::optional<host::PluginLibrary> library_;
 };
 
-}  // namespace testing
-}  // namespace velmora
+}  // namespace velmora::testing
 
-#endif  // VELMORA_PLUGIN_PLUGIN_LOADER_H_
+#endif  // VELMORA_TESTING_PLUGIN_LOADER_H_
