@@ -8,6 +8,8 @@
 #include "plugin/plugin_api.h"
 #include "testing/plugin_loader.h"
 
+extern "C" const char* VelmoraRunCHost(const char* pluginPath);
+
 namespace {
 
 using InitFn = velmora::testing::PluginLibrary::InitFn;
@@ -200,6 +202,11 @@ TEST_F(PluginAbiTest, DebugOffNeverLogsOrSaves) {
       EXPECT_NE(call.rfind("saveFile", 0), 0u);
     }
   }
+}
+
+// The same exports as a host written in C calls them (plugin_api_test.c).
+TEST(PluginCHostTest, CallsTheThreeExports) {
+  EXPECT_STREQ(VelmoraRunCHost(VELMORA_PLUGIN_PATH), "");
 }
 
 }  // namespace
