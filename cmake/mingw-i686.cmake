@@ -14,7 +14,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Tests run where the host would: under Wine (see scripts/wine_env.sh).
+# Tests run where the host would: under Wine, in the prefix that the
+# wine_prefix test in CMakeLists.txt sets up.
 find_program(VELMORA_WINE wine)
 if(VELMORA_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VELMORA_WINE})
