@@ -15,13 +15,17 @@
 #include <string_view>
 #include <vector>
 
-#include "bench/counting_allocator.h"
 #include "plugin/plugin_api.h"
 #include "resolve/link_resolver.h"
-#include "resolve/literal_reference.h"
+#include "testing/literal_reference.h"
+#include "testing/test_allocator.h"
 
 namespace velmora::bench {
 namespace {
+
+using testing::BytesInUse;
+using testing::PeakBytes;
+using testing::ResetPeak;
 
 struct Texts {
   std::string page;

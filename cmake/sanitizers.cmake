@@ -8,3 +8,11 @@ if(VELMORA_SANITIZE)
                       -fno-omit-frame-pointer)
   add_link_options(-fsanitize=${VELMORA_SANITIZE})
 endif()
+
+# The fuzz build: every target instrumented for libFuzzer's coverage and
+# checked by AddressSanitizer and UndefinedBehaviorSanitizer; the fuzz
+# targets link the fuzzer runtime themselves (fuzz/CMakeLists.txt).
+if(VELMORA_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer)
+endif()

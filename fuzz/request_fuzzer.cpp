@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "plugin/plugin_api.h"
-#include "resolve/literal_reference.h"
+#include "testing/literal_reference.h"
 #include "resolve/text_primitives.h"
 
 namespace {

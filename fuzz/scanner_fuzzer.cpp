@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "resolve/form_scanner.h"
-#include "resolve/literal_reference.h"
+#include "testing/literal_reference.h"
 #include "resolve/text_primitives.h"
 
 namespace {

@@ -1,36 +1,87 @@
 #include "host/plugin_library.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
 
 #include <filesystem>
+#endif
 
 namespace velmora::host {
+namespace {
+
+#if defined(_WIN32)
+void* Open(const std::string& path, std::string& error) {
+  HMODULE library = LoadLibraryA(path.c_str());
+  if (library == nullptr) error = "LoadLibraryA failed, error " + std::to_string(GetLastError());
+  return reinterpret_cast<void*>(library);
+}
+void Close(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
+void* Symbol(void* library, const char* name) {
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+#else
+// dlopen searches the library path for a bare name; a plugin is a file.
+std::string FileOf(const std::string& path) {
+  return path.find('/') == std::string::npos ? "./" + path : path;
+}
+void* Open(const std::string& path, std::string& error) {
+  void* library = dlopen(FileOf(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* why = dlerror();
+    error = why ? why : "unknown error";
+  }
+  return library;
+}
+void Close(void* library) { dlclose(library); }
+void* Symbol(void* library, const char* name) { return dlsym(library, name); }
+#endif
+
+}  // namespace
 
 std::string DefaultPluginPath() {
+#if defined(_WIN32)
+  char self[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return "Velmora.plg";
+  std::string path(self, length);
+  return path.substr(0, path.find_last_of("\\/") + 1) + "Velmora.plg";
+#else
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return "Velmora.plg";
   return (self.parent_path() / "Velmora.plg").string();
+#endif
 }
 
 PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
-  // dlopen searches the library path for a bare name; a plugin is a file.
-  const std::string file = path.find('/') == std::string::npos ? "./" + path : path;
-  handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle_ == nullptr) {
-    const char* why = dlerror();
-    throw PluginLoadError("cannot load the plugin " + path + ": " + (why ? why : "unknown error"));
-  }
-  Init = reinterpret_cast<decltype(Init)>(dlsym(handle_, "PlgInit"));
-  GetDirectLink = reinterpret_cast<decltype(GetDirectLink)>(dlsym(handle_, "PlgGetDirectLink"));
-  Destroy = reinterpret_cast<decltype(Destroy)>(dlsym(handle_, "PlgDestroy"));
+  std::string why;
+  handle_ = Open(path, why);
+  if (handle_ == nullptr) throw PluginLoadError("cannot load the plugin " + path + ": " + why);
+  Init = reinterpret_cast<decltype(Init)>(FindExport("PlgInit"));
+  GetDirectLink = reinterpret_cast<decltype(GetDirectLink)>(FindExport("PlgGetDirectLink"));
+  Destroy = reinterpret_cast<decltype(Destroy)>(FindExport("PlgDestroy"));
   if (Init == nullptr || GetDirectLink == nullptr || Destroy == nullptr) {
-    dlclose(handle_);
+    Close(handle_);
     throw PluginLoadError(path + " is not a Velmora plugin: it lacks PlgInit, PlgGetDirectLink "
                           "or PlgDestroy");
   }
 }
 
-PluginLibrary::~PluginLibrary() { dlclose(handle_); }
+PluginLibrary::~PluginLibrary() { Close(handle_); }
+
+void* PluginLibrary::FindExport(const char* name) const { return Symbol(handle_, name); }
+
+bool PluginLibrary::IsLoaded(const std::string& path) {
+#if defined(_WIN32)
+  return GetModuleHandleA(path.c_str()) != nullptr;
+#else
+  void* library = dlopen(FileOf(path).c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (library == nullptr) return false;
+  dlclose(library);
+  return true;
+#endif
+}
 
 }  // namespace velmora::host

@@ -1,4 +1,5 @@
-// The plugin, loaded at run time the way the download manager loads it.
+// The plugin, loaded at run time the way the download manager loads it
+// (dlopen, or LoadLibraryA on Win32). velmora-host's loader, and the tests'.
 #ifndef VELMORA_HOST_PLUGIN_LIBRARY_H_
 #define VELMORA_HOST_PLUGIN_LIBRARY_H_
 
@@ -26,6 +27,10 @@ class PluginLibrary {
   PluginLibrary& operator=(const PluginLibrary&) = delete;
 
   const std::string& path() const { return path_; }
+  // The export called name, or null.
+  void* FindExport(const char* name) const;
+  // Whether the library at path is mapped into the process (without loading it).
+  static bool IsLoaded(const std::string& path);
 
   decltype(&PlgInit) Init = nullptr;
   decltype(&PlgGetDirectLink) GetDirectLink = nullptr;

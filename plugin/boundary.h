@@ -32,7 +32,9 @@ using Mutex = std::mutex;
 // Keeps what a call owns releasable when a structured exception raised in
 // a host callback makes the host abandon the call. On 32-bit Windows such
 // an exception passes through the plugin without running its destructors;
-// the guard then calls release(context) while the host unwinds. Natively
+// the guard then calls release(context) while the host unwinds. The C
+// runtime's longjmp unwinds the frame handlers it passes over the same way,
+// so a host that longjmps out of a callback releases the call too. Natively
 // C++ unwinding does that job and the guard does nothing. Must live on the
 // stack of the call, and context until the guard is gone.
 class AbandonGuard {

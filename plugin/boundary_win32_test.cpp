@@ -8,7 +8,7 @@
 
 #include "plugin/boundary.h"
 #include "plugin/plugin_api.h"
-#include "plugin/structured_exception_probe.h"
+#include "testing/structured_exception_probe.h"
 
 namespace {
 

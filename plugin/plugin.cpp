@@ -21,6 +21,27 @@ constexpr char kEmptyText[] = "";
 constexpr char kNotFoundText[] = "%notfound%";
 constexpr char kDeletedText[] = "%deleted%";
 
+// The plugin's single process-wide record: zero and empty when the library
+// has been loaded. mutex guards every field; a request works on a snapshot
+// of the callbacks and settings taken under it.
+struct PluginState {
+  VelmoraGetPage getPage = nullptr;
+  VelmoraPostForm postForm = nullptr;
+  VelmoraLog log = nullptr;
+  VelmoraSaveFile saveFile = nullptr;
+  uint32_t hostValue = 0;  // kept for the host; unused
+  bool debugMode = false;
+  std::string dumpDir;     // dump path prefix, used unchanged
+  std::string formAction;  // action URL of the request finished last
+  Mutex mutex;
+};
+
+// The one instance, created on first use.
+PluginState& State() {
+  static PluginState state;
+  return state;
+}
+
 // What one request uses of PluginState, copied under its lock.
 struct Snapshot {
   VelmoraGetPage getPage = nullptr;
@@ -77,15 +98,6 @@ class Request {
  private:
   PluginState& state_;
 };
-
-}  // namespace
-
-PluginState& State() {
-  static PluginState state;
-  return state;
-}
-
-namespace {
 
 HostText Init(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
               uint32_t hostValue, VelmoraSaveFile saveFile, uint32_t debugMode,

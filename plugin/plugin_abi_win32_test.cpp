@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "plugin/plugin_api.h"
-#include "plugin/structured_exception_probe.h"
+#include "testing/memory_probe.h"
+#include "testing/structured_exception_probe.h"
 
 namespace {
 
+using velmora::testing::CommittedPrivateBytes;
 using InitFn = decltype(&PlgInit);
 using GetDirectLinkFn = decltype(&PlgGetDirectLink);
 
@@ -233,18 +235,6 @@ TEST_F(PluginWin32Test, ExhaustedHeapRaisesNoMemoryAfterReleasingTheRequest) {
   g_served.answer = "Your download link HREF=\"after\"";
   init_(ServePage, ServeAnswer, nullptr, 0, nullptr, 0, nullptr);
   EXPECT_STREQ(getDirectLink_("x"), "after");
-}
-
-// Bytes of private memory committed in the process.
-SIZE_T CommittedPrivateBytes() {
-  SIZE_T total = 0;
-  MEMORY_BASIC_INFORMATION region;
-  for (const char* address = nullptr;
-       VirtualQuery(address, &region, sizeof region) == sizeof region;
-       address = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
-  }
-  return total;
 }
 
 constexpr DWORD kHostFault = 0xE0484F53;  // what a host might raise

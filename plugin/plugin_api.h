@@ -20,23 +20,17 @@
  *  6. Failures of the site are reported only as results: "" for no link,
  *     "%notfound%" when the site rejects the link, "%deleted%" when it
  *     reports the download link as faulty. No other failure ever becomes a
- *     result. A fault raised in a host callback passes back out through the
- *     export unchanged; the call's temporaries are released on the way (on
- *     Win32, when the host unwinds its structured exception, or longjmps
- *     out of the callback with the C runtime's longjmp, which unwinds the
- *     same way). The host may catch it anywhere, also in a callback of an
- *     outer request on the same thread, which then goes on. An error
- *     inside the plugin leaves the export after the call has released its
- *     temporaries and locks by unwinding:
- *     - natively, as the C++ exception itself (std::bad_alloc for an
- *       exhausted heap);
- *     - on Win32, where the host cannot catch a C++ exception and none ever
- *       leaves an export, as a non-continuable structured exception raised
- *       with RaiseException: VELMORA_STATUS_NO_MEMORY (the system's
- *       STATUS_NO_MEMORY, 0xC0000017) for an exhausted heap, and
- *       VELMORA_STATUS_FAILURE (0xE0564C4D) for any other error. The plugin
- *       stays usable: the next call works normally.
- *     A failed PlgInit leaves the earlier settings as they were.
+ *     result. A fault raised in a host callback (on Win32 also a structured
+ *     exception the host unwinds, or the C runtime's longjmp) passes out
+ *     through the export unchanged, with the call's temporaries released;
+ *     the host may catch it anywhere, also in a callback of an outer request
+ *     on the same thread, which then goes on. An error inside the plugin
+ *     releases the call's temporaries and locks, then leaves the export:
+ *     natively as the C++ exception (std::bad_alloc for an exhausted heap),
+ *     on Win32 as a non-continuable structured exception,
+ *     VELMORA_STATUS_NO_MEMORY for an exhausted heap and
+ *     VELMORA_STATUS_FAILURE for any other. The plugin stays usable, and a
+ *     failed PlgInit leaves the earlier settings as they were.
  *  7. Calls may overlap. PlgGetDirectLink may run on several threads at
  *     once and while PlgInit or PlgDestroy runs on another: each request
  *     works on its own buffers and action URL, with the callbacks and
@@ -64,7 +58,8 @@
 extern "C" {
 #endif
 
-/* Structured exception codes an export may raise on Win32 (convention 6). */
+/* Structured exception codes an export may raise on Win32 (convention 6):
+ * the system's STATUS_NO_MEMORY, and the plugin's own for any other error. */
 #define VELMORA_STATUS_NO_MEMORY 0xC0000017u
 #define VELMORA_STATUS_FAILURE 0xE0564C4Du
 
@@ -98,35 +93,6 @@ VELMORA_EXPORT void VELMORA_CALL PlgDestroy(void);
 
 #ifdef __cplusplus
 } /* extern "C" */
-#endif
-
-/* The plugin's own side of the boundary; hosts do not see it. */
-#if defined(__cplusplus) && defined(VELMORA_PLUGIN_INTERNALS)
-#include <string>
-
-#include "plugin/boundary.h"
-
-namespace velmora {
-
-/* The plugin's single process-wide record: zero and empty when the library
- * has been loaded. mutex guards every field; a request works on a snapshot
- * of the callbacks and settings taken under it. */
-struct PluginState {
-  VelmoraGetPage getPage = nullptr;
-  VelmoraPostForm postForm = nullptr;
-  VelmoraLog log = nullptr;
-  VelmoraSaveFile saveFile = nullptr;
-  uint32_t hostValue = 0; /* kept for the host; unused */
-  bool debugMode = false;
-  std::string dumpDir;    /* dump path prefix, used unchanged */
-  std::string formAction; /* action URL of the request finished last */
-  Mutex mutex;
-};
-
-/* The one instance, created on first use. */
-PluginState& State();
-
-} /* namespace velmora */
 #endif
 
 #endif /* VELMORA_PLUGIN_PLUGIN_API_H_ */

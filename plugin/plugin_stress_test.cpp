@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "plugin/plugin_api.h"
-#include "plugin/plugin_loader.h"
-#include "plugin/test_thread.h"
+#include "testing/plugin_loader.h"
+#include "testing/test_thread.h"
 
 namespace {
 

@@ -31,6 +31,15 @@ class ResolverHost {
 // The working memory of one request, owned by whoever runs it: the plugin
 // keeps it in one object that it can release even when a foreign fault
 // passes over the request's frames.
+//
+// The rule that makes this work: a request keeps heap memory only in
+// RequestBuffers, never in a local that is alive across a call of the
+// host. On Win32 a host's structured exception (or longjmp) out of a
+// callback passes over the resolver's frames without running their
+// destructors; only RequestBuffers is released then (AbandonGuard in
+// plugin/boundary.h). PluginFaultTest.HostFaultFromEachCallback and
+// PluginHostFaultWin32Test.TenThousandFaultsLeaveMemoryFlat
+// (plugin/plugin_faults_test.cpp) catch a breach of it under Wine.
 struct RequestBuffers {
   std::string text;        // the page, then the answer
   std::string formAction;  // the action URL of the scanned form

@@ -3,8 +3,8 @@
 // leave is the test's choice (a C++ exception natively; a structured
 // exception or longjmp on Win32). They allocate nothing, so block counts
 // change by the plugin's doing alone.
-#ifndef VELMORA_PLUGIN_FAULT_HOST_H_
-#define VELMORA_PLUGIN_FAULT_HOST_H_
+#ifndef VELMORA_TESTING_FAULT_HOST_H_
+#define VELMORA_TESTING_FAULT_HOST_H_
 
 #include <cstdio>
 
@@ -71,4 +71,4 @@ inline void VELMORA_CALL FaultySaveFile(HostText path, HostText) {
 
 }  // namespace velmora::testing
 
-#endif  // VELMORA_PLUGIN_FAULT_HOST_H_
+#endif  // VELMORA_TESTING_FAULT_HOST_H_

@@ -1,7 +1,7 @@
 // Differential test: the production text work against the literal
 // reference, on random and mutated pages and answers. The seed is fixed, so
 // a failure names a case that can be replayed.
-#include "resolve/literal_reference.h"
+#include "testing/literal_reference.h"
 
 #include <gtest/gtest.h>
 

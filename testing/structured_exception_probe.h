@@ -2,8 +2,8 @@
 // plugin raises to a host (plugin_api.h, convention 6), and raises and
 // catches them as a host written in another language does. MinGW's C++ has
 // no __try/__except, so both do by hand what such a host's compiler does.
-#ifndef VELMORA_PLUGIN_STRUCTURED_EXCEPTION_PROBE_H_
-#define VELMORA_PLUGIN_STRUCTURED_EXCEPTION_PROBE_H_
+#ifndef VELMORA_TESTING_STRUCTURED_EXCEPTION_PROBE_H_
+#define VELMORA_TESTING_STRUCTURED_EXCEPTION_PROBE_H_
 
 #include <windows.h>
 
@@ -34,4 +34,4 @@ ProbeOutcome CatchOnThisThread(void (*body)(void* context), void* context);
 
 }  // namespace velmora
 
-#endif  // VELMORA_PLUGIN_STRUCTURED_EXCEPTION_PROBE_H_
+#endif  // VELMORA_TESTING_STRUCTURED_EXCEPTION_PROBE_H_

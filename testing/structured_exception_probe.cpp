@@ -1,4 +1,4 @@
-#include "plugin/structured_exception_probe.h"
+#include "testing/structured_exception_probe.h"
 
 #include <utility>
 

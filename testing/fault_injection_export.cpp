@@ -1,7 +1,7 @@
-// The one extra export of the test-only plugin DLL (plugin/fault_injection.h).
-#include "plugin/fault_injection.h"
+// The one extra export of the test-only plugin DLL (testing/fault_injection.h).
+#include "testing/fault_injection.h"
 
-#include "plugin/test_allocator.h"
+#include "testing/test_allocator.h"
 
 extern "C" const VelmoraAllocatorControl* VELMORA_CALL VelmoraTestAllocator() {
   static const VelmoraAllocatorControl control = {

@@ -1,9 +1,9 @@
 // Test support for Win32: the test-only build of the plugin DLL
 // (VelmoraFaultInjection.dll) is Velmora.plg with the counting allocator of
-// plugin/test_allocator.h, and one export more than the three, which hands
+// testing/test_allocator.h, and one export more than the three, which hands
 // its controls to the test. Never part of the shipped plugin.
-#ifndef VELMORA_PLUGIN_FAULT_INJECTION_H_
-#define VELMORA_PLUGIN_FAULT_INJECTION_H_
+#ifndef VELMORA_TESTING_FAULT_INJECTION_H_
+#define VELMORA_TESTING_FAULT_INJECTION_H_
 
 #include "plugin/plugin_api.h"
 
@@ -25,4 +25,4 @@ typedef const VelmoraAllocatorControl*(VELMORA_CALL* VelmoraTestAllocatorFn)(voi
 } /* extern "C" */
 #endif
 
-#endif  // VELMORA_PLUGIN_FAULT_INJECTION_H_
+#endif  // VELMORA_TESTING_FAULT_INJECTION_H_

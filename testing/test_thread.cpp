@@ -1,4 +1,4 @@
-#include "plugin/test_thread.h"
+#include "testing/test_thread.h"
 
 #include <cstdlib>
 #include <utility>

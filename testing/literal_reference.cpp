@@ -1,4 +1,4 @@
-#include "resolve/literal_reference.h"
+#include "testing/literal_reference.h"
 
 #include <cstdio>
 #include <stdexcept>

@@ -4,8 +4,8 @@
 // the beginning of the text it is given, exactly as the algorithms are
 // written. The production code must give byte-identical results; the
 // differential test and the fuzz targets hold it to that.
-#ifndef VELMORA_RESOLVE_LITERAL_REFERENCE_H_
-#define VELMORA_RESOLVE_LITERAL_REFERENCE_H_
+#ifndef VELMORA_TESTING_LITERAL_REFERENCE_H_
+#define VELMORA_TESTING_LITERAL_REFERENCE_H_
 
 #include <cstdint>
 #include <string>
@@ -68,4 +68,4 @@ Result ResolveDirectLink(Host& host, State& state, const LeadByteSet& leadBytes)
 
 }  // namespace velmora::literal
 
-#endif  // VELMORA_RESOLVE_LITERAL_REFERENCE_H_
+#endif  // VELMORA_TESTING_LITERAL_REFERENCE_H_

@@ -1,7 +1,7 @@
 // Test support: a thread for the tests that run in both builds. MinGW's
 // win32 thread model has no std::thread; there a thread is CreateThread's.
-#ifndef VELMORA_PLUGIN_TEST_THREAD_H_
-#define VELMORA_PLUGIN_TEST_THREAD_H_
+#ifndef VELMORA_TESTING_TEST_THREAD_H_
+#define VELMORA_TESTING_TEST_THREAD_H_
 
 #include <functional>
 #include <memory>
@@ -31,4 +31,4 @@ class TestThread {
 
 }  // namespace velmora::testing
 
-#endif  // VELMORA_PLUGIN_TEST_THREAD_H_
+#endif  // VELMORA_TESTING_TEST_THREAD_H_

@@ -1,16 +1,26 @@
-// Test support: a global operator new and delete that count every block
-// and can be told to fail one allocation on purpose. Natively they replace
-// those of the test binary, and the dlopen'ed plugin binds to them too. A
-// Windows DLL brings its own: there they go into a test-only build of the
+// Test support: a global operator new and delete that count every block and
+// byte and can be told to fail one allocation on purpose, on any number of
+// threads. Linked into a binary, they replace its allocator: the test binary
+// (where the dlopen'ed plugin binds to them too), the benchmarks, and on
+// Win32, where a DLL brings its own allocator, a test-only build of the
 // plugin, which hands the controls to the test through one extra export
-// (plugin/fault_injection.h).
-#ifndef VELMORA_PLUGIN_TEST_ALLOCATOR_H_
-#define VELMORA_PLUGIN_TEST_ALLOCATOR_H_
+// (testing/fault_injection.h).
+#ifndef VELMORA_TESTING_TEST_ALLOCATOR_H_
+#define VELMORA_TESTING_TEST_ALLOCATOR_H_
+
+#include <cstddef>
 
 namespace velmora::testing {
 
 // Blocks allocated and not yet freed, on all threads, since the start.
 long long LiveBlocks();
+
+// Bytes asked for and not yet freed, on all threads.
+std::size_t BytesInUse();
+// Starts a new peak at the bytes now in use.
+void ResetPeak();
+// The most bytes in use since the last ResetPeak().
+std::size_t PeakBytes();
 
 // Arms the failure of the nth allocation from now on (1-based), or disarms
 // it for nth == 0.
@@ -38,4 +48,4 @@ class FailNthAllocation {
 
 }  // namespace velmora::testing
 
-#endif  // VELMORA_PLUGIN_TEST_ALLOCATOR_H_
+#endif  // VELMORA_TESTING_TEST_ALLOCATOR_H_
