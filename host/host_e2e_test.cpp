@@ -203,7 +203,8 @@ std::string FormPage(const std::string& action, const std::string& inputs) {
 
 const char kLinkAnswer[] =
     "<P>Your download link:</P>\n<A HREF=\"http://dl.files.example/get/42/a b.zip\">go</A>\n";
-const char kLink[] = "http://dl.files.example/get/42/a b.zip";
+// As printed: a URL carries no raw space.
+const char kLink[] = "http://dl.files.example/get/42/a%20b.zip";
 
 // A port nobody listens on: bound, then closed.
 int RefusedPort() {

@@ -26,6 +26,8 @@ class PluginLibrary {
   PluginLibrary& operator=(const PluginLibrary&) = delete;
 
   const std::string& path() const { return path_; }
+  // The GNU build id of the loaded file in hex, or empty when it has none.
+  std::string BuildId() const;
 
   decltype(&PlgInit) Init = nullptr;
   decltype(&PlgGetDirectLink) GetDirectLink = nullptr;
