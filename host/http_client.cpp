@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <new>
 #include <stdexcept>
@@ -78,6 +79,22 @@ int OnDebug(CURL* curl, curl_infotype type, char* data, size_t size, void* user)
     AddLines(hop.responseHeaders, text, log);
   }
   return 0;
+}
+
+// The value of the last header called name (lower case) among lines.
+std::string HeaderValue(const std::vector<std::string>& lines, std::string_view name) {
+  std::string value;
+  for (const std::string& line : lines) {
+    if (line.size() <= name.size() || line[name.size()] != ':') continue;
+    bool same = true;
+    for (size_t i = 0; i < name.size() && same; ++i) {
+      same = std::tolower(static_cast<unsigned char>(line[i])) == name[i];
+    }
+    if (!same) continue;
+    const size_t start = line.find_first_not_of(' ', name.size() + 1);
+    value = start == std::string::npos ? std::string() : line.substr(start);
+  }
+  return value;
 }
 
 int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
@@ -335,9 +352,14 @@ HttpResponse HttpClient::PerformOnce(const std::string& url, long timeoutMs, boo
   if (curl_easy_getinfo(curl, CURLINFO_TOTAL_TIME_T, &micros) == CURLE_OK) {
     response.seconds = static_cast<double>(micros) / 1e6;
   }
+  // curl counts a redirect it then refused; the hops say what was fetched.
+  if (!response.hops.empty()) response.redirects = static_cast<long>(response.hops.size()) - 1;
   char* location = nullptr;
   curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
-  const std::string redirectTo = location != nullptr ? location : "";
+  std::string redirectTo = location != nullptr ? location : "";
+  if (redirectTo.empty() && !response.hops.empty() && response.hops.back().status / 100 == 3) {
+    redirectTo = HeaderValue(response.hops.back().responseHeaders, "location");
+  }
 
   response.retryable = IsWorthRetrying(code, response.status);
   if (code == CURLE_ABORTED_BY_CALLBACK && InterruptSignal() != 0) {
