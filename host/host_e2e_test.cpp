@@ -878,6 +878,8 @@ TEST(HostEndToEndTest, ABatchIsABatchWhateverItsLength) {
   TestSite site;
   site.pages["/f/ok"] = FormPage("/dl-ok", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
   site.answers["/dl-ok"] = kLinkAnswer;
+  site.pages["/f/two"] = FormPage("/dl-two", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+  site.answers["/dl-two"] = "<P>Please wait.</P>";
   site.Start();
   ScratchDir scratch;
   const std::string list = "# my links\n\n  " + site.Url("/f/ok") + " \r\nmailto:x@y.example\n";
@@ -906,6 +908,14 @@ TEST(HostEndToEndTest, ABatchIsABatchWhateverItsLength) {
           << run.err;
     }
   }
+  // With --debug each link of a batch dumps to its own file.
+  const fs::path dumps = scratch.path() / "dumps";
+  const HostRun debug = RunHost({"resolve", "--debug", "--dump-dir", dumps.string(), "-"},
+                                site.Url("/f/ok") + "\n" + site.Url("/f/two") + "\n");
+  EXPECT_EQ(ReadAll(dumps / "001-Dornix.html"), kLinkAnswer) << debug.err;
+  EXPECT_EQ(ReadAll(dumps / "002-Dornix.html"), "<P>Please wait.</P>") << debug.err;
+  EXPECT_NE(debug.err.find("saved to " + (dumps / "002-Dornix.html").string()), std::string::npos)
+      << debug.err;
 }
 
 // The JSON schema documented in host/README.md, and a checker for the part
