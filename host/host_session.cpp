@@ -102,9 +102,6 @@ LinkReport HostSession::Resolve(const std::string& url, const std::string& dumpN
   LinkResult& result = report_.result;
   if (stop_ != Outcome::kLink) {
     result = {stop_, {}, stopReason_};
-  } else if (InterruptSignal() != 0) {
-    result = {Outcome::kInterrupted, {},
-              std::string("interrupted by ") + SignalName(InterruptSignal())};
   } else if (!transferError_.empty()) {
     result = {Outcome::kTransferError, {}, transferError_};
   } else if (found == "%notfound%") {

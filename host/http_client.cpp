@@ -310,6 +310,7 @@ HttpResponse HttpClient::Perform(const std::string& url) {
     spent += pause;
     if (InterruptSignal() != 0) {
       response.interrupted = true;
+      response.error = std::string("interrupted by ") + SignalName(InterruptSignal());
       return response;
     }
     pause = std::min(pause * 2, kLongestPause);

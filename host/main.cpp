@@ -182,9 +182,13 @@ int CollectUrls(const std::vector<std::string>& arguments,
       readStdin();
       continue;
     }
-    std::ifstream in(file, std::ios::binary);
     struct stat info {};
-    if (!in || stat(file.c_str(), &info) != 0 || S_ISDIR(info.st_mode)) {
+    if (stat(file.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      Say("cannot read the batch file " + file + ": it is a folder.");
+      return kExitNoInput;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
       Say("cannot read the batch file " + file + ": " + std::strerror(errno) + ".");
       return kExitNoInput;
     }
