@@ -11,13 +11,20 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 extern char** environ;
 
@@ -32,6 +39,7 @@ struct Received {
   std::string cookie;
   std::string contentType;
   std::string userAgent;
+  std::string testHeader;  // X-Test
 };
 
 std::string ReadAll(const fs::path& path) {
@@ -45,7 +53,10 @@ void WriteAll(const fs::path& path, const std::string& text) {
 
 // A site whose pages the test sets before Start(). A GET serves pages[path]
 // and sets a session cookie; a POST answers answers[path]. Special pages:
-// "REDIRECT target", "STATUS code", "SLEEP", "BIG".
+// "REDIRECT target", "STATUS code", "SLEEP", "BIG", "HANG" (until the site
+// stops), "GZIP" (5000 bytes sent as 40), "NOLOCATION" (a 302 without one),
+// "HEADER Name: value\n..." (one more header, then the rest), and
+// "TURNS a\n--next--\nb": the first request gets a, later ones b.
 class TestSite {
  public:
   std::map<std::string, std::string> pages;
@@ -69,6 +80,11 @@ class TestSite {
     }
   }
   ~TestSite() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
     server_.stop();
     if (thread_.joinable()) thread_.join();
   }
@@ -99,10 +115,11 @@ class TestSite {
     std::lock_guard<std::mutex> lock(mutex_);
     received_.push_back({request.method, target, request.body, request.get_header_value("Cookie"),
                          request.get_header_value("Content-Type"),
-                         request.get_header_value("User-Agent")});
+                         request.get_header_value("User-Agent"),
+                         request.get_header_value("X-Test")});
   }
   void Serve(const std::map<std::string, std::string>& texts, const httplib::Request& request,
-             httplib::Response& response) const {
+             httplib::Response& response) {
     const auto found = texts.find(request.path);
     if (found == texts.end()) {
       response.status = 404;
@@ -111,7 +128,38 @@ class TestSite {
     std::string text = found->second;
     const size_t port = text.find("{PORT}");
     if (port != std::string::npos) text.replace(port, 6, std::to_string(port_));
-    if (text.rfind("REDIRECT ", 0) == 0) {
+    if (text.rfind("TURNS ", 0) == 0) {
+      int turn = 0;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        turn = turns_[request.method + request.path]++;
+      }
+      text = text.substr(6);
+      for (size_t next; turn > 0 && (next = text.find("\n--next--\n")) != std::string::npos; --turn) {
+        text = text.substr(next + 10);
+      }
+      text = text.substr(0, text.find("\n--next--\n"));
+    }
+    while (text.rfind("HEADER ", 0) == 0) {
+      const size_t colon = text.find(": "), end = text.find('\n');
+      response.set_header(text.substr(7, colon - 7).c_str(), text.substr(colon + 2, end - colon - 2));
+      text = text.substr(end + 1);
+    }
+    if (text == "HANG") {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait_for(lock, std::chrono::seconds(30), [this] { return stopping_; });
+      response.set_content("late", "text/html");
+    } else if (text == "GZIP") {
+      static const char kGzip[] =
+          "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xed\xc1\x31\x01\x00\x00\x00\xc2\xa0"
+          "\xda\x8b\x6f\x0a\x3f\xa0\x00\x00\x00\x00\x80\xb7\x01\x26\xf0\xdb\x00\x88\x13\x00\x00";
+      response.set_header("Content-Encoding", "gzip");
+      // Not text, so that the server does not compress it once more.
+      response.set_content(kGzip, sizeof kGzip - 1, "application/octet-stream");
+    } else if (text == "NOLOCATION") {
+      response.status = 302;
+      response.set_content("moved", "text/html");
+    } else if (text.rfind("REDIRECT ", 0) == 0) {
       response.set_redirect(text.substr(9));
     } else if (text.rfind("STATUS ", 0) == 0) {
       response.status = std::stoi(text.substr(7));
@@ -130,6 +178,9 @@ class TestSite {
   std::thread thread_;
   int port_ = 0;
   std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::map<std::string, int> turns_;
   std::vector<Received> received_;
 };
 
@@ -156,44 +207,79 @@ class ScratchDir {
   fs::path path_;
 };
 
-// Runs velmora-host with args and input on stdin; killed after 60 s.
-HostRun RunHost(const std::vector<std::string>& args, const std::string& input = "") {
-  ScratchDir io;
-  WriteAll(io.path() / "in", input);
+// A velmora-host child; stdout goes to a file, or to stdoutPath.
+struct HostProcess {
+  pid_t pid = -1;
+  std::unique_ptr<ScratchDir> io;
+  std::string out, err;
+};
+
+HostProcess StartHost(const std::vector<std::string>& args, const std::string& input = "",
+                      const std::string& stdoutPath = "") {
+  HostProcess process;
+  process.io = std::make_unique<ScratchDir>();
+  const fs::path& io = process.io->path();
+  WriteAll(io / "in", input);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  const std::string in = io.path() / "in", out = io.path() / "out", err = io.path() / "err";
+  const std::string in = io / "in";
+  process.out = stdoutPath.empty() ? std::string(io / "out") : stdoutPath;
+  process.err = io / "err";
   posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, process.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, process.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   std::vector<std::string> all = {VELMORA_HOST_PATH};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : all) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  pid_t pid = 0;
-  HostRun run;
-  const int spawned = posix_spawn(&pid, VELMORA_HOST_PATH, &actions, nullptr, argv.data(), environ);
+  const int spawned =
+      posix_spawn(&process.pid, VELMORA_HOST_PATH, &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {
     ADD_FAILURE() << "cannot start " << VELMORA_HOST_PATH;
-    return run;
+    process.pid = -1;
   }
+  return process;
+}
+
+// Waits for the child; kills it after 60 s.
+HostRun FinishHost(HostProcess& process) {
+  HostRun run;
+  if (process.pid < 0) return run;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
+  while (waitpid(process.pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      kill(process.pid, SIGKILL);
+      waitpid(process.pid, &status, 0);
       ADD_FAILURE() << "velmora-host did not finish in time";
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.out = ReadAll(out);
-  run.err = ReadAll(err);
+  if (process.out.rfind("/dev/", 0) != 0) run.out = ReadAll(process.out);
+  run.err = ReadAll(process.err);
   return run;
+}
+
+// Runs velmora-host with args and input on stdin.
+HostRun RunHost(const std::vector<std::string>& args, const std::string& input = "",
+                const std::string& stdoutPath = "") {
+  HostProcess process = StartHost(args, input, stdoutPath);
+  return FinishHost(process);
+}
+
+// The first control byte in text that is not in allowed, or -1.
+int RawControl(const std::string& text, const std::string& allowed) {
+  for (const char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 || u == 0x7F) && allowed.find(c) == std::string::npos) return u;
+  }
+  return -1;
 }
 
 std::string FormPage(const std::string& action, const std::string& inputs) {
@@ -203,7 +289,8 @@ std::string FormPage(const std::string& action, const std::string& inputs) {
 
 const char kLinkAnswer[] =
     "<P>Your download link:</P>\n<A HREF=\"http://dl.files.example/get/42/a b.zip\">go</A>\n";
-const char kLink[] = "http://dl.files.example/get/42/a b.zip";
+// As printed: a URL carries no raw space.
+const char kLink[] = "http://dl.files.example/get/42/a%20b.zip";
 
 // A port nobody listens on: bound, then closed.
 int RefusedPort() {
@@ -352,7 +439,7 @@ TEST(HostEndToEndTest, UsageErrorsGiveSixtyFour) {
       {{"resolve", "ftp://files.example/f/1"}, "", "is not an http or https URL"},
       {{"resolve", "files.example/f/1"}, "", "is not an http or https URL"},
       {{"resolve", "http://files.example/a b"}, "", "is not an http or https URL"},
-      {{"resolve", "-"}, "http://ok.example/1\nmailto:x@y.example\n", "mailto:x@y.example"},
+      {{"resolve", "-"}, "http://ok.velmora.invalid/1\nmailto:x@y.example\n", "mailto:x@y.example"},
       {{"resolve", "-"}, "\n\n", "no URL"},
       {{"resolve"}, "", "URL is required"},
       {{}, "", "subcommand"},
@@ -473,6 +560,605 @@ TEST(HostEndToEndTest, MissingPluginIsReported) {
   EXPECT_EQ(run.code, 69);
   EXPECT_NE(run.err.find("cannot load the plugin /nonexistent/Velmora.plg"), std::string::npos)
       << run.err;
+}
+
+
+// Records the one-link run of url into dir (the site redirects once, then
+// takes a POST), for tests that then tamper with the recording.
+std::string RecordOneLink(const fs::path& dir) {
+  TestSite site;
+  site.pages["/f/9"] = "REDIRECT /files/9.html";
+  site.pages["/files/9.html"] = FormPage("dl", "<INPUT NAME=\"n\" VALUE=\"a b&c\">\n");
+  site.answers["/files/dl"] = kLinkAnswer;
+  site.Start();
+  const HostRun recorded = RunHost({"resolve", "--record", dir.string(), site.Url("/f/9")});
+  EXPECT_EQ(recorded.code, 0) << recorded.err;
+  return site.Url("/f/9");
+}
+
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from << " not in " << text;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST(HostEndToEndTest, RecordingWritesOnlyNewFilesInANewOrEmptyFolder) {
+  struct Row {
+    std::string what;
+    std::function<void(const fs::path& rs, const fs::path& scratch)> prepare;
+    std::vector<std::string> options;
+    int code;
+    std::string message;
+    bool folderKept;  // rs exists afterwards (it did before, or the run made it)
+  };
+  const Row rows[] = {
+      {"a link to a victim inside",
+       [](const fs::path& rs, const fs::path& scratch) {
+         fs::create_directory(rs);
+         fs::create_symlink(scratch / "victim", rs / "001-response.html");
+       },
+       {}, 73, "is not empty", true},
+      {"a dangling link inside",
+       [](const fs::path& rs, const fs::path& scratch) {
+         fs::create_directory(rs);
+         fs::create_symlink(scratch / "made-by-link", rs / "manifest.tsv");
+       },
+       {}, 73, "is not empty", true},
+      {"a used folder", [](const fs::path& rs, const fs::path&) {
+         fs::create_directory(rs);
+         WriteAll(rs / "notes.txt", "mine");
+       },
+       {}, 73, "is not empty", true},
+      {"--dump-dir names a file, new folder", [](const fs::path&, const fs::path&) {},
+       {"--dump-dir", "VICTIM"}, 73, "dump folder", false},
+      {"--dump-dir names a file, empty folder",
+       [](const fs::path& rs, const fs::path&) { fs::create_directory(rs); },
+       {"--dump-dir", "VICTIM"}, 73, "dump folder", true},
+      {"no plugin", [](const fs::path&, const fs::path&) {},
+       {"--plugin", "/nonexistent/Velmora.plg"}, 69, "cannot load the plugin", false},
+  };
+  TestSite site;
+  site.pages["/f/1"] = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl"] = kLinkAnswer;
+  site.Start();
+  for (const Row& row : rows) {
+    ScratchDir scratch;
+    const fs::path rs = scratch.path() / "rs";
+    WriteAll(scratch.path() / "victim", "precious");
+    row.prepare(rs, scratch.path());
+    const bool wasEmpty = fs::exists(rs) && fs::is_empty(rs);
+    std::vector<std::string> args = {"resolve", "--record", rs.string()};
+    for (const std::string& option : row.options) {
+      args.push_back(option == "VICTIM" ? (scratch.path() / "victim").string() : option);
+    }
+    args.push_back(site.Url("/f/1"));
+    const HostRun run = RunHost(args);
+    EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << row.what << ": " << run.err;
+    EXPECT_EQ(ReadAll(scratch.path() / "victim"), "precious") << row.what;
+    EXPECT_FALSE(fs::exists(scratch.path() / "made-by-link")) << row.what;
+    EXPECT_EQ(fs::exists(rs), row.folderKept) << row.what;
+    if (wasEmpty) {
+      EXPECT_TRUE(fs::is_empty(rs)) << row.what << ": nothing is left behind";
+    }
+  }
+}
+
+TEST(HostEndToEndTest, ReplayReadsOnlyRegularFilesInsideTheRecording) {
+  ScratchDir scratch;
+  const fs::path original = scratch.path() / "rec";
+  RecordOneLink(original);
+  const fs::path secret = scratch.path() / "secret";
+  WriteAll(secret, "SECRET-CONTENT");
+  using Change = std::function<void(const fs::path&)>;
+  const Change linkOut = [&](const fs::path& rec) {
+    fs::remove(rec / "002-response.html");
+    fs::create_symlink(secret, rec / "002-response.html");
+  };
+  const Change hardLink = [&](const fs::path& rec) {
+    fs::remove(rec / "002-response.html");
+    fs::create_hard_link(secret, rec / "002-response.html");
+  };
+  const Change folder = [&](const fs::path& rec) {
+    fs::remove(rec / "002-response.html");
+    fs::create_directory(rec / "002-response.html");
+  };
+  const Change pipe = [&](const fs::path& rec) {
+    fs::remove(rec / "002-response.html");
+    mkfifo((rec / "002-response.html").c_str(), 0600);
+  };
+  const Change manifestLink = [&](const fs::path& rec) {
+    fs::rename(rec / "manifest.tsv", scratch.path() / "elsewhere.tsv");
+    fs::create_symlink(scratch.path() / "elsewhere.tsv", rec / "manifest.tsv");
+  };
+  auto editManifest = [](std::function<std::string(std::string)> edit) {
+    return [edit](const fs::path& rec) {
+      WriteAll(rec / "manifest.tsv", edit(ReadAll(rec / "manifest.tsv")));
+    };
+  };
+  const std::string shown = kLink;
+  struct Row {
+    std::string what;
+    Change change;
+    int code;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"a response linked to a file outside", linkOut, 66, "is a symbolic link"},
+      {"a response hard-linked to a file outside", hardLink, 66, "has other names"},
+      {"a folder as response", folder, 66, "002-response.html is not a regular file"},
+      {"a pipe as response", pipe, 66, "002-response.html is not a regular file"},
+      {"a linked manifest", manifestLink, 66, "is a symbolic link"},
+      {"a name leaving the folder",
+       editManifest([](std::string m) { return Replaced(m, "002-response.html", "../secret"); }),
+       66, "bad file name \"../secret\""},
+      {"a torn last line",
+       editManifest([](std::string m) { return m.substr(0, m.size() - 8); }), 0,
+       "is incomplete (the recording run was cut short there) and is ignored"},
+      {"format 1, as written before",
+       editManifest([](std::string m) {
+         m = Replaced(m, "velmora-recording\t2", "velmora-recording\t1");
+         return std::regex_replace(m, std::regex("\t[0-9]+\t[0-9]+\n"), "\n");
+       }),
+       0, ""},
+      {"another recorded link, with control bytes",
+       editManifest([&](std::string m) {
+         return Replaced(m, "result\tlink\t" + shown, "result\tlink\thttp://x/\x1b[2J\x07");
+       }),
+       0, "when recorded, "},
+  };
+  for (size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    const fs::path rec = scratch.path() / ("rec" + std::to_string(i));
+    const fs::path dumps = scratch.path() / ("dumps" + std::to_string(i));
+    fs::copy(original, rec);
+    row.change(rec);
+    const HostRun run = RunHost({"replay", "--debug", "--dump-dir", dumps.string(), rec.string()});
+    EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << row.what << ": " << run.err;
+    EXPECT_EQ(RawControl(run.err, "\n"), -1) << row.what << ": " << run.err;
+    EXPECT_EQ(run.err.find("SECRET"), std::string::npos) << row.what;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(dumps, ignored)) {
+      EXPECT_EQ(ReadAll(entry.path()).find("SECRET"), std::string::npos) << row.what;
+    }
+    if (row.code == 0) {
+      EXPECT_EQ(run.out, shown + "\n") << row.what;
+    }
+  }
+  // The note on a changed result names the link given now, too.
+  const HostRun changed = RunHost({"replay", (scratch.path() / "rec8").string()});
+  EXPECT_NE(changed.err.find("gave link http://x/%1B[2J%07; the plugin now gives link " + shown),
+            std::string::npos)
+      << changed.err;
+}
+
+TEST(HostEndToEndTest, NoSiteByteReachesTheOutputRaw) {
+  struct Row {
+    std::string what;
+    std::string page;    // of /f/1; its form posts to /dl
+    std::string answer;  // of /dl
+    int code;
+    std::string result;  // the RESULT column for /f/1
+  };
+  const std::string form = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  const Row rows[] = {
+      {"a link forging lines and escapes", form,
+       "Your download link: <A HREF=\"http://dl.example/a\r\nhttp://forged.example/\tx\x1b[2J\x07\x9b\">",
+       0, "http://dl.example/a%0D%0Ahttp://forged.example/%09x%1B[2J%07%9B"},
+      {"a file: link", form, "Your download link: <A HREF=\"file:///etc/shadow\">", 6, "bad link"},
+      {"a relative link", form, "Your download link: <A HREF=\"get/1\">", 6, "bad link"},
+      {"an action with escapes", FormPage("ftp://\x1b[31mx", "<INPUT NAME=\"a\" VALUE=\"\x1b]0;t\x07\">\n"),
+       kLinkAnswer, 4, "transfer error"},
+      {"headers with escapes", "HEADER X-Evil: \x1b]0;owned\x07\n" + form, kLinkAnswer, 0, kLink},
+      {"a redirect with escapes", "REDIRECT /next\x1b[2J", kLinkAnswer, 4, "transfer error"},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    site.pages["/f/1"] = row.page;
+    site.answers["/dl"] = row.answer;
+    site.pages["/f/2"] = FormPage("/dl2", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+    site.answers["/dl2"] = kLinkAnswer;
+    site.Start();
+    ScratchDir scratch;
+    const std::string rec = (scratch.path() / "rec").string();
+    const std::string input = site.Url("/f/1") + "\n" + site.Url("/f/2") + "\n";
+    const HostRun run = RunHost({"resolve", "--debug", "--trace", "--dump-dir",
+                                 (scratch.path() / "d").string(), "--record", rec, "-"},
+                                input);
+    EXPECT_EQ(run.code, std::max(row.code, 0)) << row.what << ": " << run.err;
+    EXPECT_EQ(run.out, site.Url("/f/1") + "\t" + row.result + "\n" + site.Url("/f/2") + "\t" +
+                           kLink + "\n")
+        << row.what;
+    EXPECT_EQ(RawControl(run.err, "\n"), -1) << row.what << ": " << run.err;
+    const HostRun replayed = RunHost({"replay", "--trace", "--debug", "--dump-dir",
+                                      (scratch.path() / "d2").string(), rec});
+    EXPECT_EQ(replayed.out, run.out) << row.what << ": " << replayed.err;
+    EXPECT_EQ(RawControl(replayed.err, "\n"), -1) << row.what << ": " << replayed.err;
+  }
+}
+
+TEST(HostEndToEndTest, ReplayKeepsEachLinksOwnExchanges) {
+  TestSite site;
+  site.pages["/f/1"] = "REDIRECT /files/1.html";
+  site.pages["/files/1.html"] = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl"] = std::string("TURNS ") + kLinkAnswer +
+                        "\n--next--\n<b>Invalid download link</b></p>";
+  site.Start();
+  ScratchDir scratch;
+  const std::string rec = (scratch.path() / "rec").string();
+  const std::string url = site.Url("/f/1");
+  const HostRun recorded = RunHost({"resolve", "--record", rec, "-"}, url + "\n" + url + "\n");
+  ASSERT_EQ(recorded.out, url + "\t" + kLink + "\n" + url + "\tinvalid link\n") << recorded.err;
+  const HostRun replayed = RunHost({"replay", "--trace", rec});
+  EXPECT_EQ(replayed.code, 2) << replayed.err;
+  EXPECT_EQ(replayed.out, recorded.out) << replayed.err;
+  EXPECT_NE(replayed.err.find("from " + site.Url("/files/1.html") + " after 1 redirect"),
+            std::string::npos)
+      << replayed.err;
+}
+
+TEST(HostEndToEndTest, FailedWritesGiveTheirExitCodes) {
+  struct Row {
+    std::string what;
+    std::function<void(const fs::path& dumps, const fs::path& scratch)> prepare;
+    std::string stdoutPath;
+    int code;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"the dump file is a folder",
+       [](const fs::path& dumps, const fs::path&) { fs::create_directories(dumps / "Dornix.html"); },
+       "", 73, "cannot write the debug dump"},
+      {"the dump file links elsewhere",
+       [](const fs::path& dumps, const fs::path& scratch) {
+         fs::create_directories(dumps);
+         fs::create_symlink(scratch / "victim", dumps / "Dornix.html");
+       },
+       "", 73, "is a symbolic link"},
+      {"stdout is full", [](const fs::path&, const fs::path&) {}, "/dev/full", 74,
+       "cannot write standard output"},
+  };
+  TestSite site;
+  site.pages["/f/1"] = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl"] = kLinkAnswer;
+  site.Start();
+  for (const Row& row : rows) {
+    ScratchDir scratch;
+    const fs::path dumps = scratch.path() / "dumps";
+    WriteAll(scratch.path() / "victim", "precious");
+    row.prepare(dumps, scratch.path());
+    const HostRun run =
+        RunHost({"resolve", "--debug", "--dump-dir", dumps.string(), site.Url("/f/1")}, "",
+                row.stdoutPath);
+    EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << row.what << ": " << run.err;
+    EXPECT_EQ(ReadAll(scratch.path() / "victim"), "precious") << row.what;
+  }
+}
+
+TEST(HostEndToEndTest, SignalsKeepAUsableRecording) {
+  for (const int signal : {SIGINT, SIGTERM}) {
+    TestSite site;
+    site.pages["/f/ok"] = FormPage("/dl-ok", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+    site.answers["/dl-ok"] = kLinkAnswer;
+    site.pages["/f/slow"] = FormPage("/dl-slow", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+    site.answers["/dl-slow"] = "HANG";
+    site.Start();
+    ScratchDir scratch;
+    const fs::path rec = scratch.path() / "rec";
+    const std::string input =
+        site.Url("/f/ok") + "\n" + site.Url("/f/slow") + "\n" + site.Url("/f/ok") + "\n";
+    HostProcess process = StartHost({"resolve", "--record", rec.string(), "-"}, input);
+    for (int i = 0; i < 1000 && site.posts().size() < 2; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(site.posts().size(), 2u);
+    kill(process.pid, signal);
+    const HostRun run = FinishHost(process);
+    EXPECT_EQ(run.code, 128 + signal) << run.err;
+    EXPECT_EQ(run.out, site.Url("/f/ok") + "\t" + kLink + "\n" + site.Url("/f/slow") +
+                           "\tinterrupted\n");
+    EXPECT_NE(run.err.find("after 1 of 3 links"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("keeps 1 finished link(s) and the interrupted one"), std::string::npos)
+        << run.err;
+    const std::string manifest = ReadAll(rec / "manifest.tsv");
+    EXPECT_EQ(manifest.substr(manifest.size() - 21), "result\tinterrupted\t-\n") << manifest;
+
+    const HostRun replayed = RunHost({"replay", rec.string()});
+    EXPECT_EQ(replayed.code, 7) << replayed.err;
+    EXPECT_EQ(replayed.out, site.Url("/f/ok") + "\t" + kLink + "\n" + site.Url("/f/slow") +
+                                "\trecording incomplete\n");
+    EXPECT_NE(replayed.err.find("its run was interrupted"), std::string::npos) << replayed.err;
+  }
+}
+
+TEST(HostEndToEndTest, ABatchIsABatchWhateverItsLength) {
+  TestSite site;
+  site.pages["/f/ok"] = FormPage("/dl-ok", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl-ok"] = kLinkAnswer;
+  site.pages["/f/two"] = FormPage("/dl-two", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+  site.answers["/dl-two"] = "<P>Please wait.</P>";
+  site.Start();
+  ScratchDir scratch;
+  const std::string list = "# my links\n\n  " + site.Url("/f/ok") + " \r\nmailto:x@y.example\n";
+  WriteAll(scratch.path() / "list", list);
+  struct Row {
+    std::vector<std::string> args;
+    std::string input;
+    int code;
+    std::string out;
+  };
+  const std::string ok = site.Url("/f/ok") + "\t" + kLink + "\n";
+  const Row rows[] = {
+      {{"resolve", "-"}, list, 64, ok + "mailto:x@y.example\tbad URL\n"},
+      {{"resolve", "-a", (scratch.path() / "list").string()}, "", 64,
+       ok + "mailto:x@y.example\tbad URL\n"},
+      {{"resolve", "--batch-file", "-"}, site.Url("/f/ok") + "\n", 0, ok},
+      {{"resolve", "-a", (scratch.path() / "none").string()}, "", 66, ""},
+  };
+  for (const Row& row : rows) {
+    const HostRun run = RunHost(row.args, row.input);
+    EXPECT_EQ(run.code, row.code) << row.args.back() << ": " << run.err;
+    EXPECT_EQ(run.out, row.out) << row.args.back();
+    if (row.code == 64) {
+      EXPECT_NE(run.err.find("line 4: \"mailto:x@y.example\" is not an http or https URL"),
+                std::string::npos)
+          << run.err;
+    }
+  }
+  // With --debug each link of a batch dumps to its own file.
+  const fs::path dumps = scratch.path() / "dumps";
+  const HostRun debug = RunHost({"resolve", "--debug", "--dump-dir", dumps.string(), "-"},
+                                site.Url("/f/ok") + "\n" + site.Url("/f/two") + "\n");
+  EXPECT_EQ(ReadAll(dumps / "001-Dornix.html"), kLinkAnswer) << debug.err;
+  EXPECT_EQ(ReadAll(dumps / "002-Dornix.html"), "<P>Please wait.</P>") << debug.err;
+  EXPECT_NE(debug.err.find("saved to " + (dumps / "002-Dornix.html").string()), std::string::npos)
+      << debug.err;
+}
+
+// The JSON schema documented in host/README.md, and a checker for the part
+// of JSON Schema it uses.
+nlohmann::json DocumentedSchema() {
+  const std::string readme = ReadAll(VELMORA_HOST_README);
+  const size_t heading = readme.find("### JSON output");
+  const size_t start = readme.find("```json\n", heading);
+  const size_t end = readme.find("```", start + 8);
+  if (heading == std::string::npos || start == std::string::npos || end == std::string::npos) {
+    ADD_FAILURE() << "no JSON schema in host/README.md";
+    return {};
+  }
+  return nlohmann::json::parse(readme.substr(start + 8, end - start - 8));
+}
+
+std::string SchemaFault(const nlohmann::json& schema, const nlohmann::json& value,
+                        const std::string& where) {
+  if (schema.contains("type")) {
+    const nlohmann::json types = schema["type"].is_array() ? schema["type"]
+                                                           : nlohmann::json::array({schema["type"]});
+    bool matched = false;
+    for (const auto& type : types) {
+      const std::string t = type;
+      matched |= (t == "string" && value.is_string()) || (t == "null" && value.is_null()) ||
+                 (t == "integer" && value.is_number_integer()) ||
+                 (t == "number" && value.is_number()) || (t == "object" && value.is_object()) ||
+                 (t == "array" && value.is_array()) || (t == "boolean" && value.is_boolean());
+    }
+    if (!matched) return where + ": " + value.dump() + " is not " + types.dump();
+  }
+  if (schema.contains("enum") &&
+      std::find(schema["enum"].begin(), schema["enum"].end(), value) == schema["enum"].end()) {
+    return where + ": " + value.dump() + " is not one of " + schema["enum"].dump();
+  }
+  if (schema.contains("minimum") && value.is_number() && value < schema["minimum"]) {
+    return where + ": " + value.dump() + " is below the minimum";
+  }
+  if (value.is_object()) {
+    for (const auto& name : schema.value("required", nlohmann::json::array())) {
+      if (!value.contains(name)) return where + ": " + name.dump() + " is missing";
+    }
+    for (const auto& [name, item] : value.items()) {
+      if (schema.contains("properties") && schema["properties"].contains(name)) {
+        const std::string fault = SchemaFault(schema["properties"][name], item, where + "." + name);
+        if (!fault.empty()) return fault;
+      } else if (schema.value("additionalProperties", true) == false) {
+        return where + ": " + name + " is not in the schema";
+      }
+    }
+  }
+  if (value.is_array() && schema.contains("items")) {
+    for (size_t i = 0; i < value.size(); ++i) {
+      const std::string fault = SchemaFault(schema["items"], value[i], where + "[" + std::to_string(i) + "]");
+      if (!fault.empty()) return fault;
+    }
+  }
+  return {};
+}
+
+TEST(HostEndToEndTest, JsonLinesFollowTheDocumentedSchema) {
+  TestSite site;
+  site.pages["/f/ok"] = "REDIRECT /f/ok2";
+  site.pages["/f/ok2"] = FormPage("/dl-ok", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl-ok"] = kLinkAnswer;
+  site.pages["/f/gone"] = FormPage("/dl-gone", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+  site.answers["/dl-gone"] = "<b>Invalid download link</b></p>";
+  site.pages["/f/file"] = FormPage("/dl-file", "<INPUT NAME=\"id\" VALUE=\"3\">\n");
+  site.answers["/dl-file"] = "Your download link: <A HREF=\"file:///etc/shadow\x1b\">";
+  site.Start();
+  ScratchDir scratch;
+  const fs::path dumps = scratch.path() / "d";
+  const std::string input = site.Url("/f/ok") + "\n" + site.Url("/f/gone") + "\nnot a url\n" +
+                            site.Url("/missing") + "\n" + site.Url("/f/file") + "\n";
+  const HostRun run = RunHost({"resolve", "--json", "--debug", "--dump-dir", dumps.string(), "-"},
+                              input);
+  EXPECT_EQ(run.code, 64) << run.err;
+  const nlohmann::json schema = DocumentedSchema();
+  std::vector<nlohmann::json> lines;
+  size_t start = 0;
+  for (size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(nlohmann::json::parse(run.out.substr(start, end - start)));
+    EXPECT_EQ(SchemaFault(schema, lines.back(), "line " + std::to_string(lines.size())), "");
+  }
+  ASSERT_EQ(lines.size(), 5u) << run.out;
+  EXPECT_EQ(RawControl(run.out, "\n"), -1);
+  const char* outcomes[] = {"link", "notfound", "bad-url", "transfer-error", "bad-link"};
+  const int codes[] = {0, 2, 64, 4, 6};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i]["outcome"], outcomes[i]) << lines[i];
+    EXPECT_EQ(lines[i]["exit_code"], codes[i]) << lines[i];
+    EXPECT_EQ(lines[i]["line"], i + 1 + (i >= 3 ? 0 : 0)) << lines[i];
+  }
+  EXPECT_EQ(lines[0]["link"], kLink);
+  EXPECT_EQ(lines[0]["exchanges"][0]["redirects"], 1);
+  EXPECT_EQ(lines[0]["exchanges"][1]["method"], "POST");
+  EXPECT_EQ(lines[4]["link"], "file:///etc/shadow%1B");
+  // Each link of a batch has its own dump file, named in its report.
+  EXPECT_EQ(lines[0]["dump"], (dumps / "001-Dornix.html").string());
+  EXPECT_EQ(ReadAll(dumps / "001-Dornix.html"), kLinkAnswer);
+  EXPECT_NE(ReadAll(dumps / "005-Dornix.html").find("file:///etc/shadow"), std::string::npos);
+  EXPECT_NE(run.err.find("answer page saved to " + (dumps / "005-Dornix.html").string()),
+            std::string::npos)
+      << run.err;
+}
+
+TEST(HostEndToEndTest, TraceSaysWhatWentOverTheWire) {
+  struct Row {
+    std::string what;
+    std::string page;  // of /p
+    std::vector<std::string> options;
+    int code;
+    std::vector<std::string> present;
+    std::vector<std::string> absent;
+  };
+  const std::string form = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  const Row rows[] = {
+      {"gzip", "GZIP", {}, 1, {"received 40 bytes (5000 after decoding)", "< Content-Encoding: gzip"}, {}},
+      {"a refused redirect", "REDIRECT file:///etc/passwd", {}, 4,
+       {"the redirect to file:///etc/passwd was not followed"}, {"from file:", "no download link"}},
+      {"a 302 without Location", "NOLOCATION", {}, 4, {"HTTP status 302 but named no Location"},
+       {"no download link"}},
+      {"cookies masked", form, {}, 0, {"< Set-Cookie: sid=***; Path=/", "> Cookie: sid=***"},
+       {"s3ss10n"}},
+      {"cookies shown", form, {"--trace-cookies"}, 0, {"> Cookie: sid=s3ss10n"}, {}},
+      {"headers of each hop", "REDIRECT /p2", {}, 1,
+       {"> GET /p HTTP/1.1", "< Location: /p2", "redirect 1 to ", "> GET /p2 HTTP/1.1"}, {}},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    site.pages["/p"] = row.page;
+    site.pages["/p2"] = "<P>nothing</P>";
+    site.answers["/dl"] = kLinkAnswer;
+    site.Start();
+    std::vector<std::string> args = {"resolve", "--trace"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.push_back(site.Url("/p"));
+    const HostRun run = RunHost(args);
+    EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    for (const std::string& text : row.present) {
+      EXPECT_NE(run.err.find(text), std::string::npos) << row.what << ": " << text << "\n" << run.err;
+    }
+    for (const std::string& text : row.absent) {
+      EXPECT_EQ(run.err.find(text), std::string::npos) << row.what << ": " << text << "\n" << run.err;
+    }
+  }
+  // --dump-dir alone turns the dump on rather than being ignored.
+  TestSite site;
+  site.pages["/p"] = form;
+  site.answers["/dl"] = kLinkAnswer;
+  site.Start();
+  ScratchDir dumps;
+  EXPECT_EQ(RunHost({"resolve", "--dump-dir", dumps.path().string(), site.Url("/p")}).code, 0);
+  EXPECT_EQ(ReadAll(dumps.path() / "Dornix.html"), kLinkAnswer);
+}
+
+TEST(HostEndToEndTest, NetworkOptionsReachTheSite) {
+  struct Row {
+    std::string what;
+    std::string page;  // of /p; its form posts to /dl
+    std::vector<std::string> options;
+    int code;
+    size_t gets;  // requests of /p
+    std::string message;
+  };
+  const std::string form = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  const Row rows[] = {
+      {"a 503, then the page", "TURNS STATUS 503\n--next--\n" + form, {"--retries", "2"}, 0, 2, ""},
+      {"a 503 without retries", "TURNS STATUS 503\n--next--\n" + form, {}, 4, 1, "status 503"},
+      {"a 404 is not retried", "STATUS 404", {"--retries", "3"}, 4, 1, "status 404"},
+      {"a deadline for the link", "SLEEP", {"--deadline", "1", "--retries", "5"}, 4, 1,
+       "the deadline of 1 seconds for this link passed"},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    site.pages["/p"] = row.page;
+    site.answers["/dl"] = kLinkAnswer;
+    site.Start();
+    std::vector<std::string> args = {"resolve"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.push_back(site.Url("/p"));
+    const auto started = std::chrono::steady_clock::now();
+    const HostRun run = RunHost(args);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2)) << row.what;
+    EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << row.what << ": " << run.err;
+    size_t gets = 0;
+    for (const Received& request : site.received()) gets += request.target == "/p";
+    EXPECT_EQ(gets, row.gets) << row.what;
+  }
+
+  // Identity, extra headers and a cookie file that is read and written.
+  TestSite site;
+  site.pages["/p"] = form;
+  site.answers["/dl"] = kLinkAnswer;
+  site.Start();
+  ScratchDir scratch;
+  const fs::path cookies = scratch.path() / "cookies.txt";
+  WriteAll(cookies, "127.0.0.1\tFALSE\t/\tFALSE\t0\tmine\tkept\n");
+  const HostRun run = RunHost({"resolve", "--user-agent", "VelmoraTest/1", "--header",
+                               "X-Test: hello", "--cookies", cookies.string(), site.Url("/p")});
+  EXPECT_EQ(run.code, 0) << run.err;
+  const std::vector<Received> received = site.received();
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[1].userAgent, "VelmoraTest/1");
+  EXPECT_EQ(received[1].testHeader, "hello");
+  EXPECT_NE(received[0].cookie.find("mine=kept"), std::string::npos);
+  EXPECT_NE(ReadAll(cookies).find("sid\ts3ss10n"), std::string::npos) << ReadAll(cookies);
+  EXPECT_EQ(RunHost({"resolve", "--header", "X-Bad\r\nInjected: 1", site.Url("/p")}).code, 64);
+
+  // A proxy gets the request for a name nobody here resolves.
+  const HostRun proxied =
+      RunHost({"resolve", "--proxy", site.Url(""), "http://files.velmora.test/p"});
+  EXPECT_EQ(proxied.code, 4) << proxied.err;  // the "proxy" knows no such page
+  bool sawProxied = false;
+  for (const Received& request : site.received()) {
+    sawProxied |= request.target.find("/p") != std::string::npos && request.method == "GET" &&
+                  proxied.err.find("404") != std::string::npos;
+  }
+  EXPECT_TRUE(sawProxied) << proxied.err;
+}
+
+TEST(HostEndToEndTest, VersionAndHelpSayWhatTheyShould) {
+  const HostRun version = RunHost({"--version"});
+  EXPECT_EQ(version.code, 0) << version.err;
+  EXPECT_TRUE(std::regex_search(version.out, std::regex("^velmora-host [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version.out;
+  EXPECT_TRUE(std::regex_search(version.out, std::regex("Velmora\\.plg, build id [0-9a-f]{40}\n")))
+      << version.out;
+  EXPECT_NE(version.out.find("libcurl "), std::string::npos) << version.out;
+
+  // Every exit code of the README's table is in the help text.
+  const std::string readme = ReadAll(VELMORA_HOST_README);
+  const std::string help = RunHost({"--help"}).out + RunHost({"resolve", "--help"}).out;
+  const std::regex row("\n\\| ([0-9]+) \\|");
+  size_t codes = 0;
+  for (auto it = std::sregex_iterator(readme.begin(), readme.end(), row);
+       it != std::sregex_iterator(); ++it) {
+    ++codes;
+    const std::string code = (*it)[1];
+    EXPECT_TRUE(std::regex_search(help, std::regex("[:;] " + code + " "))) << code;
+  }
+  EXPECT_GE(codes, 16u);
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 // Drives the loaded plugin for a run: hands it the host callbacks, resolves
-// links one at a time and turns its answers into results.
+// links one at a time and turns its answers into reports.
 #ifndef VELMORA_HOST_HOST_SESSION_H_
 #define VELMORA_HOST_HOST_SESSION_H_
 
 #include <ostream>
 #include <string>
 
+#include "host/link_report.h"
 #include "host/plugin_library.h"
 #include "host/transport.h"
 
@@ -13,13 +14,19 @@ namespace velmora::host {
 
 struct SessionOptions {
   bool debug = false;
-  std::string dumpDir;  // with its trailing separator; the plugin appends a file name
+  std::string dumpDir;   // with its trailing separator; the plugin appends a file name
+  int dumpFolder = -1;   // the dump folder, open; the session writes only there
   bool trace = false;
+  bool traceCookies = false;  // cookie and credential values shown unmasked
 };
+
+// The plugin's dump file name, the one it appends to dumpDir.
+constexpr char kDumpName[] = "Dornix.html";
 
 // The plugin keeps one process-wide callback table, so there is at most one
 // session at a time. Traces and the plugin's debug log go to diagnostics as
-// they happen; a failed transfer is part of the link's result.
+// they happen, every site byte through Shown(); a failed transfer is part of
+// the link's result.
 class HostSession {
  public:
   HostSession(PluginLibrary& plugin, Transport& transport, SessionOptions options,
@@ -31,7 +38,8 @@ class HostSession {
   // The host name the plugin says it serves.
   const std::string& servedHost() const { return servedHost_; }
 
-  LinkResult Resolve(const std::string& url);
+  // Resolves url; a debug dump goes to dumpName in the dump folder.
+  LinkReport Resolve(const std::string& url, const std::string& dumpName = kDumpName);
 
  private:
   static HostText VELMORA_CALL GetPageCallback(const void* link);
@@ -44,8 +52,11 @@ class HostSession {
   // Runs one exchange; returns the page for the plugin, empty on failure.
   HostText Exchange(const std::string& method, const std::string& url, const std::string& body,
                     std::string& keep);
+  void TraceExchange(const ExchangeLog& exchange, const std::string& body);
+  void Trace(const std::string& line);
   void Log(const char* message);
   void SaveFile(const char* path, const char* content);
+  bool Stopped() const { return stop_ != Outcome::kLink || !transferError_.empty(); }
 
   PluginLibrary& plugin_;
   Transport& transport_;
@@ -54,12 +65,15 @@ class HostSession {
   std::string servedHost_;
 
   // Per link: the texts handed to the plugin stay alive until it copied them.
+  LinkReport report_;
+  std::string dumpName_;
   std::string page_;
   std::string answer_;
   std::string pageUrl_;  // final URL of the page, base of the form's action
   std::string lastFinalUrl_;
   std::string transferError_;
-  std::string mismatch_;
+  Outcome stop_ = Outcome::kLink;
+  std::string stopReason_;
 };
 
 }  // namespace velmora::host

@@ -1,49 +1,81 @@
 // velmora-host: runs the Velmora plugin the way the download manager does,
 // against live sites, recordings of them, or the bundled sample site.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <filesystem>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/demo_site.h"
 #include "host/host_session.h"
+#include "host/interrupt.h"
+#include "host/link_report.h"
 #include "host/recording.h"
+#include "host/safe_files.h"
+#include "host/terminal_text.h"
 #include "host/web_url.h"
 
 namespace {
 
 using namespace velmora::host;
-namespace fs = std::filesystem;
 
-// Exit codes beyond the link outcomes (0..5), after sysexits.h.
+// Exit codes beyond the link outcomes (0..7), after sysexits.h.
 constexpr int kExitUsage = 64;
-constexpr int kExitNoRecording = 66;
+constexpr int kExitNoInput = 66;
 constexpr int kExitNoPlugin = 69;
 constexpr int kExitInternal = 70;
 constexpr int kExitCannotWrite = 73;
+constexpr int kExitOutput = 74;
+
+constexpr char kExitCodes[] =
+    "Exit codes: 0 link found; 1 no link; 2 link invalid (%notfound%); 3 link faulty "
+    "(%deleted%); 4 transfer error; 5 replay: a request the recording does not hold; 6 the "
+    "plugin's link is no http or https URL; 7 replay: the link's recording was cut short; 64 "
+    "usage error (a URL or batch line that is no http or https URL included); 66 no readable "
+    "recording or batch file; 69 the plugin cannot be loaded; 70 internal error; 73 the "
+    "recording or the debug dump cannot be written; 74 standard output cannot be written; "
+    "130 interrupted (SIGINT); 143 terminated (SIGTERM). Several links: the highest code.\n";
+
+// Every sentence for the user; site bytes in it reach stderr escaped.
+void Say(const std::string& sentence) { std::cerr << "velmora-host: " << Shown(sentence) << '\n'; }
 
 struct CommonOptions {
   std::string plugin;
   bool debug = false;
-  std::string dumpDir = ".";
+  std::string dumpDir;
   bool trace = false;
+  bool traceCookies = false;
+  bool json = false;
   HttpOptions http;
 };
 
-void AddCommonOptions(CLI::App& command, CommonOptions& options, bool network) {
+void AddCommonOptions(CLI::App& command, CommonOptions& options, bool network, bool results) {
   command.add_option("--plugin", options.plugin, "Plugin library to load")
       ->default_str("Velmora.plg next to velmora-host");
   command.add_flag("--debug", options.debug,
                    "Plugin debug mode: its log on stderr, the answer page dumped");
-  command.add_option("--dump-dir", options.dumpDir, "Folder for the debug dump")
-      ->capture_default_str();
-  command.add_flag("--trace", options.trace, "Print every HTTP exchange on stderr");
+  command.add_option("--dump-dir", options.dumpDir,
+                     "Folder for the debug dump (implies --debug; default: the current one)");
+  command.add_flag("--trace", options.trace,
+                   "Print every HTTP exchange on stderr: headers, redirects, sizes");
+  command.add_flag("--trace-cookies", options.traceCookies,
+                   "With --trace, show cookie and credential values instead of ***");
+  if (results) {
+    command.add_flag("--json", options.json,
+                     "One JSON object per link on stdout (JSON Lines; schema in host/README.md)");
+  }
+  command.add_option("--max-page-bytes", options.http.maxPageBytes, "Largest page kept, in bytes")
+      ->capture_default_str()
+      ->check(CLI::Range(size_t{1}, size_t{1} << 40));
   if (!network) return;
   command.add_option("--connect-timeout", options.http.connectTimeoutSeconds,
                      "Seconds to wait for a connection")
@@ -53,10 +85,21 @@ void AddCommonOptions(CLI::App& command, CommonOptions& options, bool network) {
                      "Seconds one HTTP exchange may take in all")
       ->capture_default_str()
       ->check(CLI::Range(1L, 86400L));
-  command.add_option("--max-page-bytes", options.http.maxPageBytes,
-                     "Largest page kept, in bytes")
+  command.add_option("--retries", options.http.retries,
+                     "Tries again after a connection failure, a timeout or a 5xx status, "
+                     "waiting 0.5 s, 1 s, 2 s ... (never after 4xx)")
       ->capture_default_str()
-      ->check(CLI::Range(size_t{1}, size_t{1} << 40));
+      ->check(CLI::Range(0, 100));
+  command.add_option("--deadline", options.http.deadlineSeconds,
+                     "Seconds one link may take in all, retries included (0: no deadline)")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 86400.0));
+  command.add_option("--proxy", options.http.proxy, "Proxy URL for every request but loopback");
+  command.add_option("--user-agent", options.http.userAgent, "User-Agent header to send");
+  command.add_option("--header", options.http.headers,
+                     "Extra request header 'Name: value' (repeatable)");
+  command.add_option("--cookies", options.http.cookieFile,
+                     "Netscape cookie file: read at the start, written at the end");
 }
 
 // A bar on stderr while several links resolve, only for a person watching.
@@ -83,37 +126,98 @@ class Progress {
   bool shown_ = false;
 };
 
-const char* OutcomeWords(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kLink: return "link";
-    case Outcome::kNoLink: return "no link";
-    case Outcome::kNotFound: return "invalid link";
-    case Outcome::kDeleted: return "faulty link";
-    case Outcome::kTransferError: return "transfer error";
-    case Outcome::kReplayMismatch: return "not in the recording";
+// A link to resolve: from the command line (line 0) or a batch line, which
+// may be bad (bad says why) and is then reported on its own.
+struct BatchItem {
+  size_t line = 0;
+  std::string url;
+  std::string bad;
+};
+
+struct Batch {
+  std::vector<BatchItem> items;
+  bool fromInput = false;  // stdin or a batch file: output is always per line
+};
+
+void ReadBatchLines(std::istream& in, Batch& batch) {
+  batch.fromInput = true;
+  std::string line;
+  size_t number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    const size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos || line[first] == '#') continue;
+    const size_t last = line.find_last_not_of(" \t\r");
+    BatchItem item{number, line.substr(first, last - first + 1), {}};
+    std::string why;
+    if (!IsWebUrl(item.url, why)) item.bad = why;
+    batch.items.push_back(std::move(item));
   }
-  return "no link";
 }
 
-// The sentence for a link that gave no direct link.
-std::string FailureSentence(const std::string& url, const LinkResult& result) {
-  switch (result.outcome) {
-    case Outcome::kLink:
-      return {};
-    case Outcome::kNoLink:
-      return "no download link found for " + url +
-             ": the page or the site's answer lacks what the plugin looks for "
-             "(--debug saves the answer page).";
-    case Outcome::kNotFound:
-      return "the site reports the link " + url + " as invalid.";
-    case Outcome::kDeleted:
-      return "the site reports the download link for " + url + " as faulty.";
-    case Outcome::kTransferError:
-      return "transfer error while resolving " + url + ": " + result.reason + ".";
-    case Outcome::kReplayMismatch:
-      return "replay of " + url + " stopped: " + result.reason + ".";
+// URL arguments ("-" for the lines of stdin) and batch files ("-" too).
+// Returns 0, or the exit code of a usage error.
+int CollectUrls(const std::vector<std::string>& arguments,
+                const std::vector<std::string>& batchFiles, Batch& batch) {
+  bool stdinRead = false;
+  auto readStdin = [&] {
+    if (!stdinRead) ReadBatchLines(std::cin, batch);
+    stdinRead = true;
+  };
+  for (const std::string& argument : arguments) {
+    if (argument == "-") {
+      readStdin();
+      continue;
+    }
+    std::string why;
+    if (!IsWebUrl(argument, why)) {
+      Say("\"" + argument + "\" is not an http or https URL (" + why +
+          "); give links like http://host/path.");
+      return kExitUsage;
+    }
+    batch.items.push_back({0, argument, {}});
   }
-  return {};
+  for (const std::string& file : batchFiles) {
+    if (file == "-") {
+      readStdin();
+      continue;
+    }
+    struct stat info {};
+    if (stat(file.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      Say("cannot read the batch file " + file + ": it is a folder.");
+      return kExitNoInput;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+      Say("cannot read the batch file " + file + ": " + std::strerror(errno) + ".");
+      return kExitNoInput;
+    }
+    ReadBatchLines(in, batch);
+  }
+  if (InterruptSignal() != 0) return 128 + InterruptSignal();
+  if (batch.items.empty()) {
+    Say("no URL to resolve was given.");
+    return kExitUsage;
+  }
+  return 0;
+}
+
+// Checks what libcurl would only find fault with in the middle of a run.
+int CheckHttpOptions(const HttpOptions& http) {
+  for (const std::string& header : http.headers) {
+    std::string why;
+    if (!IsHeaderLine(header, why)) {
+      Say("--header \"" + header + "\": " + why + ".");
+      return kExitUsage;
+    }
+  }
+  struct stat info {};
+  if (!http.cookieFile.empty() && stat(http.cookieFile.c_str(), &info) == 0 &&
+      !S_ISREG(info.st_mode)) {
+    Say("--cookies " + http.cookieFile + ": not a regular file.");
+    return kExitUsage;
+  }
+  return 0;
 }
 
 std::unique_ptr<PluginLibrary> LoadPlugin(const CommonOptions& options) {
@@ -121,166 +225,247 @@ std::unique_ptr<PluginLibrary> LoadPlugin(const CommonOptions& options) {
                                                                 : options.plugin);
 }
 
-// The plugin appends its file name to the prefix as it is, so the folder
-// goes over with its separator.
-SessionOptions MakeSessionOptions(const CommonOptions& options) {
-  SessionOptions session{options.debug, {}, options.trace};
-  if (options.debug) {
-    std::string dir = options.dumpDir.empty() ? "." : options.dumpDir;
-    std::error_code error;
-    fs::create_directories(dir, error);
-    if (error) throw RecordingError("cannot create the dump folder " + dir + ": " + error.message());
-    if (dir.back() != '/') dir += '/';
-    session.dumpDir = dir;
+// The dump folder, made when missing and checked before anything else is
+// created. The plugin appends its file name to the prefix as it is, so the
+// folder goes over with its separator.
+struct DumpFolder {
+  UniqueFd folder;
+  SessionOptions session;
+};
+
+DumpFolder PrepareSession(CommonOptions& options) {
+  DumpFolder made;
+  if (!options.dumpDir.empty()) options.debug = true;
+  if (options.traceCookies) options.trace = true;
+  made.session.debug = options.debug;
+  made.session.trace = options.trace;
+  made.session.traceCookies = options.traceCookies;
+  if (!options.debug) return made;
+  std::string dir = options.dumpDir.empty() ? "." : options.dumpDir;
+  try {
+    made.folder = OpenFolder(dir, true);
+  } catch (const FileError& error) {
+    throw RecordingError(std::string("the dump folder cannot be used: ") + error.what());
   }
-  return session;
+  if (faccessat(made.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    throw RecordingError("the dump folder " + dir + " is not writable: " + std::strerror(errno));
+  }
+  if (dir.back() != '/') dir += '/';
+  made.session.dumpDir = dir;
+  made.session.dumpFolder = made.folder.get();
+  return made;
 }
 
-// Resolves urls in order; one link prints alone, several print URL<TAB>RESULT.
-int ResolveAll(HostSession& session, const std::vector<std::string>& urls,
-               const std::vector<RecordedLink>* recorded, ReplayTransport* replay,
-               bool showProgress) {
-  const bool single = urls.size() == 1;
-  Progress progress(urls.size(), !single && showProgress && isatty(STDERR_FILENO));
-  int worst = 0;
-  size_t found = 0;
-  for (size_t i = 0; i < urls.size(); ++i) {
-    progress.Show(i);
-    const std::string& url = urls[i];
-    const LinkResult result = session.Resolve(url);
-    progress.Clear();
-    worst = std::max(worst, static_cast<int>(result.outcome));
-    if (result.outcome == Outcome::kLink) ++found;
+struct RunContext {
+  HostSession* session = nullptr;
+  bool batch = false;
+  bool json = false;
+  bool showProgress = false;
+  const Recording* recording = nullptr;  // replay
+  ReplayTransport* replay = nullptr;
+  RecordingTransport* recorder = nullptr;
+};
 
-    if (single) {
-      if (result.outcome == Outcome::kLink) std::cout << result.link << '\n' << std::flush;
+std::string OutcomeWithLink(Outcome outcome, const std::string& link) {
+  return std::string(OutcomeName(outcome)) + (link.empty() ? "" : " " + LinkText(link));
+}
+
+void ReplayNotes(const RunContext& run, size_t index, const LinkReport& report) {
+  const Outcome now = report.result.outcome;
+  const bool finished = now != Outcome::kReplayMismatch && now != Outcome::kIncomplete &&
+                        now != Outcome::kBadRecording;
+  if (!finished) return;
+  const RecordedLink& recorded = run.recording->links[index];
+  const std::string then =
+      recorded.result ? OutcomeWithLink(recorded.result->outcome, recorded.result->link)
+                      : OutcomeName(Outcome::kInterrupted);
+  const std::string given = OutcomeWithLink(now, report.result.link);
+  if (then != given) {
+    Say("note: when recorded, " + report.url + " gave " + then + "; the plugin now gives " +
+        given + ".");
+  }
+  if (run.replay->UnusedExchanges() > 0) {
+    Say("note: the plugin made " + std::to_string(run.replay->UnusedExchanges()) +
+        " request(s) fewer for " + report.url + " than the recording holds.");
+  }
+}
+
+// Resolves the items in order. Each gives one report, from which its output
+// line, its sentence on stderr and its share of the exit code are made.
+int ResolveAll(RunContext& run, const std::vector<BatchItem>& items) {
+  Progress progress(items.size(), run.batch && run.showProgress && isatty(STDERR_FILENO));
+  int worst = 0;
+  std::string worstWords;
+  size_t found = 0, done = 0;
+  bool dumpFailed = false;
+  std::string outputError;
+  for (size_t i = 0; i < items.size() && InterruptSignal() == 0; ++i) {
+    progress.Show(i);
+    const BatchItem& item = items[i];
+    LinkReport report;
+    if (!item.bad.empty()) {
+      report.url = item.url;
+      report.result = {Outcome::kBadUrl, {}, item.bad};
     } else {
-      std::cout << url << '\t'
-                << (result.outcome == Outcome::kLink ? result.link : OutcomeWords(result.outcome))
-                << '\n'
-                << std::flush;
+      char dumpName[64];
+      std::snprintf(dumpName, sizeof dumpName, "%03zu-%s", i + 1, kDumpName);
+      report = run.session->Resolve(item.url, run.batch ? dumpName : kDumpName);
     }
-    if (result.outcome != Outcome::kLink) {
-      std::cerr << "velmora-host: " << FailureSentence(url, result) << '\n';
+    report.line = item.line;
+    progress.Clear();
+    const Outcome outcome = report.result.outcome;
+    report.exitCode = ExitCodeOf(outcome, InterruptSignal());
+    if (outcome != Outcome::kInterrupted) {
+      ++done;
+      if (report.exitCode > worst) worst = report.exitCode, worstWords = OutcomeWords(outcome);
     }
-    if (recorded != nullptr && (*recorded)[i].result &&
-        result.outcome != Outcome::kReplayMismatch) {
-      const LinkResult& then = *(*recorded)[i].result;
-      if (then.outcome != result.outcome || then.link != result.link) {
-        std::cerr << "velmora-host: note: when recorded, " << url << " gave "
-                  << OutcomeName(then.outcome) << (then.link.empty() ? "" : " " + then.link)
-                  << "; the plugin now gives " << OutcomeName(result.outcome) << '\n';
+    if (outcome == Outcome::kLink) ++found;
+
+    std::string line;
+    if (run.json) {
+      line = JsonLine(report);
+    } else if (run.batch) {
+      line = TsvLine(report);
+    } else if (outcome == Outcome::kLink) {
+      line = LinkText(report.result.link);
+    }
+    if (!line.empty() || run.json || run.batch) {
+      try {
+        WriteAll(STDOUT_FILENO, line + "\n", "standard output");
+      } catch (const FileError& error) {
+        outputError = error.what();
+        break;
       }
     }
-    if (replay != nullptr && result.outcome != Outcome::kReplayMismatch &&
-        replay->UnusedExchanges() > 0) {
-      std::cerr << "velmora-host: note: the plugin made " << replay->UnusedExchanges()
-                << " request(s) fewer for " << url << " than the recording holds\n";
+    if (outcome != Outcome::kLink && outcome != Outcome::kInterrupted) {
+      Say(ReasonSentence(report));
     }
-    if (result.outcome == Outcome::kReplayMismatch) {
-      if (i + 1 < urls.size()) {
-        std::cerr << "velmora-host: replay stopped; " << urls.size() - i - 1
-                  << " recorded link(s) not replayed\n";
-      }
-      break;
-    }
+    if (!report.dumpError.empty()) dumpFailed = true;
+    if (run.recording != nullptr && outcome != Outcome::kInterrupted) ReplayNotes(run, i, report);
   }
   progress.Clear();
-  if (!single && worst != 0) {
-    std::cerr << "velmora-host: " << found << " of " << urls.size()
-              << " links gave a download link; the worst result was "
-              << OutcomeWords(static_cast<Outcome>(worst)) << ".\n";
+  if (!outputError.empty()) {
+    Say(outputError + "; stopped after " + std::to_string(done) + " of " +
+        std::to_string(items.size()) + " links.");
+    return kExitOutput;
+  }
+  if (InterruptSignal() != 0) {
+    std::string kept = "interrupted by " + std::string(SignalName(InterruptSignal())) + " after " +
+                       std::to_string(done) + " of " + std::to_string(items.size()) +
+                       " links; their results above are complete";
+    if (run.recorder != nullptr) {
+      const int begun = run.recorder->linksBegun(), finished = run.recorder->linksFinished();
+      if (begun == 0) {
+        run.recorder->Discard();
+        kept += "; nothing was recorded, " + run.recorder->dir() + " is left as it was";
+      } else {
+        kept += "; the recording in " + run.recorder->dir() + " keeps " +
+                std::to_string(finished) + " finished link(s)" +
+                (begun > finished ? " and the interrupted one, marked as such" : "");
+      }
+    }
+    Say(kept + ".");
+    return 128 + InterruptSignal();
+  }
+  if (run.batch && worst != 0) {
+    Say(std::to_string(found) + " of " + std::to_string(items.size()) +
+        " links gave a download link; the worst result was " + worstWords + ".");
+  }
+  if (dumpFailed) {
+    Say("a debug dump could not be written (see above).");
+    worst = std::max(worst, kExitCannotWrite);
   }
   return worst;
 }
 
-// URL arguments, with "-" standing for the lines of stdin.
-bool CollectUrls(const std::vector<std::string>& arguments, std::vector<std::string>& urls) {
-  bool stdinRead = false;
-  for (const std::string& argument : arguments) {
-    if (argument != "-") {
-      urls.push_back(argument);
-      continue;
-    }
-    if (stdinRead) continue;
-    stdinRead = true;
-    std::string line;
-    while (std::getline(std::cin, line)) {
-      const size_t first = line.find_first_not_of(" \t\r");
-      if (first == std::string::npos) continue;
-      const size_t last = line.find_last_not_of(" \t\r");
-      urls.push_back(line.substr(first, last - first + 1));
-    }
-  }
-  for (const std::string& url : urls) {
-    std::string why;
-    if (!IsWebUrl(url, why)) {
-      std::cerr << "velmora-host: \"" << url << "\" is not an http or https URL (" << why
-                << "); give links like http://host/path.\n";
-      return false;
-    }
-  }
-  if (urls.empty()) {
-    std::cerr << "velmora-host: no URL to resolve was given.\n";
-    return false;
-  }
-  return true;
-}
-
-int RunResolve(const CommonOptions& options, const std::vector<std::string>& arguments,
-               const std::string& recordDir) {
-  std::vector<std::string> urls;
-  if (!CollectUrls(arguments, urls)) return kExitUsage;
+int RunResolve(CommonOptions options, const std::vector<std::string>& arguments,
+               const std::vector<std::string>& batchFiles, const std::string& recordDir) {
+  Batch batch;
+  if (const int code = CollectUrls(arguments, batchFiles, batch)) return code;
+  if (const int code = CheckHttpOptions(options.http)) return code;
+  // Everything that can fail at the start does so before the recording exists.
+  DumpFolder dump = PrepareSession(options);
   auto plugin = LoadPlugin(options);
   LiveTransport live(options.http);
   std::unique_ptr<RecordingTransport> recorder;
   if (!recordDir.empty()) recorder = std::make_unique<RecordingTransport>(live, recordDir);
   Transport& transport = recorder ? static_cast<Transport&>(*recorder) : live;
-  HostSession session(*plugin, transport, MakeSessionOptions(options), std::cerr);
-  const int code = ResolveAll(session, urls, nullptr, nullptr, !options.trace && !options.debug);
-  if (recorder) std::cerr << "velmora-host: recorded to " << recordDir << '\n';
-  return code;
+  try {
+    HostSession session(*plugin, transport, dump.session, std::cerr);
+    RunContext run;
+    run.session = &session;
+    run.batch = batch.fromInput || batch.items.size() > 1;
+    run.json = options.json;
+    run.showProgress = !options.trace && !options.debug;
+    run.recorder = recorder.get();
+    const int code = ResolveAll(run, batch.items);
+    if (recorder && InterruptSignal() == 0) {
+      if (recorder->linksBegun() == 0) {
+        recorder->Discard();  // every line was bad: nothing to replay
+      } else {
+        Say("recorded to " + recordDir);
+      }
+    }
+    return code;
+  } catch (...) {
+    if (recorder && recorder->linksBegun() == 0) recorder->Discard();
+    throw;
+  }
 }
 
-int RunReplay(const CommonOptions& options, const std::string& dir) {
-  std::vector<RecordedLink> links;
+int RunReplay(CommonOptions options, const std::string& dir) {
+  Recording recording;
   try {
-    links = LoadRecording(dir);
+    recording = LoadRecording(dir, options.http.maxPageBytes);
   } catch (const RecordingError& error) {
-    std::cerr << "velmora-host: cannot replay: " << error.what() << ".\n";
-    return kExitNoRecording;
+    Say(std::string("cannot replay: ") + error.what() + ".");
+    return kExitNoInput;
   }
-  if (links.empty()) {
-    std::cerr << "velmora-host: cannot replay: the recording in " << dir << " holds no link.\n";
-    return kExitNoRecording;
+  for (const std::string& note : recording.notes) Say("note: " + note + ".");
+  if (recording.links.empty()) {
+    Say("cannot replay: the recording in " + dir + " holds no link.");
+    return kExitNoInput;
   }
-  std::vector<std::string> urls;
-  for (const RecordedLink& link : links) urls.push_back(link.url);
+  std::vector<BatchItem> items;
+  for (const RecordedLink& link : recording.links) items.push_back({0, link.url, {}});
+  DumpFolder dump = PrepareSession(options);
   auto plugin = LoadPlugin(options);
-  ReplayTransport replay(links);
-  HostSession session(*plugin, replay, MakeSessionOptions(options), std::cerr);
-  return ResolveAll(session, urls, &links, &replay, !options.trace && !options.debug);
+  ReplayTransport replay(recording);
+  HostSession session(*plugin, replay, dump.session, std::cerr);
+  RunContext run;
+  run.session = &session;
+  run.batch = items.size() > 1;
+  run.json = options.json;
+  run.showProgress = !options.trace && !options.debug;
+  run.recording = &recording;
+  run.replay = &replay;
+  return ResolveAll(run, items);
 }
 
 int RunDemo(CommonOptions options) {
+  if (const int code = CheckHttpOptions(options.http)) return code;
+  DumpFolder dump = PrepareSession(options);
   auto plugin = LoadPlugin(options);
   DemoServer server;
   // The sample site is local; waiting long would only hide a fault.
   options.http.connectTimeoutSeconds = std::min(options.http.connectTimeoutSeconds, 5L);
   options.http.timeoutSeconds = std::min(options.http.timeoutSeconds, 30L);
   LiveTransport live(options.http);
-  HostSession session(*plugin, live, MakeSessionOptions(options), std::cerr);
+  HostSession session(*plugin, live, dump.session, std::cerr);
 
-  std::cout << "Velmora demo: the plugin " << plugin->path() << " resolves links of "
-            << session.servedHost() << ".\n"
+  std::cout << "Velmora demo: the plugin " << Shown(plugin->path()) << " resolves links of "
+            << Shown(session.servedHost()) << ".\n"
             << "The bundled sample site stands in for it at " << server.baseUrl() << ".\n\n";
   size_t asExpected = 0;
   for (const SampleLink& sample : SampleLinks()) {
-    const LinkResult result = session.Resolve(server.baseUrl() + sample.path);
+    if (InterruptSignal() != 0) break;
+    LinkReport report = session.Resolve(server.baseUrl() + sample.path);
+    report.url = sample.shownUrl;
+    const LinkResult& result = report.result;
     std::cout << sample.shownUrl << "\n  ";
     switch (result.outcome) {
       case Outcome::kLink:
-        std::cout << "download link: " << result.link;
+        std::cout << "download link: " << LinkText(result.link);
         break;
       case Outcome::kNotFound:
         std::cout << "the site reports this link as invalid (%notfound%)";
@@ -289,68 +474,113 @@ int RunDemo(CommonOptions options) {
         std::cout << "the site reports the download link as faulty (%deleted%)";
         break;
       default:
-        std::cout << FailureSentence(sample.shownUrl, result);
+        std::cout << Shown(ReasonSentence(report));
         break;
     }
     std::cout << "\n";
     if (result.outcome == sample.expected && result.link == sample.expectedLink) ++asExpected;
   }
   std::cout << '\n' << asExpected << " of " << SampleLinks().size()
-            << " sample links gave the expected result.\n";
+            << " sample links gave the expected result.\n" << std::flush;
+  if (!std::cout) {
+    Say("cannot write to standard output.");
+    return kExitOutput;
+  }
+  if (InterruptSignal() != 0) {
+    Say(std::string("interrupted by ") + SignalName(InterruptSignal()) + ".");
+    return 128 + InterruptSignal();
+  }
   if (asExpected != SampleLinks().size()) {
-    std::cerr << "velmora-host: the demo did not give the expected results; "
-                 "run it with --trace --debug to see why.\n";
+    Say("the demo did not give the expected results; run it with --trace --debug to see why.");
     return 1;
   }
   return 0;
+}
+
+int PrintVersion() {
+  std::cout << "velmora-host " << VELMORA_VERSION << "\n";
+  int code = 0;
+  const std::string path = DefaultPluginPath();
+  try {
+    PluginLibrary plugin(path);
+    const std::string id = plugin.BuildId();
+    std::cout << "plugin: " << Shown(path) << (id.empty() ? " (no build id)" : ", build id " + id)
+              << "\n";
+  } catch (const PluginLoadError& error) {
+    std::cout << "plugin: " << Shown(error.what()) << "\n";
+    code = kExitNoPlugin;
+  }
+  std::cout << CurlVersionText() << "\n" << std::flush;
+  if (!std::cout) {
+    Say("cannot write to standard output.");
+    return kExitOutput;
+  }
+  return code;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"velmora-host: runs the Velmora plugin as the download manager does."};
-  app.require_subcommand(1);
-  app.footer(
-      "Exit codes: 0 link found, 1 no link, 2 link invalid (%notfound%), 3 link faulty "
-      "(%deleted%), 4 transfer error, 5 replay found a request the recording lacks, 64 usage "
-      "error, 66 no readable recording, 69 plugin cannot be loaded, 73 cannot write.\n");
+  app.require_subcommand(0, 1);
+  app.footer(kExitCodes);
+  bool version = false;
+  app.add_flag("--version", version,
+               "Print the program's version, the plugin's build id and libcurl's version");
 
   CommonOptions options;
   std::vector<std::string> arguments;
+  std::vector<std::string> batchFiles;
   std::string recordDir;
   std::string replayDir;
 
-  CLI::App* resolve = app.add_subcommand("resolve", "Resolve links over HTTP (\"-\" reads stdin)");
-  AddCommonOptions(*resolve, options, true);
-  resolve->add_option("--record", recordDir, "Save every exchange to this folder for replay");
-  resolve->add_option("URL", arguments, "Links to file pages")->required();
+  CLI::App* resolve = app.add_subcommand(
+      "resolve", "Resolve links over HTTP (\"-\" or -a FILE: one URL a line, # comments)");
+  AddCommonOptions(*resolve, options, true, true);
+  resolve->add_option("--record", recordDir,
+                      "Save every exchange to this new or empty folder for replay");
+  resolve->add_option("-a,--batch-file", batchFiles,
+                      "Read URLs from FILE, one a line (\"-\" for stdin); blank lines and # "
+                      "comments are skipped, bad lines reported one by one");
+  resolve->add_option("URL", arguments, "Links to file pages");
+  resolve->footer(kExitCodes);
 
   CLI::App* replay = app.add_subcommand("replay", "Resolve from a recording, without network");
-  AddCommonOptions(*replay, options, false);
+  AddCommonOptions(*replay, options, false, true);
   replay->add_option("DIR", replayDir, "Folder made by resolve --record")->required();
+  replay->footer(kExitCodes);
 
   CLI::App* demo = app.add_subcommand("demo", "Resolve the sample links of the bundled site");
-  AddCommonOptions(*demo, options, true);
+  AddCommonOptions(*demo, options, true, false);
+  demo->footer(kExitCodes);
 
   try {
     app.parse(argc, argv);
+    if (!version && app.get_subcommands().empty()) {
+      throw CLI::RequiredError("A subcommand");
+    }
+    if (resolve->parsed() && arguments.empty() && batchFiles.empty()) {
+      throw CLI::RequiredError("URL");
+    }
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? 0 : kExitUsage;
   }
 
+  CatchInterrupts();
   try {
-    if (resolve->parsed()) return RunResolve(options, arguments, recordDir);
+    if (version) return PrintVersion();
+    if (resolve->parsed()) return RunResolve(options, arguments, batchFiles, recordDir);
     if (replay->parsed()) return RunReplay(options, replayDir);
     return RunDemo(options);
   } catch (const PluginLoadError& error) {
-    std::cerr << "velmora-host: " << error.what() << ".\n";
+    Say(std::string(error.what()) + ".");
     return kExitNoPlugin;
   } catch (const RecordingError& error) {
-    std::cerr << "velmora-host: " << error.what() << ".\n";
+    Say(std::string(error.what()) + ".");
     return kExitCannotWrite;
   } catch (const std::exception& error) {
-    std::cerr << "velmora-host: internal error: " << error.what() << ".\n";
+    Say(std::string("internal error: ") + error.what() + ".");
     return kExitInternal;
   }
 }

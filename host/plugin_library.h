@@ -31,6 +31,8 @@ class PluginLibrary {
   void* FindExport(const char* name) const;
   // Whether the library at path is mapped into the process (without loading it).
   static bool IsLoaded(const std::string& path);
+  // The GNU build id of the loaded file in hex, or empty when it has none.
+  std::string BuildId() const;
 
   decltype(&PlgInit) Init = nullptr;
   decltype(&PlgGetDirectLink) GetDirectLink = nullptr;

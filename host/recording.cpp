@@ -1,17 +1,22 @@
 #include "host/recording.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <iterator>
-#include <sstream>
+#include <cstdlib>
+
+#include "host/terminal_text.h"
 
 namespace velmora::host {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr char kManifest[] = "manifest.tsv";
-constexpr char kFormatLine[] = "velmora-recording\t1";
+constexpr char kFormatPrefix[] = "velmora-recording\t";
+constexpr int kFormat = 2;
+// A manifest holds a few lines per link; anything near this is not one.
+constexpr size_t kMaxManifestBytes = size_t{256} << 20;
 
 // Fields never hold TAB or line breaks; "-" is reserved for "absent".
 std::string Field(const std::string& text) {
@@ -35,19 +40,25 @@ std::vector<std::string> SplitTabs(const std::string& line) {
   }
 }
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw RecordingError("cannot read " + path.string());
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::optional<Outcome> OutcomeFromName(const std::string& name) {
-  for (const Outcome outcome : {Outcome::kLink, Outcome::kNoLink, Outcome::kNotFound,
-                                Outcome::kDeleted, Outcome::kTransferError,
-                                Outcome::kReplayMismatch}) {
+  for (const Outcome outcome :
+       {Outcome::kLink, Outcome::kNoLink, Outcome::kNotFound, Outcome::kDeleted,
+        Outcome::kTransferError, Outcome::kReplayMismatch, Outcome::kBadLink,
+        Outcome::kIncomplete, Outcome::kBadRecording, Outcome::kInterrupted}) {
     if (name == OutcomeName(outcome)) return outcome;
   }
   return std::nullopt;
+}
+
+// A whole number in [0, max], or nothing.
+std::optional<long> Number(const std::string& text, long max) {
+  if (text.empty() || text.size() > 12 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value > max) return std::nullopt;
+  return value;
 }
 
 // A short quote of text around byte at, for messages.
@@ -76,31 +87,54 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::kDeleted: return "deleted";
     case Outcome::kTransferError: return "transfer-error";
     case Outcome::kReplayMismatch: return "replay-mismatch";
+    case Outcome::kBadLink: return "bad-link";
+    case Outcome::kIncomplete: return "incomplete";
+    case Outcome::kBadUrl: return "bad-url";
+    case Outcome::kBadRecording: return "bad-recording";
+    case Outcome::kInterrupted: return "interrupted";
   }
   return "nolink";
 }
 
-RecordingTransport::RecordingTransport(Transport& live, fs::path dir)
+RecordingTransport::RecordingTransport(Transport& live, std::string dir)
     : live_(live), dir_(std::move(dir)) {
-  std::error_code error;
-  fs::create_directories(dir_, error);
-  if (error) throw RecordingError("cannot create " + dir_.string() + ": " + error.message());
-  if (fs::exists(dir_ / kManifest)) {
-    throw RecordingError(dir_.string() + " already holds a recording; choose an empty folder");
+  try {
+    folder_ = OpenFolder(dir_, true, &createdFolder_);
+    if (!FolderIsEmpty(folder_.get())) {
+      throw FileError(dir_ + " is not empty; record into a new or empty folder");
+    }
+    manifest_ = CreateNewFile(folder_.get(), kManifest);
+    created_.push_back(kManifest);
+    WriteLine(kFormatPrefix + std::to_string(kFormat));
+  } catch (const FileError& error) {
+    Discard();
+    throw RecordingError(error.what());
   }
-  manifest_.open(dir_ / kManifest, std::ios::binary);
-  if (!manifest_) throw RecordingError("cannot write " + (dir_ / kManifest).string());
-  WriteLine(kFormatLine);
+}
+
+void RecordingTransport::Discard() {
+  manifest_ = UniqueFd();
+  if (folder_.valid()) {
+    for (const std::string& name : created_) unlinkat(folder_.get(), name.c_str(), 0);
+  }
+  created_.clear();
+  folder_ = UniqueFd();
+  if (createdFolder_) rmdir(dir_.c_str());
+  createdFolder_ = false;
 }
 
 void RecordingTransport::BeginLink(const std::string& url) {
   live_.BeginLink(url);
   WriteLine("link\t" + Field(url));
+  ++linksBegun_;
 }
 
 FetchResult RecordingTransport::Fetch(const std::string& method, const std::string& url,
                                       const std::string& body) {
   FetchResult result = live_.Fetch(method, url, body);
+  // An exchange a signal cut off is no answer of the site; the link's
+  // result line says it was interrupted.
+  if (result.stop != Outcome::kLink) return result;
   char prefix[16];
   std::snprintf(prefix, sizeof prefix, "%03d", ++exchanges_);
   std::string requestName = "-";
@@ -113,95 +147,148 @@ FetchResult RecordingTransport::Fetch(const std::string& method, const std::stri
   const HttpResponse& response = result.response;
   WriteLine("exchange\t" + method + "\t" + Field(url) + "\t" + requestName + "\t" +
             std::to_string(response.status) + "\t" + Field(response.finalUrl) + "\t" +
-            responseName + "\t" + Field(response.ok ? std::string() : response.error));
+            responseName + "\t" + Field(response.ok ? std::string() : response.error) + "\t" +
+            std::to_string(response.redirects) + "\t" +
+            std::to_string(static_cast<long>(response.seconds * 1000)));
   return result;
 }
 
 void RecordingTransport::EndLink(const LinkResult& result) {
   live_.EndLink(result);
-  WriteLine(std::string("result\t") + OutcomeName(result.outcome) + "\t" + Field(result.link));
+  WriteLine(std::string("result\t") + OutcomeName(result.outcome) + "\t" +
+            Field(LinkText(result.link)));
+  if (result.outcome != Outcome::kInterrupted) ++linksFinished_;
 }
 
 void RecordingTransport::WriteLine(const std::string& line) {
-  manifest_ << line << '\n' << std::flush;
-  if (!manifest_) throw RecordingError("cannot write " + (dir_ / kManifest).string());
+  try {
+    WriteAll(manifest_.get(), line + "\n", dir_ + "/" + kManifest);
+  } catch (const FileError& error) {
+    throw RecordingError(error.what());
+  }
 }
 
 void RecordingTransport::WriteFile(const std::string& name, const std::string& content) {
-  std::ofstream out(dir_ / name, std::ios::binary);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  out.close();
-  if (!out) throw RecordingError("cannot write " + (dir_ / name).string());
+  try {
+    UniqueFd file = CreateNewFile(folder_.get(), name);
+    created_.push_back(name);
+    WriteAll(file.get(), content, dir_ + "/" + name);
+    if (close(file.release()) != 0) throw FileError("cannot write " + dir_ + "/" + name);
+  } catch (const FileError& error) {
+    throw RecordingError("cannot record into " + dir_ + ": " + error.what());
+  }
 }
 
-std::vector<RecordedLink> LoadRecording(const fs::path& dir) {
-  const fs::path manifestPath = dir / kManifest;
-  std::ifstream manifest(manifestPath, std::ios::binary);
-  if (!manifest) throw RecordingError("no recording in " + dir.string() + " (" + manifestPath.string() + " cannot be read)");
+Recording LoadRecording(const std::string& dir, size_t maxFileBytes) {
+  Recording recording;
+  recording.dir = dir;
+  recording.maxFileBytes = maxFileBytes;
+  const std::string manifestPath = dir + "/" + kManifest;
+  std::string text;
+  try {
+    recording.folder = OpenFolder(dir, false);
+    UniqueFd manifest = OpenRegularFile(recording.folder.get(), kManifest, kMaxManifestBytes,
+                                        nullptr);
+    text = ReadAll(manifest.get(), kMaxManifestBytes, manifestPath);
+  } catch (const FileError& error) {
+    throw RecordingError("no recording in " + dir + " (" + error.what() + ")");
+  }
 
-  std::vector<RecordedLink> links;
-  std::string line;
   int lineNumber = 0;
   auto fail = [&](const std::string& what) {
-    throw RecordingError(manifestPath.string() + ", line " + std::to_string(lineNumber) + ": " +
-                         what);
+    throw RecordingError(manifestPath + ", line " + std::to_string(lineNumber) + ": " + what);
   };
-  // Recorded file names are bare names inside the recording, nothing else.
+  // Recorded files are bare names of regular files inside the recording.
   auto file = [&](const std::string& name) {
-    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
-      fail("bad file name \"" + name + "\"");
+    if (!IsBareName(name)) fail("bad file name \"" + name + "\"");
+    try {
+      OpenRegularFile(recording.folder.get(), name, maxFileBytes, nullptr);
+    } catch (const FileError& error) {
+      fail(error.what());
     }
-    return ReadFile(dir / name);
+    return name;
   };
-  while (std::getline(manifest, line)) {
+  size_t start = 0;
+  while (start < text.size()) {
     ++lineNumber;
+    const size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      // A run killed while it wrote leaves its last line without an end.
+      recording.notes.push_back("line " + std::to_string(lineNumber) + " of " + manifestPath +
+                                " is incomplete (the recording run was cut short there) and "
+                                "is ignored");
+      break;
+    }
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (lineNumber == 1) {
-      if (line != kFormatLine) fail("not a velmora-host recording (format line missing)");
+      if (line.rfind(kFormatPrefix, 0) != 0) fail("not a velmora-host recording (format line missing)");
+      const std::optional<long> version = Number(line.substr(sizeof kFormatPrefix - 1), 1000);
+      if (!version || *version < 1) fail("not a velmora-host recording (bad format line)");
+      if (*version > kFormat) {
+        fail("format " + std::to_string(*version) + " is newer than this velmora-host reads (1 and 2)");
+      }
+      recording.version = static_cast<int>(*version);
       continue;
     }
     if (line.empty()) continue;
+    const bool v1 = recording.version == 1;
     const std::vector<std::string> fields = SplitTabs(line);
     const std::string& kind = fields[0];
-    if (kind == "link" && fields.size() == 2) {
-      links.push_back(RecordedLink{Unfield(fields[1]), {}, std::nullopt});
-    } else if (kind == "exchange" && fields.size() == 8) {
-      if (links.empty()) fail("exchange before any link");
+    auto fits = [&](size_t count) { return v1 ? fields.size() == count : fields.size() >= count; };
+    if (kind == "link" && fits(2)) {
+      recording.links.push_back(RecordedLink{Unfield(fields[1]), {}, std::nullopt});
+    } else if (kind == "exchange" && fits(v1 ? 8 : 10)) {
+      if (recording.links.empty()) fail("exchange before any link");
+      if (recording.links.back().result) fail("exchange after the link's result");
       RecordedExchange exchange;
       exchange.method = fields[1];
       if (exchange.method != "GET" && exchange.method != "POST") fail("unknown method " + fields[1]);
       exchange.url = Unfield(fields[2]);
-      if (fields[3] != "-") exchange.requestBody = file(fields[3]);
-      char* end = nullptr;
-      exchange.response.status = std::strtol(fields[4].c_str(), &end, 10);
-      if (fields[4].empty() || *end != '\0') fail("bad status " + fields[4]);
-      exchange.response.finalUrl = Unfield(fields[5]);
-      exchange.response.body = file(fields[6]);
-      exchange.response.error = Unfield(fields[7]);
-      exchange.response.ok = exchange.response.error.empty();
-      links.back().exchanges.push_back(std::move(exchange));
-    } else if (kind == "result" && fields.size() == 3) {
-      if (links.empty()) fail("result before any link");
+      if (fields[3] != "-") exchange.requestFile = file(fields[3]);
+      const std::optional<long> status = Number(fields[4], 999);
+      if (!status) fail("bad status " + fields[4]);
+      exchange.status = *status;
+      exchange.finalUrl = Unfield(fields[5]);
+      exchange.responseFile = file(fields[6]);
+      exchange.error = Unfield(fields[7]);
+      if (!v1) {
+        const std::optional<long> redirects = Number(fields[8], 1000);
+        const std::optional<long> ms = Number(fields[9], 1000L * 1000 * 1000);
+        if (!redirects) fail("bad redirect count " + fields[8]);
+        if (!ms) fail("bad time " + fields[9]);
+        exchange.redirects = *redirects;
+        exchange.milliseconds = *ms;
+      }
+      recording.links.back().exchanges.push_back(std::move(exchange));
+    } else if (kind == "result" && fits(3)) {
+      if (recording.links.empty()) fail("result before any link");
+      if (recording.links.back().result) fail("a second result for the link");
       const std::optional<Outcome> outcome = OutcomeFromName(fields[1]);
       if (!outcome) fail("unknown result " + fields[1]);
-      links.back().result = LinkResult{*outcome, Unfield(fields[2]), {}};
+      recording.links.back().result = LinkResult{*outcome, Unfield(fields[2]), {}};
     } else {
       fail("unreadable record \"" + kind + "\"");
     }
   }
   if (lineNumber == 0) fail("the manifest is empty");
-  return links;
+  if (recording.version == 0) fail("not a velmora-host recording (format line missing)");
+  return recording;
 }
 
 void ReplayTransport::BeginLink(const std::string& url) {
   current_ = nullptr;
   next_ = 0;
-  for (const RecordedLink& link : links_) {
-    if (link.url == url) {
-      current_ = &link;
-      return;
-    }
+  if (cursor_ < recording_.links.size() && recording_.links[cursor_].url == url) {
+    current_ = &recording_.links[cursor_];
   }
+  ++cursor_;
+}
+
+std::string ReplayTransport::Read(const std::string& name) const {
+  UniqueFd file = OpenRegularFile(recording_.folder.get(), name, recording_.maxFileBytes, nullptr);
+  return ReadAll(file.get(), recording_.maxFileBytes, recording_.dir + "/" + name);
 }
 
 FetchResult ReplayTransport::Fetch(const std::string& method, const std::string& url,
@@ -209,28 +296,52 @@ FetchResult ReplayTransport::Fetch(const std::string& method, const std::string&
   FetchResult result;
   result.response.finalUrl = url;
   const std::string asked = "the plugin asked for " + Request(method, url);
-  if (current_ == nullptr || next_ >= current_->exchanges.size()) {
-    result.mismatch = asked + ", but the recording holds no further request for this link";
+  auto stop = [&](Outcome outcome, std::string why) {
+    result.stop = outcome;
+    result.stopReason = std::move(why);
     return result;
+  };
+  if (current_ == nullptr) {
+    return stop(Outcome::kReplayMismatch, asked + ", but the recording holds no such link here");
+  }
+  if (next_ >= current_->exchanges.size()) {
+    if (current_->cutShort()) {
+      return stop(Outcome::kIncomplete,
+                  asked + ", but the recording of this link ends there: its run was interrupted");
+    }
+    return stop(Outcome::kReplayMismatch,
+                asked + ", but the recording holds no further request for this link");
   }
   const RecordedExchange& recorded = current_->exchanges[next_];
   if (method != recorded.method || url != recorded.url) {
-    result.mismatch = asked + ", but the recording holds " + Request(recorded.method, recorded.url);
-    return result;
+    return stop(Outcome::kReplayMismatch,
+                asked + ", but the recording holds " + Request(recorded.method, recorded.url));
   }
-  if (body != recorded.requestBody) {
+  std::string recordedBody;
+  try {
+    if (!recorded.requestFile.empty()) recordedBody = Read(recorded.requestFile);
+    result.response.body = Read(recorded.responseFile);
+  } catch (const FileError& error) {
+    return stop(Outcome::kBadRecording, error.what());
+  }
+  if (body != recordedBody) {
     const auto [mine, theirs] =
-        std::mismatch(body.begin(), body.end(), recorded.requestBody.begin(),
-                      recorded.requestBody.end());
+        std::mismatch(body.begin(), body.end(), recordedBody.begin(), recordedBody.end());
     const size_t at = static_cast<size_t>(mine - body.begin());
     (void)theirs;
-    result.mismatch = "the POST body to " + url + " differs from the recording from byte " +
-                      std::to_string(at + 1) + " on: the plugin sent " + Excerpt(body, at) +
-                      ", the recording holds " + Excerpt(recorded.requestBody, at);
-    return result;
+    return stop(Outcome::kReplayMismatch,
+                "the POST body to " + url + " differs from the recording from byte " +
+                    std::to_string(at + 1) + " on: the plugin sent " + Excerpt(body, at) +
+                    ", the recording holds " + Excerpt(recordedBody, at));
   }
   ++next_;
-  result.response = recorded.response;
+  HttpResponse& response = result.response;
+  response.status = recorded.status;
+  response.finalUrl = recorded.finalUrl;
+  response.error = recorded.error;
+  response.ok = recorded.error.empty();
+  response.redirects = recorded.redirects;
+  response.seconds = recorded.milliseconds < 0 ? 0 : recorded.milliseconds / 1000.0;
   return result;
 }
 

@@ -9,7 +9,8 @@
 
 namespace velmora::host {
 
-// What resolving one link came to; the values are the exit codes.
+// What resolving one link came to; the values are the exit codes (an
+// interrupted run exits with 128 + the signal instead).
 enum class Outcome {
   kLink = 0,
   kNoLink = 1,
@@ -17,17 +18,25 @@ enum class Outcome {
   kDeleted = 3,        // the site reports the download link faulty
   kTransferError = 4,
   kReplayMismatch = 5,
+  kBadLink = 6,        // the plugin's link is no http or https URL
+  kIncomplete = 7,     // replay: the recording of the link was cut short
+  kBadUrl = 64,        // a batch line that is no http or https URL
+  kBadRecording = 66,  // replay: a recorded file cannot be read
+  kInterrupted = 130,  // SIGINT or SIGTERM stopped the link
 };
 
 struct LinkResult {
   Outcome outcome = Outcome::kNoLink;
-  std::string link;    // for kLink
-  std::string reason;  // for kTransferError and kReplayMismatch
+  std::string link;    // for kLink and kBadLink, as the plugin gave it
+  std::string reason;  // why, for the failures the host finds
 };
 
 struct FetchResult {
   HttpResponse response;
-  std::string mismatch;  // replay only: how the request differs from the recording
+  // Anything but kLink ends the link with that outcome and stopReason:
+  // replay mismatches, a cut-short recording, an unreadable one, a signal.
+  Outcome stop = Outcome::kLink;
+  std::string stopReason;
 };
 
 class Transport {
@@ -43,9 +52,15 @@ class Transport {
 class LiveTransport final : public Transport {
  public:
   explicit LiveTransport(HttpOptions options) : client_(std::move(options)) {}
+  void BeginLink(const std::string&) override { client_.BeginLink(); }
   FetchResult Fetch(const std::string& method, const std::string& url,
                     const std::string& body) override {
-    return {method == "POST" ? client_.Post(url, body) : client_.Get(url), {}};
+    FetchResult result{method == "POST" ? client_.Post(url, body) : client_.Get(url), {}, {}};
+    if (result.response.interrupted) {
+      result.stop = Outcome::kInterrupted;
+      result.stopReason = result.response.error;
+    }
+    return result;
   }
 
  private:

@@ -1,0 +1,25 @@
+// Bytes from a site (or a recording) on their way to a terminal, a log
+// reader or a script reading our lines.
+#ifndef VELMORA_HOST_TERMINAL_TEXT_H_
+#define VELMORA_HOST_TERMINAL_TEXT_H_
+
+#include <string>
+#include <string_view>
+
+namespace velmora::host {
+
+// The one way site bytes reach stderr: printable ASCII and well-formed UTF-8
+// stay; control bytes (C0, DEL, C1), bidirectional overrides, line and
+// paragraph separators and malformed UTF-8 become \xHH (\t, \r, \n for those
+// three), and a backslash is doubled, so nothing a site sends can move the
+// cursor, colour the screen or forge a line.
+std::string Shown(std::string_view bytes);
+
+// A link or URL as one printable token: every byte outside 0x21..0x7E (space,
+// controls, DEL, non-ASCII) is percent-encoded, as a URL must be anyway.
+// Applying it twice changes nothing.
+std::string LinkText(std::string_view link);
+
+}  // namespace velmora::host
+
+#endif  // VELMORA_HOST_TERMINAL_TEXT_H_
