@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/demo_site.h"
+#include "host/explain_command.h"
 #include "host/host_session.h"
 #include "host/interrupt.h"
 #include "host/link_report.h"
@@ -550,6 +551,9 @@ int main(int argc, char** argv) {
   replay->add_option("DIR", replayDir, "Folder made by resolve --record")->required();
   replay->footer(kExitCodes);
 
+  ExplainOptions explainOptions;
+  CLI::App* explain = AddExplainCommand(app, explainOptions);
+
   CLI::App* demo = app.add_subcommand("demo", "Resolve the sample links of the bundled site");
   AddCommonOptions(*demo, options, true, false);
   demo->footer(kExitCodes);
@@ -572,6 +576,7 @@ int main(int argc, char** argv) {
     if (version) return PrintVersion();
     if (resolve->parsed()) return RunResolve(options, arguments, batchFiles, recordDir);
     if (replay->parsed()) return RunReplay(options, replayDir);
+    if (explain->parsed()) return RunExplain(explainOptions);
     return RunDemo(options);
   } catch (const PluginLoadError& error) {
     Say(std::string(error.what()) + ".");
