@@ -40,7 +40,8 @@ constexpr int kExitOutput = 74;
 constexpr char kExitCodes[] =
     "Exit codes: 0 link found; 1 no link; 2 link invalid (%notfound%); 3 link faulty "
     "(%deleted%); 4 transfer error; 5 replay: a request the recording does not hold; 6 the "
-    "plugin's link is no http or https URL; 7 replay: the link's recording was cut short; 64 "
+    "plugin's link is no http or https URL; 7 replay: the link's recording was cut short; 8 "
+    "explain: the explanation and the loaded plugin disagree; 64 "
     "usage error (a URL or batch line that is no http or https URL included); 66 no readable "
     "recording or batch file; 69 the plugin cannot be loaded; 70 internal error; 73 the "
     "recording or the debug dump cannot be written; 74 standard output cannot be written; "
