@@ -265,13 +265,11 @@ int RunExplain(const ExplainOptions& options) {
   if (!explained.disagreement.empty()) {
     Say("the explanation disagrees with the loaded plugin " + plugin.path() + ": " +
         explained.disagreement + ".");
+  } else if (explained.compared && road.failedStep) {
+    Say("no download link for " + url + ": the road ends at step \"" +
+        StepName(*road.failedStep) + "\": " + road.failure + ".");
   } else if (explained.exitCode != 0) {
-    std::string sentence = ReasonSentence(explained.report);
-    if (road.failedStep && explained.compared) {
-      sentence += std::string(" The road ends at step \"") + StepName(*road.failedStep) + "\": " +
-                  road.failure + ".";
-    }
-    Say(sentence);
+    Say(ReasonSentence(explained.report));
   }
   return explained.exitCode;
 }
