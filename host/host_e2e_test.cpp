@@ -26,6 +26,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "testing/json_schema.h"
+
 extern char** environ;
 
 namespace {
@@ -918,62 +920,9 @@ TEST(HostEndToEndTest, ABatchIsABatchWhateverItsLength) {
       << debug.err;
 }
 
-// The JSON schema documented in host/README.md, and a checker for the part
-// of JSON Schema it uses.
+// The JSON schema documented in host/README.md.
 nlohmann::json DocumentedSchema() {
-  const std::string readme = ReadAll(VELMORA_HOST_README);
-  const size_t heading = readme.find("### JSON output");
-  const size_t start = readme.find("```json\n", heading);
-  const size_t end = readme.find("```", start + 8);
-  if (heading == std::string::npos || start == std::string::npos || end == std::string::npos) {
-    ADD_FAILURE() << "no JSON schema in host/README.md";
-    return {};
-  }
-  return nlohmann::json::parse(readme.substr(start + 8, end - start - 8));
-}
-
-std::string SchemaFault(const nlohmann::json& schema, const nlohmann::json& value,
-                        const std::string& where) {
-  if (schema.contains("type")) {
-    const nlohmann::json types = schema["type"].is_array() ? schema["type"]
-                                                           : nlohmann::json::array({schema["type"]});
-    bool matched = false;
-    for (const auto& type : types) {
-      const std::string t = type;
-      matched |= (t == "string" && value.is_string()) || (t == "null" && value.is_null()) ||
-                 (t == "integer" && value.is_number_integer()) ||
-                 (t == "number" && value.is_number()) || (t == "object" && value.is_object()) ||
-                 (t == "array" && value.is_array()) || (t == "boolean" && value.is_boolean());
-    }
-    if (!matched) return where + ": " + value.dump() + " is not " + types.dump();
-  }
-  if (schema.contains("enum") &&
-      std::find(schema["enum"].begin(), schema["enum"].end(), value) == schema["enum"].end()) {
-    return where + ": " + value.dump() + " is not one of " + schema["enum"].dump();
-  }
-  if (schema.contains("minimum") && value.is_number() && value < schema["minimum"]) {
-    return where + ": " + value.dump() + " is below the minimum";
-  }
-  if (value.is_object()) {
-    for (const auto& name : schema.value("required", nlohmann::json::array())) {
-      if (!value.contains(name)) return where + ": " + name.dump() + " is missing";
-    }
-    for (const auto& [name, item] : value.items()) {
-      if (schema.contains("properties") && schema["properties"].contains(name)) {
-        const std::string fault = SchemaFault(schema["properties"][name], item, where + "." + name);
-        if (!fault.empty()) return fault;
-      } else if (schema.value("additionalProperties", true) == false) {
-        return where + ": " + name + " is not in the schema";
-      }
-    }
-  }
-  if (value.is_array() && schema.contains("items")) {
-    for (size_t i = 0; i < value.size(); ++i) {
-      const std::string fault = SchemaFault(schema["items"], value[i], where + "[" + std::to_string(i) + "]");
-      if (!fault.empty()) return fault;
-    }
-  }
-  return {};
+  return velmora::testing::SchemaInReadme(ReadAll(VELMORA_HOST_README), "### JSON output");
 }
 
 TEST(HostEndToEndTest, JsonLinesFollowTheDocumentedSchema) {
@@ -998,7 +947,7 @@ TEST(HostEndToEndTest, JsonLinesFollowTheDocumentedSchema) {
   size_t start = 0;
   for (size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
     lines.push_back(nlohmann::json::parse(run.out.substr(start, end - start)));
-    EXPECT_EQ(SchemaFault(schema, lines.back(), "line " + std::to_string(lines.size())), "");
+    EXPECT_EQ(velmora::testing::SchemaFault(schema, lines.back(), "line " + std::to_string(lines.size())), "");
   }
   ASSERT_EQ(lines.size(), 5u) << run.out;
   EXPECT_EQ(RawControl(run.out, "\n"), -1);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "host/demo_site.h"
+#include "host/explain_command.h"
 #include "host/host_session.h"
 #include "host/interrupt.h"
 #include "host/link_report.h"
@@ -39,7 +40,8 @@ constexpr int kExitOutput = 74;
 constexpr char kExitCodes[] =
     "Exit codes: 0 link found; 1 no link; 2 link invalid (%notfound%); 3 link faulty "
     "(%deleted%); 4 transfer error; 5 replay: a request the recording does not hold; 6 the "
-    "plugin's link is no http or https URL; 7 replay: the link's recording was cut short; 64 "
+    "plugin's link is no http or https URL; 7 replay: the link's recording was cut short; 8 "
+    "explain: the explanation and the loaded plugin disagree; 64 "
     "usage error (a URL or batch line that is no http or https URL included); 66 no readable "
     "recording or batch file; 69 the plugin cannot be loaded; 70 internal error; 73 the "
     "recording or the debug dump cannot be written; 74 standard output cannot be written; "
@@ -550,6 +552,9 @@ int main(int argc, char** argv) {
   replay->add_option("DIR", replayDir, "Folder made by resolve --record")->required();
   replay->footer(kExitCodes);
 
+  ExplainOptions explainOptions;
+  CLI::App* explain = AddExplainCommand(app, explainOptions);
+
   CLI::App* demo = app.add_subcommand("demo", "Resolve the sample links of the bundled site");
   AddCommonOptions(*demo, options, true, false);
   demo->footer(kExitCodes);
@@ -572,6 +577,7 @@ int main(int argc, char** argv) {
     if (version) return PrintVersion();
     if (resolve->parsed()) return RunResolve(options, arguments, batchFiles, recordDir);
     if (replay->parsed()) return RunReplay(options, replayDir);
+    if (explain->parsed()) return RunExplain(explainOptions);
     return RunDemo(options);
   } catch (const PluginLoadError& error) {
     Say(std::string(error.what()) + ".");

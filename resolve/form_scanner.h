@@ -10,6 +10,8 @@
 
 namespace velmora {
 
+class RoadObserver;
+
 // The longest action URL the scanner accepts, in bytes.
 inline constexpr std::size_t kMaxActionBytes = 255;
 
@@ -39,10 +41,15 @@ class FieldSink {
 // and its action URL into formAction. False, with formAction left as it
 // was, when the page has no form, no closing marker, or no usable action.
 bool FindForm(std::string_view page, std::string_view& form, std::string& formAction);
+// The same, telling observer what each search found.
+bool FindForm(std::string_view page, std::string_view& form, std::string& formAction,
+              RoadObserver& observer);
 
 // Hands every field of form (as FindForm gives it) with a non-empty name to
 // sink, instead of writing its line as ScanForm does.
 void ScanFields(std::string_view form, FieldSink& sink);
+// The same, telling observer about every "<INPUT".
+void ScanFields(std::string_view form, FieldSink& sink, RoadObserver& observer);
 
 }  // namespace velmora
 

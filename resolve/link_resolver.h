@@ -12,6 +12,8 @@
 
 namespace velmora {
 
+class RoadObserver;
+
 // What the resolver needs from whoever drives it. Texts handed in are valid
 // only during the call; results are written into the caller's buffer (the
 // one copy of the host's text that the request keeps).
@@ -89,11 +91,16 @@ inline constexpr std::size_t kMaxFieldBytes = 64u << 20;
 // Errors raised by the host, and an exhausted heap, pass through.
 Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& settings,
                              RequestBuffers& buffers);
+// The same request, telling observer what each step found (road_observer.h):
+// the fields and lines of the premium filter once, as they are measured.
+Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& settings,
+                             RequestBuffers& buffers, RoadObserver& observer);
 
 // The direct link in an answer page: the first HREF="..." at or after the
 // start of the line that holds the first "Your download link". Returns
 // false when there is none.
 bool ExtractDirectLink(std::string_view answer, std::string_view& link);
+bool ExtractDirectLink(std::string_view answer, std::string_view& link, RoadObserver& observer);
 
 }  // namespace velmora
 
