@@ -56,7 +56,10 @@ constexpr char kExitCodes[] =
     "130 interrupted (SIGINT); 143 terminated (SIGTERM). Several links: the highest code.\n";
 
 // Every sentence for the user; site bytes in it reach stderr escaped.
-void Say(const std::string& sentence) { std::cerr << "velmora-host: " << Shown(sentence) << '\n'; }
+// One write, so that the line stays whole beside the lines of jobs' threads.
+void Say(const std::string& sentence) {
+  std::cerr << ("velmora-host: " + Shown(sentence) + "\n") << std::flush;
+}
 
 struct CommonOptions {
   std::string plugin;
@@ -355,8 +358,10 @@ void Download(const RunContext& run, JobTools& tools, LinkReport& report,
 }
 
 std::string SavedSentence(const DownloadReport& download) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.2f", download.seconds);
   std::string text = "saved " + download.path + " (" + std::to_string(download.size) +
-                     " bytes in " + std::to_string(download.seconds).substr(0, 4) + " s, " +
+                     " bytes in " + seconds + " s, " +
                      RateText(download.size - download.resumedFrom, download.seconds);
   if (download.resumedFrom > 0) {
     text += ", resumed after " + std::to_string(download.resumedFrom) + " bytes";
