@@ -227,10 +227,12 @@ struct Transfer {
   std::string disposition;
   int64_t contentLength = -1;
   std::string contentRange;
+  bool headersDone = false;  // what follows are trailers, if any
   bool writing = false;
 
   void NewResponse(std::string_view statusLine) {
     status = 0;
+    headersDone = false;
     disposition.clear();
     contentLength = -1;
     contentRange.clear();
@@ -321,14 +323,19 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
   std::string_view line(data, bytes);
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
   std::string_view value;
-  if (line.rfind("HTTP/", 0) == 0) {
+  if (line.rfind("HTTP/", 0) == 0) {  // a response (after a redirect, the next one)
     transfer.NewResponse(line);
+  } else if (transfer.headersDone) {
+    return bytes;  // trailers of a chunked body: not the file's headers
   } else if (!line.empty()) {
     if (HeaderIs(line, "content-disposition", value)) transfer.disposition = value;
     if (HeaderIs(line, "content-length", value)) transfer.contentLength = Number(value);
     if (HeaderIs(line, "content-range", value)) transfer.contentRange = value;
-  } else if (transfer.status >= 200 && transfer.status < 300 && !transfer.BeginBody()) {
-    return 0;  // stops the transfer
+  } else {
+    transfer.headersDone = transfer.status >= 200;  // a 1xx is followed by the real headers
+    if (transfer.headersDone && transfer.status < 300 && !transfer.BeginBody()) {
+      return 0;  // stops the transfer
+    }
   }
   return bytes;
 }

@@ -304,7 +304,7 @@ struct RunContext {
   bool showProgress = false;  // not with --trace or --debug, whose lines would mix
   bool quiet = false;
   bool download = false;      // get
-  size_t jobs = 1;
+  bool trace = false;
   double deadlineSeconds = 0;
   const Recording* recording = nullptr;  // replay
   RecordingStore* recorder = nullptr;
@@ -339,7 +339,8 @@ std::vector<std::string> ReplayNotes(const RecordedLink& recorded, const ReplayT
 // get: fetches the link report found into the output folder; a failure
 // becomes the link's outcome.
 void Download(const RunContext& run, JobTools& tools, LinkReport& report,
-              std::chrono::steady_clock::time_point started, ProgressDisplay& display) {
+              std::chrono::steady_clock::time_point started, ProgressDisplay& display,
+              const std::string& tag) {
   const std::string link = LinkText(report.result.link);
   // As a browser would: the answer page that gave the link is the referrer.
   const std::string referer = report.exchanges.empty() ? "" : report.exchanges.back().finalUrl;
@@ -348,10 +349,21 @@ void Download(const RunContext& run, JobTools& tools, LinkReport& report,
     deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                              std::chrono::duration<double>(run.deadlineSeconds));
   }
+  const std::string prefix = tag.empty() ? "[trace] " : "[trace " + tag + "] ";
+  if (run.trace) std::cerr << (prefix + Shown("GET " + link + " (the file)") + "\n");
   const size_t slot = display.Begin(link);
   report.download = tools.downloader->Fetch(link, referer, deadline, &display, slot);
   display.End(slot);
   const DownloadReport& download = *report.download;
+  if (run.trace) {
+    std::string summary = "  -> status " + std::to_string(download.status) + " from " +
+                          LinkText(download.finalUrl) + ", " + std::to_string(download.size) +
+                          " bytes in the file";
+    if (download.resumedFrom > 0) summary += ", " + std::to_string(download.resumedFrom) + " kept";
+    if (download.attempts > 1) summary += ", " + std::to_string(download.attempts) + " tries";
+    if (!download.error.empty()) summary += ", failed: " + download.error;
+    std::cerr << (prefix + Shown(summary) + "\n");
+  }
   if (!download.path.empty()) return;
   report.result.outcome = download.interrupted ? Outcome::kInterrupted : Outcome::kDownloadError;
   report.result.reason = download.error;
@@ -369,7 +381,7 @@ std::string SavedSentence(const DownloadReport& download) {
   return text + ").";
 }
 
-// Runs the items, up to run.jobs at once, and prints each report in input
+// Runs the items, one job per tool set at once, and prints each report in input
 // order: its output line, its sentence on stderr and its share of the exit
 // code.
 int ResolveAll(RunContext& run, const std::vector<BatchItem>& items) {
@@ -412,7 +424,7 @@ int ResolveAll(RunContext& run, const std::vector<BatchItem>& items) {
         notes[index] = ReplayNotes(run.recording->links[ordinals[index]], *tools.replay, report);
       }
       if (run.download && report.result.outcome == Outcome::kLink) {
-        Download(run, tools, report, started, progress);
+        Download(run, tools, report, started, progress, call.tag);
       }
       progress.SetRunning(--running);
     }
@@ -585,6 +597,7 @@ int RunGet(CommonOptions options, const std::vector<std::string>& arguments,
   run.showProgress = !options.trace && !options.debug;
   run.quiet = get.quiet;
   run.download = true;
+  run.trace = options.trace;
   run.deadlineSeconds = options.http.deadlineSeconds;
   return ResolveAll(run, batch.items);
 }
@@ -684,6 +697,7 @@ int RunDemo(CommonOptions options, const GetOptions& get) {
     run.session = &session;
     run.tools = &tools;
     run.download = true;
+    run.trace = options.trace;
     ProgressDisplay progress(STDERR_FILENO, !options.trace && !options.debug &&
                                                 isatty(STDERR_FILENO) != 0, 1, "files");
     LinkCall call;
@@ -691,7 +705,7 @@ int RunDemo(CommonOptions options, const GetOptions& get) {
     const auto started = std::chrono::steady_clock::now();
     LinkReport report = session.Resolve(server.baseUrl() + toFetch->path, call);
     if (report.result.outcome == Outcome::kLink) {
-      Download(run, tools[0], report, started, progress);
+      Download(run, tools[0], report, started, progress, {});
     }
     progress.Clear();
     report.url = toFetch->shownUrl;
