@@ -1383,6 +1383,17 @@ TEST(HostGetTest, ResumesCutTransfersAndNeverOverwrites) {
   EXPECT_EQ(resumedJson["download"]["sha256"], Sha256Hex(content));
   EXPECT_EQ(site.received().back().range, "bytes=4000-");
   EXPECT_EQ(Listing(out), "big.bin");
+  // With --retries the same run goes on from the cut.
+  const fs::path retried = scratch.path() / "retried";
+  const HostRun retry = RunHost({"get", "--json", "--retries", "1", "-o", retried.string(),
+                                 site.Url("/f/cut")});
+  EXPECT_EQ(retry.code, 0) << retry.err;
+  EXPECT_TRUE(ReadAll(retried / "big.bin") == content);
+  const std::vector<nlohmann::json> retryJson = JsonLines(retry.out);
+  ASSERT_EQ(retryJson.size(), 1u);
+  EXPECT_EQ(retryJson[0]["download"]["attempts"], 2);
+  EXPECT_EQ(retryJson[0]["download"]["resumed_from"], 4000);
+  fs::remove_all(retried);
 
   // A server that ignores Range: the .part starts over.
   WriteAll(out / "x.bin.part", std::string(3000, 'Z'));
