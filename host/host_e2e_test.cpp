@@ -609,13 +609,20 @@ TEST(HostEndToEndTest, ReplayKeepsTransferFailures) {
   EXPECT_NE(replayed.err.find("Could not resolve host"), std::string::npos) << replayed.err;
 }
 
-TEST(HostEndToEndTest, DemoResolvesTheSampleLinks) {
-  const HostRun run = RunHost({"demo"});
+TEST(HostEndToEndTest, DemoResolvesTheSampleLinksAndGetsTheFile) {
+  ScratchDir scratch;
+  const HostRun run = RunHost({"demo", "-o", scratch.path().string()});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("download link: http://dl.dornix.example/get/7Qx2/holiday-photos.zip"),
             std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("3 of 3 sample links gave the expected result"), std::string::npos);
+  const std::string file = ReadAll(scratch.path() / "holiday-photos.zip");
+  EXPECT_EQ(file.substr(0, 4), "PK\x05\x06");  // a zip archive
+  EXPECT_NE(run.out.find("saved to: " + (scratch.path() / "holiday-photos.zip").string() +
+                         "\n  size:     " + std::to_string(file.size()) + " bytes\n  SHA-256:  "),
+            std::string::npos)
+      << run.out;
 }
 
 TEST(HostEndToEndTest, MissingPluginIsReported) {
