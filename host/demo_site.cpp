@@ -45,8 +45,19 @@ const std::string kLabel =
 
 constexpr char kSessionCookie[] = "dxsid";
 
-std::string DirectLink(const SampleFile& file) {
-  return "http://dl.dornix.example/get/" + file.id + "/" + file.name;
+// Where the sample site serves the file; on the real site that is its
+// download server, kShownDownloadHost.
+std::string FilePath(const SampleFile& file) { return "/get/" + file.id + "/" + file.name; }
+
+// The sample file: an empty zip archive whose comment says what it is.
+std::string FileContent(const SampleFile& file) {
+  const std::string comment =
+      "The sample file " + file.name + " of the Velmora demo, saved by velmora-host get.";
+  std::string zip = "PK\x05\x06";
+  zip.append(16, '\0');  // no disks, no entries, no central directory
+  zip += static_cast<char>(comment.size() & 0xFF);
+  zip += static_cast<char>(comment.size() >> 8);
+  return zip + comment;
 }
 
 // The file page, in the upper-case markup of the real site. The action is
@@ -67,11 +78,11 @@ std::string FilePage(const SampleFile& file) {
 )";
 }
 
-std::string LinkAnswer(const SampleFile& file) {
+std::string LinkAnswer(const SampleFile& file, const std::string& base) {
   return R"(<HTML><BODY>
 <H1>)" + file.name + R"(</H1>
 <P>Your download link is ready:</P>
-<P><A HREF=")" + DirectLink(file) + R"(">)" + file.name + R"(</A></P>
+<P><A HREF=")" + base + FilePath(file) + R"(">)" + file.name + R"(</A></P>
 </BODY></HTML>
 )";
 }
@@ -99,7 +110,7 @@ const std::vector<SampleLink>& SampleLinks() {
     std::vector<SampleLink> made;
     for (const SampleFile& file : Files()) {
       SampleLink link{"/f/" + file.id, "http://dornix.example/f/" + file.id, Outcome::kLink, {}};
-      if (file.answer == "link") link.expectedLink = DirectLink(file);
+      if (file.answer == "link") link.expectedLink = kShownDownloadHost + FilePath(file);
       if (file.answer == "invalid") link.expected = Outcome::kNotFound;
       if (file.answer == "faulty") link.expected = Outcome::kDeleted;
       made.push_back(link);
@@ -116,6 +127,7 @@ struct DemoServer::Impl {
   std::mutex mutex;
   std::map<std::string, std::string> sessions;  // session id -> file id it was issued for
   std::mt19937_64 random{std::random_device{}()};
+  std::string base;  // "http://127.0.0.1:PORT"
 
   void Mount() {
     // Short links redirect to the file page, as on the real site.
@@ -149,23 +161,40 @@ struct DemoServer::Impl {
                                     httplib::Response& response) {
       response.set_content(Answer(request), "text/html; charset=windows-1251");
     });
+    // The file, for whoever holds the session the answer was given to; the
+    // server answers a Range request with the part asked for.
+    server.Get(R"(/get/([A-Za-z0-9]+)/[^/]+)", [this](const httplib::Request& request,
+                                                   httplib::Response& response) {
+      const SampleFile* file = FindFile(request.matches[1]);
+      if (file == nullptr || file->answer != "link" || !KnownSession(request, file->id)) {
+        response.status = 403;
+        response.set_content("The download link has expired.", "text/plain");
+        return;
+      }
+      response.set_header("Content-Disposition", "attachment; filename=\"" + file->name +
+                                                     "\"; filename*=UTF-8''" + file->name);
+      response.set_content(FileContent(*file), "application/zip");
+    });
   }
 
-  std::string Answer(const httplib::Request& request) {
+  // The session cookie the request carries was issued for the file id.
+  bool KnownSession(const httplib::Request& request, const std::string& id) {
     const std::string cookies = request.get_header_value("Cookie");
-    const std::string id = request.get_param_value("id");
     std::string session;
     const std::string prefix = std::string(kSessionCookie) + "=";
     const size_t at = cookies.find(prefix);
     if (at != std::string::npos) {
       session = cookies.substr(at + prefix.size(), cookies.find(';', at) - at - prefix.size());
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      const auto known = sessions.find(session);
-      if (known == sessions.end() || known->second != id) {
-        return Refusal("Your session has expired. Please open the file page again.");
-      }
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto known = sessions.find(session);
+    return known != sessions.end() && known->second == id;
+  }
+
+  std::string Answer(const httplib::Request& request) {
+    const std::string id = request.get_param_value("id");
+    if (!KnownSession(request, id)) {
+      return Refusal("Your session has expired. Please open the file page again.");
     }
     if (request.has_param("method_premium")) {
       return Refusal("Premium downloads need an account.");
@@ -176,7 +205,7 @@ struct DemoServer::Impl {
     const SampleFile* file = FindFile(id);
     if (file == nullptr || file->answer == "invalid") return kInvalidAnswer;
     if (file->answer == "faulty") return kFaultyAnswer;
-    return LinkAnswer(*file);
+    return LinkAnswer(*file, base);
   }
 };
 
@@ -184,6 +213,7 @@ DemoServer::DemoServer() : impl_(std::make_unique<Impl>()) {
   impl_->Mount();
   impl_->port = impl_->server.bind_to_any_port("127.0.0.1");
   if (impl_->port <= 0) throw std::runtime_error("cannot open a port on 127.0.0.1");
+  impl_->base = "http://127.0.0.1:" + std::to_string(impl_->port);
   // The socket already listens, so requests queue until the loop runs.
   impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
   // stop() only reaches a loop that runs; wait for it (it starts at once).
@@ -197,8 +227,6 @@ DemoServer::~DemoServer() {
   impl_->thread.join();
 }
 
-std::string DemoServer::baseUrl() const {
-  return "http://127.0.0.1:" + std::to_string(impl_->port);
-}
+std::string DemoServer::baseUrl() const { return impl_->base; }
 
 }  // namespace velmora::host

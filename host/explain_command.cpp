@@ -25,7 +25,7 @@ constexpr int kExitOutput = 74;
 constexpr char kExitCodes[] =
     "Exit codes: 0 link found; 1 no link; 2 link invalid (%notfound%); 3 link faulty "
     "(%deleted%); 4 transfer error; 5 the recording does not hold a request the plugin made; "
-    "6 the plugin's link is no http or https URL; 7 the link's recording was cut short; 8 the "
+    "6 the plugin's link is no http or https URL; 7 the link's recording was cut short; 9 the "
     "explanation and the loaded plugin disagree; 64 usage error; 66 no readable recording, or "
     "no such link in it; 69 the plugin cannot be loaded; 70 internal error; 74 standard output "
     "cannot be written; 130 interrupted (SIGINT); 143 terminated (SIGTERM).\n";
@@ -43,7 +43,9 @@ class CapturingTransport final : public Transport {
   };
 
   explicit CapturingTransport(Transport& inner) : inner_(inner) {}
-  void BeginLink(const std::string& url) override { inner_.BeginLink(url); }
+  void BeginLink(size_t ordinal, const std::string& url) override {
+    inner_.BeginLink(ordinal, url);
+  }
   FetchResult Fetch(const std::string& method, const std::string& url,
                     const std::string& body) override {
     FetchResult result = inner_.Fetch(method, url, body);

@@ -11,7 +11,7 @@
 namespace velmora::host {
 
 // The exit code when the road's verdict and the loaded plugin's differ.
-inline constexpr int kExitDisagreement = 8;
+inline constexpr int kExitDisagreement = 9;
 
 // One explained link: the plugin's run and the road told for it.
 struct Explained {

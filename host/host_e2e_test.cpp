@@ -13,6 +13,9 @@
 
 #include <sys/stat.h>
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -20,6 +23,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -42,6 +46,8 @@ struct Received {
   std::string contentType;
   std::string userAgent;
   std::string testHeader;  // X-Test
+  std::string range;
+  std::string referer;
 };
 
 std::string ReadAll(const fs::path& path) {
@@ -57,14 +63,19 @@ void WriteAll(const fs::path& path, const std::string& text) {
 // and sets a session cookie; a POST answers answers[path]. Special pages:
 // "REDIRECT target", "STATUS code", "SLEEP", "BIG", "HANG" (until the site
 // stops), "GZIP" (5000 bytes sent as 40), "NOLOCATION" (a 302 without one),
-// "HEADER Name: value\n..." (one more header, then the rest), and
-// "TURNS a\n--next--\nb": the first request gets a, later ones b.
+// "HEADER Name: value\n..." (one more header, then the rest), "DELAY ms\n..."
+// (waits, then the rest), "TURNS a\n--next--\nb": the first request gets a,
+// later ones b. Files: any other text honours Range; "CUT n\ntext" drops
+// the connection at byte n (a request from n on gets the rest);
+// "NORANGE\ntext" ignores Range (200, chunked).
 class TestSite {
  public:
   std::map<std::string, std::string> pages;
   std::map<std::string, std::string> answers;
 
   void Start() {
+    // Every job of a batch keeps connections open: threads enough for them.
+    server_.new_task_queue = [] { return new httplib::ThreadPool(64); };
     server_.Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
       Record(request);
       Serve(pages, request, response);
@@ -98,6 +109,11 @@ class TestSite {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
   }
+  // The most requests the site answered at one time.
+  int mostAtOnce() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return mostAtOnce_;
+  }
   std::vector<Received> posts() {
     std::vector<Received> found;
     for (const Received& request : received()) {
@@ -118,10 +134,24 @@ class TestSite {
     received_.push_back({request.method, target, request.body, request.get_header_value("Cookie"),
                          request.get_header_value("Content-Type"),
                          request.get_header_value("User-Agent"),
-                         request.get_header_value("X-Test")});
+                         request.get_header_value("X-Test"), request.get_header_value("Range"),
+                         request.get_header_value("Referer")});
   }
+  // Counts the requests under way while it lives.
+  struct AtOnce {
+    TestSite& site;
+    explicit AtOnce(TestSite& s) : site(s) {
+      std::lock_guard<std::mutex> lock(site.mutex_);
+      site.mostAtOnce_ = std::max(site.mostAtOnce_, ++site.atOnce_);
+    }
+    ~AtOnce() {
+      std::lock_guard<std::mutex> lock(site.mutex_);
+      --site.atOnce_;
+    }
+  };
   void Serve(const std::map<std::string, std::string>& texts, const httplib::Request& request,
              httplib::Response& response) {
+    AtOnce counted(*this);
     const auto found = texts.find(request.path);
     if (found == texts.end()) {
       response.status = 404;
@@ -142,10 +172,41 @@ class TestSite {
       }
       text = text.substr(0, text.find("\n--next--\n"));
     }
-    while (text.rfind("HEADER ", 0) == 0) {
+    while (text.rfind("HEADER ", 0) == 0 || text.rfind("DELAY ", 0) == 0) {
       const size_t colon = text.find(": "), end = text.find('\n');
-      response.set_header(text.substr(7, colon - 7).c_str(), text.substr(colon + 2, end - colon - 2));
+      if (text[0] == 'D') {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(text.substr(6))));
+      } else {
+        response.set_header(text.substr(7, colon - 7).c_str(),
+                            text.substr(colon + 2, end - colon - 2));
+      }
       text = text.substr(end + 1);
+    }
+    if (text.rfind("CUT ", 0) == 0) {
+      const size_t cut = std::stoul(text.substr(4));
+      auto file = std::make_shared<std::string>(text.substr(text.find('\n') + 1));
+      response.set_content_provider(
+          file->size(), "application/octet-stream",
+          [file, cut](size_t offset, size_t length, httplib::DataSink& sink) {
+            if (offset < cut) {
+              sink.write(file->data() + offset, cut - offset);
+              return false;  // the connection goes down
+            }
+            sink.write(file->data() + offset, length);
+            return true;
+          });
+      return;
+    }
+    if (text.rfind("NORANGE\n", 0) == 0) {
+      auto file = std::make_shared<std::string>(text.substr(8));
+      response.status = 200;
+      response.set_chunked_content_provider(
+          "application/octet-stream", [file](size_t, httplib::DataSink& sink) {
+            sink.write(file->data(), file->size());
+            sink.done();
+            return true;
+          });
+      return;
     }
     if (text == "HANG") {
       std::unique_lock<std::mutex> lock(mutex_);
@@ -184,6 +245,8 @@ class TestSite {
   bool stopping_ = false;
   std::map<std::string, int> turns_;
   std::vector<Received> received_;
+  int atOnce_ = 0;
+  int mostAtOnce_ = 0;
 };
 
 struct HostRun {
@@ -548,13 +611,20 @@ TEST(HostEndToEndTest, ReplayKeepsTransferFailures) {
   EXPECT_NE(replayed.err.find("Could not resolve host"), std::string::npos) << replayed.err;
 }
 
-TEST(HostEndToEndTest, DemoResolvesTheSampleLinks) {
-  const HostRun run = RunHost({"demo"});
+TEST(HostEndToEndTest, DemoResolvesTheSampleLinksAndGetsTheFile) {
+  ScratchDir scratch;
+  const HostRun run = RunHost({"demo", "-o", scratch.path().string()});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("download link: http://dl.dornix.example/get/7Qx2/holiday-photos.zip"),
             std::string::npos)
       << run.out;
   EXPECT_NE(run.out.find("3 of 3 sample links gave the expected result"), std::string::npos);
+  const std::string file = ReadAll(scratch.path() / "holiday-photos.zip");
+  EXPECT_EQ(file.substr(0, 4), "PK\x05\x06");  // a zip archive
+  EXPECT_NE(run.out.find("saved to: " + (scratch.path() / "holiday-photos.zip").string() +
+                         "\n  size:     " + std::to_string(file.size()) + " bytes\n  SHA-256:  "),
+            std::string::npos)
+      << run.out;
 }
 
 TEST(HostEndToEndTest, MissingPluginIsReported) {
@@ -841,7 +911,23 @@ TEST(HostEndToEndTest, FailedWritesGiveTheirExitCodes) {
 }
 
 TEST(HostEndToEndTest, SignalsKeepAUsableRecording) {
-  for (const int signal : {SIGINT, SIGTERM}) {
+  struct Row {
+    int signal;
+    std::string jobs;
+    size_t posts;  // under way when the signal comes
+    std::string out, replayed, message, kept;
+  };
+  // ok, slow (its answer never comes), ok: one at a time the third never
+  // starts; three at once it finishes, and the signal stops the slow one.
+  const Row rows[] = {
+      {SIGINT, "1", 2, "L\nS\tinterrupted\n", "L\nS\trecording incomplete\n", "after 1 of 3 links",
+       "keeps 1 finished link(s) and the interrupted one"},
+      {SIGTERM, "1", 2, "L\nS\tinterrupted\n", "L\nS\trecording incomplete\n", "after 1 of 3 links",
+       "keeps 1 finished link(s) and the interrupted one"},
+      {SIGINT, "3", 3, "L\nS\tinterrupted\nL\n", "L\nS\trecording incomplete\nL\n",
+       "after 2 of 3 links", "keeps 2 finished link(s) and the interrupted one"},
+  };
+  for (const Row& row : rows) {
     TestSite site;
     site.pages["/f/ok"] = FormPage("/dl-ok", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
     site.answers["/dl-ok"] = kLinkAnswer;
@@ -852,26 +938,29 @@ TEST(HostEndToEndTest, SignalsKeepAUsableRecording) {
     const fs::path rec = scratch.path() / "rec";
     const std::string input =
         site.Url("/f/ok") + "\n" + site.Url("/f/slow") + "\n" + site.Url("/f/ok") + "\n";
-    HostProcess process = StartHost({"resolve", "--record", rec.string(), "-"}, input);
-    for (int i = 0; i < 1000 && site.posts().size() < 2; ++i) {
+    auto lines = [&](std::string text) {
+      text = std::regex_replace(text, std::regex("L\n"), site.Url("/f/ok") + "\t" + kLink + "\n");
+      return std::regex_replace(text, std::regex("S\t"), site.Url("/f/slow") + "\t");
+    };
+    HostProcess process =
+        StartHost({"resolve", "--jobs", row.jobs, "--record", rec.string(), "-"}, input);
+    for (int i = 0; i < 1000 && site.posts().size() < row.posts; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    ASSERT_EQ(site.posts().size(), 2u);
-    kill(process.pid, signal);
+    ASSERT_EQ(site.posts().size(), row.posts);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the last ok one finishes
+    kill(process.pid, row.signal);
     const HostRun run = FinishHost(process);
-    EXPECT_EQ(run.code, 128 + signal) << run.err;
-    EXPECT_EQ(run.out, site.Url("/f/ok") + "\t" + kLink + "\n" + site.Url("/f/slow") +
-                           "\tinterrupted\n");
-    EXPECT_NE(run.err.find("after 1 of 3 links"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("keeps 1 finished link(s) and the interrupted one"), std::string::npos)
-        << run.err;
+    EXPECT_EQ(run.code, 128 + row.signal) << run.err;
+    EXPECT_EQ(run.out, lines(row.out));
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(row.kept), std::string::npos) << run.err;
     const std::string manifest = ReadAll(rec / "manifest.tsv");
-    EXPECT_EQ(manifest.substr(manifest.size() - 21), "result\tinterrupted\t-\n") << manifest;
+    EXPECT_NE(manifest.find("result\tinterrupted\t-\n"), std::string::npos) << manifest;
 
     const HostRun replayed = RunHost({"replay", rec.string()});
     EXPECT_EQ(replayed.code, 7) << replayed.err;
-    EXPECT_EQ(replayed.out, site.Url("/f/ok") + "\t" + kLink + "\n" + site.Url("/f/slow") +
-                                "\trecording incomplete\n");
+    EXPECT_EQ(replayed.out, lines(row.replayed));
     EXPECT_NE(replayed.err.find("its run was interrupted"), std::string::npos) << replayed.err;
   }
 }
@@ -1108,6 +1197,239 @@ TEST(HostEndToEndTest, VersionAndHelpSayWhatTheyShould) {
     EXPECT_TRUE(std::regex_search(help, std::regex("[:;] " + code + " "))) << code;
   }
   EXPECT_GE(codes, 16u);
+}
+
+}  // namespace
+
+namespace {
+
+// A file page at /f/ID whose form gives a link to href on the site itself,
+// which serves file at path (href decoded).
+void AddFilePage(TestSite& site, const std::string& id, const std::string& href,
+                 const std::string& path, const std::string& file) {
+  site.pages["/f/" + id] = FormPage("/dl/" + id, "<INPUT NAME=\"id\" VALUE=\"" + id + "\">\n");
+  const std::string link = href.rfind("file:", 0) == 0 ? href : "http://127.0.0.1:{PORT}" + href;
+  site.answers["/dl/" + id] = "Your download link: <A HREF=\"" + link + "\">";
+  if (!path.empty()) site.pages[path] = file;
+}
+
+std::string Listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(dir, ignored)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+  return text;
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += "0123456789abcdef"[digest[i] >> 4];
+    hex += "0123456789abcdef"[digest[i] & 15];
+  }
+  return hex;
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+  std::vector<nlohmann::json> lines;
+  size_t start = 0;
+  for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(nlohmann::json::parse(out.substr(start, end - start)));
+  }
+  return lines;
+}
+
+std::string Pattern(size_t size, int seed) {
+  std::string text(size, '\0');
+  for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>((i * 7 + seed) % 251);
+  return text;
+}
+
+TEST(HostGetTest, NamesTheFileSafelyAndWritesOnlyThere) {
+  struct Row {
+    std::string what;
+    std::string headers;  // before the file's bytes
+    std::string href;
+    std::string path;
+    int code;
+    std::string name;  // saved in the folder; empty: nothing is
+  };
+  const auto disposition = [](const std::string& value) {
+    return "HEADER Content-Disposition: " + value + "\n";
+  };
+  const Row rows[] = {
+      {"filename=", disposition("attachment; filename=\"report 2024.pdf\""), "/files/1",
+       "/files/1", 0, "report 2024.pdf"},
+      {"filename*=", disposition("attachment; filename=\"x.txt\"; filename*=UTF-8''%E2%82%AC.txt"),
+       "/files/2", "/files/2", 0, "\xE2\x82\xAC.txt"},
+      {"the URL", "", "/files/a%20b.zip", "/files/a b.zip", 0, "a b.zip"},
+      {"../../x", disposition("attachment; filename=\"../../x\""), "/files/3", "/files/3", 0, "x"},
+      {"a/b", disposition("attachment; filename=\"a/b\""), "/files/4", "/files/4", 0, "b"},
+      {"control bytes", disposition("attachment; filename=\"a\x1b[2Jb\x07.txt\""), "/files/5",
+       "/files/5", 0, "a_[2Jb_.txt"},
+      {"CON", disposition("attachment; filename=\"CON\""), "/files/6", "/files/6", 0, "_CON"},
+      {"a bad link", "", "file:///etc/passwd", "", 6, ""},
+      {"a missing file", "", "/files/none", "", 8, ""},
+      {"a redirect to file:", "REDIRECT file:///etc/passwd", "/files/7", "/files/7", 8, ""},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    const std::string content = "bytes of " + row.what;
+    AddFilePage(site, "1", row.href, row.path, row.headers + content);
+    site.Start();
+    ScratchDir scratch;
+    const fs::path out = scratch.path() / "out";  // made when missing
+    const HostRun run = RunHost({"get", "-o", out.string(), site.Url("/f/1")});
+    EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    EXPECT_EQ(RawControl(run.err, "\n"), -1) << row.what << ": " << run.err;
+    EXPECT_EQ(Listing(scratch.path()), "out") << row.what;
+    EXPECT_EQ(Listing(out), row.name) << row.what;
+    if (row.name.empty()) continue;
+    EXPECT_EQ(run.out, (out / row.name).string() + "\n") << row.what;
+    EXPECT_EQ(ReadAll(out / row.name), content) << row.what;
+    EXPECT_NE(run.err.find("saved " + (out / row.name).string()), std::string::npos) << run.err;
+    // As a browser: the cookies of the page and the answer page as referrer.
+    const Received fetched = site.received().back();
+    EXPECT_EQ(fetched.cookie, "sid=s3ss10n") << row.what;
+    EXPECT_EQ(fetched.referer, site.Url("/dl/1")) << row.what;
+  }
+}
+
+TEST(HostGetTest, ResumesCutTransfersAndNeverOverwrites) {
+  const std::string content = Pattern(10000, 1);
+  TestSite site;
+  AddFilePage(site, "cut", "/files/big.bin", "/files/big.bin", "CUT 4000\n" + content);
+  AddFilePage(site, "plain", "/files/plain.bin", "/files/plain.bin", content);
+  AddFilePage(site, "norange", "/files/x.bin", "/files/x.bin", "NORANGE\n" + content);
+  site.Start();
+  ScratchDir scratch;
+  const fs::path out = scratch.path();
+  auto get = [&](const std::string& id, std::vector<std::string> options) {
+    std::vector<std::string> args = {"get", "--json", "-o", out.string()};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(site.Url("/f/" + id));
+    const HostRun run = RunHost(args);
+    const std::vector<nlohmann::json> lines = JsonLines(run.out);
+    EXPECT_EQ(lines.size(), 1u) << run.out << run.err;
+    return std::make_pair(run, lines.empty() ? nlohmann::json() : lines[0]);
+  };
+
+  // Cut halfway: no file, the .part kept, the size said.
+  auto [cut, cutJson] = get("cut", {});
+  EXPECT_EQ(cut.code, 8) << cut.err;
+  EXPECT_EQ(cutJson["outcome"], "download-error");
+  EXPECT_EQ(cutJson["download"]["partial"], (out / "big.bin.part").string());
+  EXPECT_EQ(cutJson["download"]["path"], nullptr);
+  EXPECT_EQ(cutJson["download"]["expected_size"], 10000);
+  EXPECT_NE(cut.err.find("cut off after 4000 of 10000 bytes"), std::string::npos) << cut.err;
+  EXPECT_NE(cut.err.find("big.bin.part keeps 4000 bytes for --continue"), std::string::npos);
+  EXPECT_EQ(Listing(out), "big.bin.part");
+  // --continue asks for the rest only.
+  auto [resumed, resumedJson] = get("cut", {"-c"});
+  EXPECT_EQ(resumed.code, 0) << resumed.err;
+  EXPECT_TRUE(ReadAll(out / "big.bin") == content);
+  EXPECT_EQ(resumedJson["download"]["resumed_from"], 4000);
+  EXPECT_EQ(resumedJson["download"]["sha256"], Sha256Hex(content));
+  EXPECT_EQ(site.received().back().range, "bytes=4000-");
+  EXPECT_EQ(Listing(out), "big.bin");
+  // With --retries the same run goes on from the cut.
+  const fs::path retried = scratch.path() / "retried";
+  const HostRun retry = RunHost({"get", "--json", "--retries", "1", "-o", retried.string(),
+                                 site.Url("/f/cut")});
+  EXPECT_EQ(retry.code, 0) << retry.err;
+  EXPECT_TRUE(ReadAll(retried / "big.bin") == content);
+  const std::vector<nlohmann::json> retryJson = JsonLines(retry.out);
+  ASSERT_EQ(retryJson.size(), 1u);
+  EXPECT_EQ(retryJson[0]["download"]["attempts"], 2);
+  EXPECT_EQ(retryJson[0]["download"]["resumed_from"], 4000);
+  fs::remove_all(retried);
+
+  // A server that ignores Range: the .part starts over.
+  WriteAll(out / "x.bin.part", std::string(3000, 'Z'));
+  auto [ignored, ignoredJson] = get("norange", {"--continue"});
+  EXPECT_EQ(ignored.code, 0) << ignored.err;
+  EXPECT_TRUE(ReadAll(out / "x.bin") == content);
+  EXPECT_EQ(ignoredJson["download"]["resumed_from"], 0);
+  EXPECT_EQ(ignoredJson["download"]["sha256"], Sha256Hex(content));
+
+  // An existing file stays; so does an earlier .part without --continue,
+  // and a .part that links elsewhere is not followed even with it.
+  WriteAll(out / "plain.bin", "mine");
+  WriteAll(out / "plain (1).bin.part", content.substr(0, 7));  // from an earlier run
+  WriteAll(out / "victim", "precious");
+  fs::create_symlink(out / "victim", out / "plain (2).bin.part");
+  auto [kept, keptJson] = get("plain", {"-c"});
+  EXPECT_EQ(kept.code, 0) << kept.err;
+  EXPECT_EQ(keptJson["download"]["path"], (out / "plain (1).bin").string()) << keptJson;
+  EXPECT_EQ(ReadAll(out / "plain.bin"), "mine");
+  EXPECT_TRUE(ReadAll(out / "plain (1).bin") == content);  // the earlier .part, resumed
+  auto [again, againJson] = get("plain", {});
+  EXPECT_EQ(againJson["download"]["path"], (out / "plain (3).bin").string()) << againJson;
+  EXPECT_EQ(ReadAll(out / "victim"), "precious");
+  auto [replaced, replacedJson] = get("plain", {"--overwrite"});
+  EXPECT_EQ(replaced.code, 0) << replaced.err;
+  EXPECT_TRUE(ReadAll(out / "plain.bin") == content);
+  EXPECT_EQ(Listing(out), "big.bin,plain (1).bin,plain (2).bin.part,plain (3).bin,plain.bin,"
+                          "victim,x.bin");
+}
+
+TEST(HostGetTest, ParallelBatchesComeBackInOrder) {
+  constexpr int kLinks = 12;
+  TestSite site;
+  std::string input;
+  std::vector<std::string> contents;
+  for (int i = 0; i < kLinks; ++i) {
+    const std::string id = std::to_string(i);
+    contents.push_back(Pattern(1000 + static_cast<size_t>(i) * 3000, i));
+    AddFilePage(site, id, "/files/" + id + ".bin", "/files/" + id + ".bin", contents.back());
+    // The first links take longest: they finish last.
+    site.pages["/f/" + id] = "DELAY " + std::to_string((kLinks - i) * 40) + "\n" +
+                             site.pages["/f/" + id];
+  }
+  site.Start();
+  for (int i = 0; i < kLinks; ++i) input += site.Url("/f/" + std::to_string(i)) + "\n";
+  input += "not a link\n";
+  ScratchDir scratch;
+  const HostRun run =
+      RunHost({"get", "--jobs", "8", "--json", "-o", scratch.path().string(), "-"}, input);
+  EXPECT_EQ(run.code, 64) << run.err;
+  const std::vector<nlohmann::json> lines = JsonLines(run.out);
+  ASSERT_EQ(lines.size(), kLinks + 1u) << run.out;
+  const nlohmann::json schema = DocumentedSchema();
+  for (int i = 0; i < kLinks; ++i) {
+    const nlohmann::json& line = lines[static_cast<size_t>(i)];
+    EXPECT_EQ(velmora::testing::SchemaFault(schema, line, "line " + std::to_string(i + 1)), "");
+    EXPECT_EQ(line["url"], site.Url("/f/" + std::to_string(i)));
+    const std::string path = (scratch.path() / (std::to_string(i) + ".bin")).string();
+    EXPECT_EQ(line["download"]["path"], path);
+    EXPECT_EQ(line["download"]["sha256"], Sha256Hex(contents[static_cast<size_t>(i)]));
+    EXPECT_TRUE(ReadAll(path) == contents[static_cast<size_t>(i)]) << path;
+  }
+  EXPECT_EQ(lines.back()["outcome"], "bad-url");
+  EXPECT_GE(site.mostAtOnce(), 4);
+
+  // A recording made with 8 jobs keeps each link's exchanges its own, in
+  // order, and replays with one.
+  const std::string rec = (scratch.path() / "rec").string();
+  const HostRun recorded = RunHost({"resolve", "--jobs", "8", "--record", rec, "-"}, input);
+  EXPECT_EQ(recorded.code, 64) << recorded.err;
+  std::string expected;
+  for (int i = 0; i < kLinks; ++i) {
+    expected += site.Url("/f/" + std::to_string(i)) + "\thttp://127.0.0.1:" +
+                site.Url("").substr(17) + "/files/" + std::to_string(i) + ".bin\n";
+  }
+  EXPECT_EQ(recorded.out, expected + "not%20a%20link\tbad URL\n");
+  const HostRun replayed = RunHost({"replay", "--jobs", "1", rec});
+  EXPECT_EQ(replayed.code, 0) << replayed.err;
+  EXPECT_EQ(replayed.out, expected);
+  EXPECT_EQ(replayed.err, "");
 }
 
 }  // namespace

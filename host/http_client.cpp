@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "host/curl_share.h"
 #include "host/interrupt.h"
 #include "host/web_url.h"
 
@@ -101,40 +102,6 @@ int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return InterruptSignal() != 0 ? 1 : 0;
 }
 
-void InitCurlOnce() {
-  static const bool initialised = [] {
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-      throw std::runtime_error("libcurl could not be initialised");
-    }
-    return true;
-  }();
-  (void)initialised;
-}
-
-// Loopback never goes through a proxy, whatever the environment says;
-// the user's own no_proxy list is kept.
-std::string NoProxyList() {
-  std::string list = "localhost,127.0.0.1,::1";
-  for (const char* name : {"no_proxy", "NO_PROXY"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') {
-      list += ',';
-      list += value;
-      break;
-    }
-  }
-  return list;
-}
-
-// Names under .invalid never resolve (RFC 6761); don't ask a name server.
-bool IsInvalidName(const std::string& url) {
-  std::string host = HostOfUrl(url);
-  while (!host.empty() && host.back() == '.') host.pop_back();
-  constexpr std::string_view kSuffix = ".invalid";
-  return host == "invalid" ||
-         (host.size() > kSuffix.size() && host.compare(host.size() - kSuffix.size(), kSuffix.size(),
-                                                       kSuffix) == 0);
-}
 
 // Failures that may pass: the network, the server's own trouble. A 4xx
 // answer or a page over the cap would only come again.
@@ -173,6 +140,41 @@ std::string Seconds(double seconds) {
 
 }  // namespace
 
+void InitCurlOnce() {
+  static const bool initialised = [] {
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+      throw std::runtime_error("libcurl could not be initialised");
+    }
+    return true;
+  }();
+  (void)initialised;
+}
+
+// Loopback never goes through a proxy, whatever the environment says;
+// the user's own no_proxy list is kept.
+std::string NoProxyList() {
+  std::string list = "localhost,127.0.0.1,::1";
+  for (const char* name : {"no_proxy", "NO_PROXY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') {
+      list += ',';
+      list += value;
+      break;
+    }
+  }
+  return list;
+}
+
+// Names under .invalid never resolve (RFC 6761); don't ask a name server.
+bool IsInvalidName(const std::string& url) {
+  std::string host = HostOfUrl(url);
+  while (!host.empty() && host.back() == '.') host.pop_back();
+  constexpr std::string_view kSuffix = ".invalid";
+  return host == "invalid" ||
+         (host.size() > kSuffix.size() && host.compare(host.size() - kSuffix.size(), kSuffix.size(),
+                                                       kSuffix) == 0);
+}
+
 bool IsHeaderLine(const std::string& line, std::string& why) {
   const size_t colon = line.find(':');
   if (colon == std::string::npos || colon == 0) {
@@ -204,17 +206,22 @@ std::string CurlVersionText() {
   return text;
 }
 
-HttpClient::HttpClient(HttpOptions options) : options_(std::move(options)) {
+HttpClient::HttpClient(HttpOptions options, CurlShare* share) : options_(std::move(options)) {
   InitCurlOnce();
   CURL* curl = curl_easy_init();
   if (curl == nullptr) throw std::bad_alloc();
   curl_ = curl;
   const std::string noProxy = NoProxyList();
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  // Before the cookie engine starts, so that it is the share's.
+  if (share != nullptr) curl_easy_setopt(curl, CURLOPT_SHARE, share->handle());
   // The cookie engine is on; a cookie file is read now and written at the end.
   curl_easy_setopt(curl, CURLOPT_COOKIEFILE, options_.cookieFile.c_str());
   if (!options_.cookieFile.empty()) {
     curl_easy_setopt(curl, CURLOPT_COOKIEJAR, options_.cookieFile.c_str());
+    // Now, not at this handle's first transfer: the other jobs' first
+    // requests already carry its cookies.
+    curl_easy_setopt(curl, CURLOPT_COOKIELIST, "RELOAD");
   }
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);

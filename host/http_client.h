@@ -56,11 +56,16 @@ struct HttpResponse {
   std::vector<HttpHop> hops;
 };
 
+class CurlShare;
+
 // One cookie engine and one connection cache for a whole run, so a POST
-// carries the cookies its page set. Not thread-safe; one run, one thread.
+// carries the cookies its page set. Not thread-safe: with several links at
+// once each job has its own client, and all of them one share (the cookie
+// store); then only one of them names options.cookieFile, which it reads at
+// once into the share and writes back when it is destroyed, after the others.
 class HttpClient {
  public:
-  explicit HttpClient(HttpOptions options);
+  explicit HttpClient(HttpOptions options, CurlShare* share = nullptr);
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
@@ -81,6 +86,15 @@ class HttpClient {
   curl_slist* postHeaders_ = nullptr;
   std::optional<std::chrono::steady_clock::time_point> deadline_;
 };
+
+// curl_global_init, once per process.
+void InitCurlOnce();
+
+// The no_proxy list every handle gets: loopback, and the user's own.
+std::string NoProxyList();
+
+// Names under .invalid never resolve (RFC 6761): no name server is asked.
+bool IsInvalidName(const std::string& url);
 
 // Checks one --header value; why says what is wrong.
 bool IsHeaderLine(const std::string& line, std::string& why);

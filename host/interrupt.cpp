@@ -4,13 +4,16 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 
 namespace velmora::host {
 namespace {
 
-volatile sig_atomic_t g_signal = 0;
+// Read by every job's thread; lock-free, so the handler may set it.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
-void OnSignal(int signal) { g_signal = signal; }
+void OnSignal(int signal) { g_signal.store(signal, std::memory_order_relaxed); }
 
 }  // namespace
 
@@ -24,7 +27,7 @@ void CatchInterrupts() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-int InterruptSignal() { return g_signal; }
+int InterruptSignal() { return g_signal.load(std::memory_order_relaxed); }
 
 const char* SignalName(int signal) {
   switch (signal) {
@@ -36,7 +39,7 @@ const char* SignalName(int signal) {
 
 void SleepUnlessInterrupted(double seconds) {
   constexpr double kStep = 0.05;
-  while (seconds > 0 && g_signal == 0) {
+  while (seconds > 0 && InterruptSignal() == 0) {
     const double step = std::min(seconds, kStep);
     timespec pause{0, static_cast<long>(step * 1e9)};
     nanosleep(&pause, nullptr);

@@ -22,12 +22,24 @@ const char* OutcomeWords(Outcome outcome) {
     case Outcome::kReplayMismatch: return "not in the recording";
     case Outcome::kBadLink: return "bad link";
     case Outcome::kIncomplete: return "recording incomplete";
+    case Outcome::kDownloadError: return "download failed";
     case Outcome::kBadUrl: return "bad URL";
     case Outcome::kBadRecording: return "bad recording";
     case Outcome::kInterrupted: return "interrupted";
   }
   return "no link";
 }
+
+namespace {
+
+// "; x.zip.part keeps 512 bytes for --continue", for a download cut short.
+std::string KeptPart(const LinkReport& report) {
+  if (!report.download || report.download->partPath.empty()) return {};
+  return "; " + report.download->partPath + " keeps " + std::to_string(report.download->size) +
+         " bytes for --continue";
+}
+
+}  // namespace
 
 std::string ReasonSentence(const LinkReport& report) {
   const std::string& url = report.url;
@@ -56,7 +68,13 @@ std::string ReasonSentence(const LinkReport& report) {
              "\" is not an http or https URL (" + result.reason + ").";
     case Outcome::kBadRecording:
       return "replay of " + url + " stopped: the recording is unreadable: " + result.reason + ".";
+    case Outcome::kDownloadError:
+      return "downloading " + LinkText(result.link) + " for " + url + " failed: " +
+             result.reason + KeptPart(report) + ".";
     case Outcome::kInterrupted:
+      if (report.download) {
+        return "downloading the file of " + url + " was " + result.reason + KeptPart(report) + ".";
+      }
       return "resolving " + url + " was " + result.reason + ".";
   }
   return {};
@@ -64,8 +82,9 @@ std::string ReasonSentence(const LinkReport& report) {
 
 std::string TsvLine(const LinkReport& report) {
   const Outcome outcome = report.result.outcome;
+  if (outcome != Outcome::kLink) return LinkText(report.url) + "\t" + OutcomeWords(outcome);
   return LinkText(report.url) + "\t" +
-         (outcome == Outcome::kLink ? LinkText(report.result.link) : OutcomeWords(outcome));
+         (report.download ? Shown(report.download->path) : LinkText(report.result.link));
 }
 
 std::string JsonLine(const LinkReport& report) {
@@ -89,7 +108,8 @@ std::string JsonLine(const LinkReport& report) {
     exchanges.push_back(std::move(item));
   }
   const LinkResult& result = report.result;
-  const bool hasLink = result.outcome == Outcome::kLink || result.outcome == Outcome::kBadLink;
+  // The link found, also when its download failed or was cut short.
+  const bool hasLink = !result.link.empty();
   json object = {
       {"url", LinkText(report.url)},
       {"outcome", OutcomeName(result.outcome)},
@@ -101,6 +121,22 @@ std::string JsonLine(const LinkReport& report) {
       {"dump_error", textOrNull(report.dumpError)},
   };
   if (report.line > 0) object["line"] = report.line;
+  if (report.download) {
+    const DownloadReport& file = *report.download;
+    object["download"] = {
+        {"path", textOrNull(file.path)},
+        {"partial", textOrNull(file.partPath)},
+        {"size", file.size},
+        {"expected_size", file.expectedSize < 0 ? json() : json(file.expectedSize)},
+        {"sha256", textOrNull(file.sha256)},
+        {"seconds", file.seconds},
+        {"resumed_from", file.resumedFrom},
+        {"status", file.status},
+        {"final_url", LinkText(file.finalUrl)},
+        {"attempts", file.attempts},
+        {"error", textOrNull(file.error)},
+    };
+  }
   // Site bytes that are no UTF-8 become U+FFFD; everything else is escaped.
   return object.dump(-1, ' ', true, json::error_handler_t::replace);
 }

@@ -5,6 +5,8 @@
 #define VELMORA_HOST_LINK_REPORT_H_
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,22 @@ struct ExchangeLog {
   std::vector<HttpHop> hops;
 };
 
+// get: what downloading the direct link came to.
+struct DownloadReport {
+  std::string path;         // the file saved; empty unless it was
+  std::string partPath;     // the .part kept for --continue after a failure
+  uint64_t size = 0;        // bytes in the file (or in the .part)
+  int64_t expectedSize = -1;  // from Content-Length or Content-Range; -1: not said
+  std::string sha256;       // hex, of the saved file
+  double seconds = 0;       // every try and pause
+  uint64_t resumedFrom = 0; // bytes of an earlier .part kept
+  long status = 0;          // of the last response
+  std::string finalUrl;     // after redirects
+  int attempts = 0;
+  std::string error;        // why it failed; empty when saved
+  bool interrupted = false;
+};
+
 struct LinkReport {
   size_t line = 0;  // line in the batch input; 0 for a command-line URL
   std::string url;
@@ -35,6 +53,7 @@ struct LinkReport {
   std::vector<ExchangeLog> exchanges;
   std::string dumpPath;   // the debug dump written for this link
   std::string dumpError;  // why the dump could not be written
+  std::optional<DownloadReport> download;  // get, when the link was fetched
   int exitCode = 0;
 };
 

@@ -6,20 +6,27 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "host/batch_runner.h"
+#include "host/curl_share.h"
 #include "host/demo_site.h"
+#include "host/download.h"
 #include "host/explain_command.h"
 #include "host/host_session.h"
 #include "host/interrupt.h"
 #include "host/link_report.h"
+#include "host/progress_display.h"
 #include "host/recording.h"
 #include "host/safe_files.h"
 #include "host/terminal_text.h"
@@ -37,18 +44,24 @@ constexpr int kExitInternal = 70;
 constexpr int kExitCannotWrite = 73;
 constexpr int kExitOutput = 74;
 
+constexpr size_t kMaxJobs = 64;
+
 constexpr char kExitCodes[] =
     "Exit codes: 0 link found; 1 no link; 2 link invalid (%notfound%); 3 link faulty "
     "(%deleted%); 4 transfer error; 5 replay: a request the recording does not hold; 6 the "
-    "plugin's link is no http or https URL; 7 replay: the link's recording was cut short; 8 "
-    "explain: the explanation and the loaded plugin disagree; 64 "
+    "plugin's link is no http or https URL; 7 replay: the link's recording was cut short; 8 get: "
+    "the file could not be downloaded or saved; 9 explain: the explanation and the loaded "
+    "plugin disagree; 64 "
     "usage error (a URL or batch line that is no http or https URL included); 66 no readable "
     "recording or batch file; 69 the plugin cannot be loaded; 70 internal error; 73 the "
-    "recording or the debug dump cannot be written; 74 standard output cannot be written; "
+    "recording, the debug dump or the output folder cannot be written; 74 standard output cannot be written; "
     "130 interrupted (SIGINT); 143 terminated (SIGTERM). Several links: the highest code.\n";
 
 // Every sentence for the user; site bytes in it reach stderr escaped.
-void Say(const std::string& sentence) { std::cerr << "velmora-host: " << Shown(sentence) << '\n'; }
+// One write, so that the line stays whole beside the lines of jobs' threads.
+void Say(const std::string& sentence) {
+  std::cerr << ("velmora-host: " + Shown(sentence) + "\n") << std::flush;
+}
 
 struct CommonOptions {
   std::string plugin;
@@ -57,6 +70,7 @@ struct CommonOptions {
   bool trace = false;
   bool traceCookies = false;
   bool json = false;
+  size_t jobs = 1;
   HttpOptions http;
 };
 
@@ -103,30 +117,6 @@ void AddCommonOptions(CLI::App& command, CommonOptions& options, bool network, b
   command.add_option("--cookies", options.http.cookieFile,
                      "Netscape cookie file: read at the start, written at the end");
 }
-
-// A bar on stderr while several links resolve, only for a person watching.
-class Progress {
- public:
-  Progress(size_t total, bool enabled) : total_(total), enabled_(enabled) {}
-  void Show(size_t done) {
-    if (!enabled_) return;
-    constexpr size_t kWidth = 30;
-    const size_t filled = total_ == 0 ? kWidth : done * kWidth / total_;
-    std::cerr << "\r[" << std::string(filled, '#') << std::string(kWidth - filled, '.') << "] "
-              << done << '/' << total_ << std::flush;
-    shown_ = true;
-  }
-  void Clear() {
-    if (!shown_) return;
-    std::cerr << "\r\033[K" << std::flush;
-    shown_ = false;
-  }
-
- private:
-  size_t total_;
-  bool enabled_;
-  bool shown_ = false;
-};
 
 // A link to resolve: from the command line (line 0) or a batch line, which
 // may be bad (bad says why) and is then reported on its own.
@@ -258,62 +248,198 @@ DumpFolder PrepareSession(CommonOptions& options) {
   return made;
 }
 
+// The folder get saves into, made when missing and checked before anything
+// else starts.
+struct GetOptions {
+  std::string dir;
+  bool overwrite = false;
+  bool resume = false;
+  bool quiet = false;
+};
+
+struct OutputFolder {
+  UniqueFd folder;
+  DownloadOptions download;
+};
+
+OutputFolder PrepareOutput(const GetOptions& get) {
+  OutputFolder made;
+  std::string dir = get.dir.empty() ? "." : get.dir;
+  try {
+    made.folder = OpenFolder(dir, true);
+  } catch (const FileError& error) {
+    throw RecordingError(std::string("the output folder cannot be used: ") + error.what());
+  }
+  if (faccessat(made.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    throw RecordingError("the output folder " + dir + " is not writable: " + std::strerror(errno));
+  }
+  made.download.folder = made.folder.get();
+  made.download.folderShown = get.dir.empty() ? "" : dir.back() == '/' ? dir : dir + "/";
+  made.download.overwrite = get.overwrite;
+  made.download.resume = get.resume;
+  return made;
+}
+
+// One job's tools: its own curl handles, all sharing the run's cookie
+// store, and what wraps them.
+struct JobTools {
+  std::unique_ptr<LiveTransport> live;
+  std::unique_ptr<RecordingTransport> recorder;
+  std::unique_ptr<ReplayTransport> replay;
+  std::unique_ptr<Downloader> downloader;
+  Transport* transport = nullptr;
+};
+
+// Job worker's HTTP options: only the first job reads and writes the cookie
+// file (into the share, for all of them).
+HttpOptions JobHttp(const HttpOptions& http, size_t worker) {
+  HttpOptions mine = http;
+  if (worker > 0) mine.cookieFile.clear();
+  return mine;
+}
+
 struct RunContext {
   HostSession* session = nullptr;
+  std::vector<JobTools>* tools = nullptr;
   bool batch = false;
   bool json = false;
-  bool showProgress = false;
+  bool showProgress = false;  // not with --trace or --debug, whose lines would mix
+  bool quiet = false;
+  bool download = false;      // get
+  bool trace = false;
+  double deadlineSeconds = 0;
   const Recording* recording = nullptr;  // replay
-  ReplayTransport* replay = nullptr;
-  RecordingTransport* recorder = nullptr;
+  RecordingStore* recorder = nullptr;
 };
 
 std::string OutcomeWithLink(Outcome outcome, const std::string& link) {
   return std::string(OutcomeName(outcome)) + (link.empty() ? "" : " " + LinkText(link));
 }
 
-void ReplayNotes(const RunContext& run, size_t index, const LinkReport& report) {
+std::vector<std::string> ReplayNotes(const RecordedLink& recorded, const ReplayTransport& replay,
+                                     const LinkReport& report) {
   const Outcome now = report.result.outcome;
   const bool finished = now != Outcome::kReplayMismatch && now != Outcome::kIncomplete &&
-                        now != Outcome::kBadRecording;
-  if (!finished) return;
-  const RecordedLink& recorded = run.recording->links[index];
+                        now != Outcome::kBadRecording && now != Outcome::kInterrupted;
+  if (!finished) return {};
+  std::vector<std::string> notes;
   const std::string then =
       recorded.result ? OutcomeWithLink(recorded.result->outcome, recorded.result->link)
                       : OutcomeName(Outcome::kInterrupted);
   const std::string given = OutcomeWithLink(now, report.result.link);
   if (then != given) {
-    Say("note: when recorded, " + report.url + " gave " + then + "; the plugin now gives " +
-        given + ".");
+    notes.push_back("note: when recorded, " + report.url + " gave " + then +
+                    "; the plugin now gives " + given + ".");
   }
-  if (run.replay->UnusedExchanges() > 0) {
-    Say("note: the plugin made " + std::to_string(run.replay->UnusedExchanges()) +
-        " request(s) fewer for " + report.url + " than the recording holds.");
+  if (replay.UnusedExchanges() > 0) {
+    notes.push_back("note: the plugin made " + std::to_string(replay.UnusedExchanges()) +
+                    " request(s) fewer for " + report.url + " than the recording holds.");
   }
+  return notes;
 }
 
-// Resolves the items in order. Each gives one report, from which its output
-// line, its sentence on stderr and its share of the exit code are made.
+// get: fetches the link report found into the output folder; a failure
+// becomes the link's outcome.
+void Download(const RunContext& run, JobTools& tools, LinkReport& report,
+              std::chrono::steady_clock::time_point started, ProgressDisplay& display,
+              const std::string& tag) {
+  const std::string link = LinkText(report.result.link);
+  // As a browser would: the answer page that gave the link is the referrer.
+  const std::string referer = report.exchanges.empty() ? "" : report.exchanges.back().finalUrl;
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (run.deadlineSeconds > 0) {
+    deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(run.deadlineSeconds));
+  }
+  const std::string prefix = tag.empty() ? "[trace] " : "[trace " + tag + "] ";
+  if (run.trace) std::cerr << (prefix + Shown("GET " + link + " (the file)") + "\n");
+  const size_t slot = display.Begin(link);
+  report.download = tools.downloader->Fetch(link, referer, deadline, &display, slot);
+  display.End(slot);
+  const DownloadReport& download = *report.download;
+  if (run.trace) {
+    std::string summary = "  -> status " + std::to_string(download.status) + " from " +
+                          LinkText(download.finalUrl) + ", " + std::to_string(download.size) +
+                          " bytes in the file";
+    if (download.resumedFrom > 0) summary += ", " + std::to_string(download.resumedFrom) + " kept";
+    if (download.attempts > 1) summary += ", " + std::to_string(download.attempts) + " tries";
+    if (!download.error.empty()) summary += ", failed: " + download.error;
+    std::cerr << (prefix + Shown(summary) + "\n");
+  }
+  if (!download.path.empty()) return;
+  report.result.outcome = download.interrupted ? Outcome::kInterrupted : Outcome::kDownloadError;
+  report.result.reason = download.error;
+}
+
+std::string SavedSentence(const DownloadReport& download) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.2f", download.seconds);
+  std::string text = "saved " + download.path + " (" + std::to_string(download.size) +
+                     " bytes in " + seconds + " s, " +
+                     RateText(download.size - download.resumedFrom, download.seconds);
+  if (download.resumedFrom > 0) {
+    text += ", resumed after " + std::to_string(download.resumedFrom) + " bytes";
+  }
+  return text + ").";
+}
+
+// Runs the items, one job per tool set at once, and prints each report in input
+// order: its output line, its sentence on stderr and its share of the exit
+// code.
 int ResolveAll(RunContext& run, const std::vector<BatchItem>& items) {
-  Progress progress(items.size(), run.batch && run.showProgress && isatty(STDERR_FILENO));
-  int worst = 0;
-  std::string worstWords;
-  size_t found = 0, done = 0;
-  bool dumpFailed = false;
-  std::string outputError;
-  for (size_t i = 0; i < items.size() && InterruptSignal() == 0; ++i) {
-    progress.Show(i);
-    const BatchItem& item = items[i];
+  const bool terminal = isatty(STDERR_FILENO) != 0;
+  const bool display = run.showProgress && !run.quiet && terminal &&
+                       (run.batch || run.download);
+  ProgressDisplay progress(STDERR_FILENO, display, items.size(), run.download ? "files" : "links");
+  // A link's place among those resolved, for the recording and the replay.
+  std::vector<size_t> ordinals(items.size());
+  size_t resolved = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    ordinals[i] = resolved;
+    if (items[i].bad.empty()) ++resolved;
+  }
+  std::vector<std::vector<std::string>> notes(items.size());
+  std::atomic<size_t> running{0};
+  const bool parallel = run.tools->size() > 1;
+
+  auto work = [&](size_t worker, size_t index) {
+    const BatchItem& item = items[index];
     LinkReport report;
     if (!item.bad.empty()) {
       report.url = item.url;
       report.result = {Outcome::kBadUrl, {}, item.bad};
     } else {
-      char dumpName[64];
-      std::snprintf(dumpName, sizeof dumpName, "%03zu-%s", i + 1, kDumpName);
-      report = run.session->Resolve(item.url, run.batch ? dumpName : kDumpName);
+      JobTools& tools = (*run.tools)[worker];
+      progress.SetRunning(++running);
+      LinkCall call;
+      call.transport = tools.transport;
+      call.ordinal = ordinals[index];
+      if (run.batch) {
+        char dumpName[64];
+        std::snprintf(dumpName, sizeof dumpName, "%03zu-%s", index + 1, kDumpName);
+        call.dumpName = dumpName;
+      }
+      if (parallel) call.tag = "#" + std::to_string(index + 1);
+      const auto started = std::chrono::steady_clock::now();
+      report = run.session->Resolve(item.url, call);
+      if (run.recording != nullptr) {
+        notes[index] = ReplayNotes(run.recording->links[ordinals[index]], *tools.replay, report);
+      }
+      if (run.download && report.result.outcome == Outcome::kLink) {
+        Download(run, tools, report, started, progress, call.tag);
+      }
+      progress.SetRunning(--running);
     }
     report.line = item.line;
+    return report;
+  };
+
+  int worst = 0;
+  std::string worstWords;
+  size_t found = 0, done = 0;
+  bool dumpFailed = false;
+  std::string outputError;
+  auto deliver = [&](size_t index, LinkReport& report) {
     progress.Clear();
     const Outcome outcome = report.result.outcome;
     report.exitCode = ExitCodeOf(outcome, InterruptSignal());
@@ -329,22 +455,29 @@ int ResolveAll(RunContext& run, const std::vector<BatchItem>& items) {
     } else if (run.batch) {
       line = TsvLine(report);
     } else if (outcome == Outcome::kLink) {
-      line = LinkText(report.result.link);
+      line = report.download ? Shown(report.download->path) : LinkText(report.result.link);
     }
     if (!line.empty() || run.json || run.batch) {
       try {
         WriteAll(STDOUT_FILENO, line + "\n", "standard output");
       } catch (const FileError& error) {
         outputError = error.what();
-        break;
+        return false;
       }
     }
     if (outcome != Outcome::kLink && outcome != Outcome::kInterrupted) {
       Say(ReasonSentence(report));
+    } else if (outcome == Outcome::kLink && report.download && !run.quiet) {
+      Say(SavedSentence(*report.download));
     }
     if (!report.dumpError.empty()) dumpFailed = true;
-    if (run.recording != nullptr && outcome != Outcome::kInterrupted) ReplayNotes(run, i, report);
-  }
+    for (const std::string& note : notes[index]) Say(note);
+    progress.SetDone(index + 1);
+    progress.Draw();
+    return true;
+  };
+
+  RunBatch(items.size(), run.tools->size(), work, deliver, [&] { progress.Draw(); });
   progress.Clear();
   if (!outputError.empty()) {
     Say(outputError + "; stopped after " + std::to_string(done) + " of " +
@@ -355,6 +488,7 @@ int ResolveAll(RunContext& run, const std::vector<BatchItem>& items) {
     std::string kept = "interrupted by " + std::string(SignalName(InterruptSignal())) + " after " +
                        std::to_string(done) + " of " + std::to_string(items.size()) +
                        " links; their results above are complete";
+    if (run.download) kept += "; a file cut short keeps its .part for --continue";
     if (run.recorder != nullptr) {
       const int begun = run.recorder->linksBegun(), finished = run.recorder->linksFinished();
       if (begun == 0) {
@@ -363,7 +497,7 @@ int ResolveAll(RunContext& run, const std::vector<BatchItem>& items) {
       } else {
         kept += "; the recording in " + run.recorder->dir() + " keeps " +
                 std::to_string(finished) + " finished link(s)" +
-                (begun > finished ? " and the interrupted one, marked as such" : "");
+                (begun > finished ? " and the interrupted one(s), marked as such" : "");
       }
     }
     Say(kept + ".");
@@ -371,13 +505,35 @@ int ResolveAll(RunContext& run, const std::vector<BatchItem>& items) {
   }
   if (run.batch && worst != 0) {
     Say(std::to_string(found) + " of " + std::to_string(items.size()) +
-        " links gave a download link; the worst result was " + worstWords + ".");
+        (run.download ? " links gave a saved file" : " links gave a download link") +
+        "; the worst result was " + worstWords + ".");
   }
   if (dumpFailed) {
     Say("a debug dump could not be written (see above).");
     worst = std::max(worst, kExitCannotWrite);
   }
   return worst;
+}
+
+// The tools of up to jobs jobs, for items links: a live transport each, with
+// a recorder or a downloader when the run wants one.
+std::vector<JobTools> LiveTools(const HttpOptions& http, size_t jobs, size_t items,
+                                CurlShare& share, RecordingStore* store,
+                                const DownloadOptions* download) {
+  std::vector<JobTools> tools(std::max<size_t>(1, std::min(jobs, items)));
+  for (size_t worker = 0; worker < tools.size(); ++worker) {
+    JobTools& mine = tools[worker];
+    mine.live = std::make_unique<LiveTransport>(JobHttp(http, worker), &share);
+    mine.transport = mine.live.get();
+    if (store != nullptr) {
+      mine.recorder = std::make_unique<RecordingTransport>(*mine.live, *store);
+      mine.transport = mine.recorder.get();
+    }
+    if (download != nullptr) {
+      mine.downloader = std::make_unique<Downloader>(JobHttp(http, 1), &share, *download);
+    }
+  }
+  return tools;
 }
 
 int RunResolve(CommonOptions options, const std::vector<std::string>& arguments,
@@ -388,14 +544,22 @@ int RunResolve(CommonOptions options, const std::vector<std::string>& arguments,
   // Everything that can fail at the start does so before the recording exists.
   DumpFolder dump = PrepareSession(options);
   auto plugin = LoadPlugin(options);
-  LiveTransport live(options.http);
-  std::unique_ptr<RecordingTransport> recorder;
-  if (!recordDir.empty()) recorder = std::make_unique<RecordingTransport>(live, recordDir);
-  Transport& transport = recorder ? static_cast<Transport&>(*recorder) : live;
+  CurlShare share;
+  std::vector<JobTools> tools = LiveTools(options.http, options.jobs, batch.items.size(), share,
+                                          nullptr, nullptr);
+  std::unique_ptr<RecordingStore> recorder;
+  if (!recordDir.empty()) {
+    recorder = std::make_unique<RecordingStore>(recordDir);
+    for (JobTools& mine : tools) {
+      mine.recorder = std::make_unique<RecordingTransport>(*mine.live, *recorder);
+      mine.transport = mine.recorder.get();
+    }
+  }
   try {
-    HostSession session(*plugin, transport, dump.session, std::cerr);
+    HostSession session(*plugin, *tools[0].transport, dump.session, std::cerr);
     RunContext run;
     run.session = &session;
+    run.tools = &tools;
     run.batch = batch.fromInput || batch.items.size() > 1;
     run.json = options.json;
     run.showProgress = !options.trace && !options.debug;
@@ -415,6 +579,31 @@ int RunResolve(CommonOptions options, const std::vector<std::string>& arguments,
   }
 }
 
+int RunGet(CommonOptions options, const std::vector<std::string>& arguments,
+           const std::vector<std::string>& batchFiles, const GetOptions& get) {
+  Batch batch;
+  if (const int code = CollectUrls(arguments, batchFiles, batch)) return code;
+  if (const int code = CheckHttpOptions(options.http)) return code;
+  DumpFolder dump = PrepareSession(options);
+  OutputFolder output = PrepareOutput(get);
+  auto plugin = LoadPlugin(options);
+  CurlShare share;
+  std::vector<JobTools> tools = LiveTools(options.http, options.jobs, batch.items.size(), share,
+                                          nullptr, &output.download);
+  HostSession session(*plugin, *tools[0].transport, dump.session, std::cerr);
+  RunContext run;
+  run.session = &session;
+  run.tools = &tools;
+  run.batch = batch.fromInput || batch.items.size() > 1;
+  run.json = options.json;
+  run.showProgress = !options.trace && !options.debug;
+  run.quiet = get.quiet;
+  run.download = true;
+  run.trace = options.trace;
+  run.deadlineSeconds = options.http.deadlineSeconds;
+  return ResolveAll(run, batch.items);
+}
+
 int RunReplay(CommonOptions options, const std::string& dir) {
   Recording recording;
   try {
@@ -432,42 +621,56 @@ int RunReplay(CommonOptions options, const std::string& dir) {
   for (const RecordedLink& link : recording.links) items.push_back({0, link.url, {}});
   DumpFolder dump = PrepareSession(options);
   auto plugin = LoadPlugin(options);
-  ReplayTransport replay(recording);
-  HostSession session(*plugin, replay, dump.session, std::cerr);
+  std::vector<JobTools> tools(std::min(options.jobs, items.size()));
+  for (JobTools& mine : tools) {
+    mine.replay = std::make_unique<ReplayTransport>(recording);
+    mine.transport = mine.replay.get();
+  }
+  HostSession session(*plugin, *tools[0].transport, dump.session, std::cerr);
   RunContext run;
   run.session = &session;
+  run.tools = &tools;
   run.batch = items.size() > 1;
   run.json = options.json;
   run.showProgress = !options.trace && !options.debug;
   run.recording = &recording;
-  run.replay = &replay;
   return ResolveAll(run, items);
 }
 
-int RunDemo(CommonOptions options) {
+// The sample site's link as it stands for the real one.
+std::string ShownSampleLink(const std::string& link, const std::string& base) {
+  if (link.rfind(base + "/", 0) != 0) return LinkText(link);
+  return kShownDownloadHost + LinkText(link.substr(base.size()));
+}
+
+int RunDemo(CommonOptions options, const GetOptions& get) {
   if (const int code = CheckHttpOptions(options.http)) return code;
   DumpFolder dump = PrepareSession(options);
+  OutputFolder output = PrepareOutput(get);
   auto plugin = LoadPlugin(options);
   DemoServer server;
   // The sample site is local; waiting long would only hide a fault.
   options.http.connectTimeoutSeconds = std::min(options.http.connectTimeoutSeconds, 5L);
   options.http.timeoutSeconds = std::min(options.http.timeoutSeconds, 30L);
-  LiveTransport live(options.http);
-  HostSession session(*plugin, live, dump.session, std::cerr);
+  CurlShare share;
+  std::vector<JobTools> tools = LiveTools(options.http, 1, 1, share, nullptr, &output.download);
+  HostSession session(*plugin, *tools[0].transport, dump.session, std::cerr);
 
   std::cout << "Velmora demo: the plugin " << Shown(plugin->path()) << " resolves links of "
             << Shown(session.servedHost()) << ".\n"
             << "The bundled sample site stands in for it at " << server.baseUrl() << ".\n\n";
   size_t asExpected = 0;
+  const SampleLink* toFetch = nullptr;
   for (const SampleLink& sample : SampleLinks()) {
     if (InterruptSignal() != 0) break;
     LinkReport report = session.Resolve(server.baseUrl() + sample.path);
     report.url = sample.shownUrl;
     const LinkResult& result = report.result;
+    const std::string shownLink = ShownSampleLink(result.link, server.baseUrl());
     std::cout << sample.shownUrl << "\n  ";
     switch (result.outcome) {
       case Outcome::kLink:
-        std::cout << "download link: " << LinkText(result.link);
+        std::cout << "download link: " << shownLink;
         break;
       case Outcome::kNotFound:
         std::cout << "the site reports this link as invalid (%notfound%)";
@@ -480,10 +683,44 @@ int RunDemo(CommonOptions options) {
         break;
     }
     std::cout << "\n";
-    if (result.outcome == sample.expected && result.link == sample.expectedLink) ++asExpected;
+    if (result.outcome == sample.expected && shownLink == sample.expectedLink) {
+      ++asExpected;
+      if (result.outcome == Outcome::kLink && toFetch == nullptr) toFetch = &sample;
+    }
   }
   std::cout << '\n' << asExpected << " of " << SampleLinks().size()
             << " sample links gave the expected result.\n" << std::flush;
+
+  // Then the whole job, as get does it: resolve, download, check.
+  bool saved = false;
+  if (toFetch != nullptr && InterruptSignal() == 0) {
+    std::cout << "\nget " << toFetch->shownUrl << ":\n" << std::flush;
+    RunContext run;
+    run.session = &session;
+    run.tools = &tools;
+    run.download = true;
+    run.trace = options.trace;
+    ProgressDisplay progress(STDERR_FILENO, !options.trace && !options.debug &&
+                                                isatty(STDERR_FILENO) != 0, 1, "files");
+    LinkCall call;
+    call.transport = tools[0].transport;
+    const auto started = std::chrono::steady_clock::now();
+    LinkReport report = session.Resolve(server.baseUrl() + toFetch->path, call);
+    if (report.result.outcome == Outcome::kLink) {
+      Download(run, tools[0], report, started, progress, {});
+    }
+    progress.Clear();
+    report.url = toFetch->shownUrl;
+    if (report.result.outcome == Outcome::kLink) {
+      const DownloadReport& file = *report.download;
+      std::cout << "  saved to: " << Shown(file.path) << "\n  size:     " << file.size
+                << " bytes\n  SHA-256:  " << file.sha256 << "\n";
+      saved = true;
+    } else {
+      std::cout << "  " << Shown(ReasonSentence(report)) << "\n";
+    }
+    std::cout << std::flush;
+  }
   if (!std::cout) {
     Say("cannot write to standard output.");
     return kExitOutput;
@@ -492,7 +729,7 @@ int RunDemo(CommonOptions options) {
     Say(std::string("interrupted by ") + SignalName(InterruptSignal()) + ".");
     return 128 + InterruptSignal();
   }
-  if (asExpected != SampleLinks().size()) {
+  if (asExpected != SampleLinks().size() || !saved) {
     Say("the demo did not give the expected results; run it with --trace --debug to see why.");
     return 1;
   }
@@ -547,16 +784,49 @@ int main(int argc, char** argv) {
   resolve->add_option("URL", arguments, "Links to file pages");
   resolve->footer(kExitCodes);
 
+  resolve->add_option("-j,--jobs", options.jobs, "Links resolved at once")
+      ->capture_default_str()
+      ->check(CLI::Range(size_t{1}, kMaxJobs));
+
+  CLI::App* get = app.add_subcommand(
+      "get", "Resolve links and download their files (\"-\" or -a FILE: one URL a line)");
+  AddCommonOptions(*get, options, true, true);
+  GetOptions getOptions;
+  size_t getJobs = 4;
+  get->add_option("-a,--batch-file", batchFiles,
+                  "Read URLs from FILE, one a line (\"-\" for stdin); blank lines and # "
+                  "comments are skipped, bad lines reported one by one");
+  get->add_option("-o,--output-dir", getOptions.dir,
+                  "Folder to save the files in (created when missing)")
+      ->default_str("the current one");
+  get->add_flag("--overwrite", getOptions.overwrite,
+                "Replace a file of the same name (else the name gets \" (1)\", \" (2)\" ...)");
+  get->add_flag("-c,--continue", getOptions.resume,
+                "Go on with a NAME.part an earlier run left (a Range request)");
+  get->add_flag("-q,--quiet", getOptions.quiet, "No progress display, no line per saved file");
+  get->add_option("-j,--jobs", getJobs, "Links resolved and downloaded at once")
+      ->capture_default_str()
+      ->check(CLI::Range(size_t{1}, kMaxJobs));
+  get->add_option("URL", arguments, "Links to file pages");
+  get->footer(kExitCodes);
+
   CLI::App* replay = app.add_subcommand("replay", "Resolve from a recording, without network");
   AddCommonOptions(*replay, options, false, true);
+  replay->add_option("-j,--jobs", options.jobs, "Links replayed at once")
+      ->capture_default_str()
+      ->check(CLI::Range(size_t{1}, kMaxJobs));
   replay->add_option("DIR", replayDir, "Folder made by resolve --record")->required();
   replay->footer(kExitCodes);
 
   ExplainOptions explainOptions;
   CLI::App* explain = AddExplainCommand(app, explainOptions);
 
-  CLI::App* demo = app.add_subcommand("demo", "Resolve the sample links of the bundled site");
+  CLI::App* demo = app.add_subcommand(
+      "demo", "Resolve the sample links of the bundled site, then get its file");
   AddCommonOptions(*demo, options, true, false);
+  demo->add_option("-o,--output-dir", getOptions.dir, "Folder to save the sample file in")
+      ->default_str("the current one");
+  demo->add_flag("--overwrite", getOptions.overwrite, "Replace a sample file saved before");
   demo->footer(kExitCodes);
 
   try {
@@ -564,9 +834,10 @@ int main(int argc, char** argv) {
     if (!version && app.get_subcommands().empty()) {
       throw CLI::RequiredError("A subcommand");
     }
-    if (resolve->parsed() && arguments.empty() && batchFiles.empty()) {
+    if ((resolve->parsed() || get->parsed()) && arguments.empty() && batchFiles.empty()) {
       throw CLI::RequiredError("URL");
     }
+    if (get->parsed()) options.jobs = getJobs;
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? 0 : kExitUsage;
@@ -576,9 +847,10 @@ int main(int argc, char** argv) {
   try {
     if (version) return PrintVersion();
     if (resolve->parsed()) return RunResolve(options, arguments, batchFiles, recordDir);
+    if (get->parsed()) return RunGet(options, arguments, batchFiles, getOptions);
     if (replay->parsed()) return RunReplay(options, replayDir);
     if (explain->parsed()) return RunExplain(explainOptions);
-    return RunDemo(options);
+    return RunDemo(options, getOptions);
   } catch (const PluginLoadError& error) {
     Say(std::string(error.what()) + ".");
     return kExitNoPlugin;

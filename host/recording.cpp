@@ -89,6 +89,7 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::kReplayMismatch: return "replay-mismatch";
     case Outcome::kBadLink: return "bad-link";
     case Outcome::kIncomplete: return "incomplete";
+    case Outcome::kDownloadError: return "download-error";
     case Outcome::kBadUrl: return "bad-url";
     case Outcome::kBadRecording: return "bad-recording";
     case Outcome::kInterrupted: return "interrupted";
@@ -96,8 +97,7 @@ const char* OutcomeName(Outcome outcome) {
   return "nolink";
 }
 
-RecordingTransport::RecordingTransport(Transport& live, std::string dir)
-    : live_(live), dir_(std::move(dir)) {
+RecordingStore::RecordingStore(std::string dir) : dir_(std::move(dir)) {
   try {
     folder_ = OpenFolder(dir_, true, &createdFolder_);
     if (!FolderIsEmpty(folder_.get())) {
@@ -112,7 +112,18 @@ RecordingTransport::RecordingTransport(Transport& live, std::string dir)
   }
 }
 
-void RecordingTransport::Discard() {
+int RecordingStore::linksBegun() const {
+  std::lock_guard<std::mutex> lock(lock_);
+  return linksBegun_;
+}
+
+int RecordingStore::linksFinished() const {
+  std::lock_guard<std::mutex> lock(lock_);
+  return linksFinished_;
+}
+
+void RecordingStore::Discard() {
+  std::lock_guard<std::mutex> lock(lock_);
   manifest_ = UniqueFd();
   if (folder_.valid()) {
     for (const std::string& name : created_) unlinkat(folder_.get(), name.c_str(), 0);
@@ -123,18 +134,15 @@ void RecordingTransport::Discard() {
   createdFolder_ = false;
 }
 
-void RecordingTransport::BeginLink(const std::string& url) {
-  live_.BeginLink(url);
-  WriteLine("link\t" + Field(url));
+void RecordingStore::Begin(size_t ordinal, const std::string& url) {
+  std::lock_guard<std::mutex> lock(lock_);
   ++linksBegun_;
+  Emit(ordinal, "link\t" + Field(url));
 }
 
-FetchResult RecordingTransport::Fetch(const std::string& method, const std::string& url,
-                                      const std::string& body) {
-  FetchResult result = live_.Fetch(method, url, body);
-  // An exchange a signal cut off is no answer of the site; the link's
-  // result line says it was interrupted.
-  if (result.stop != Outcome::kLink) return result;
+void RecordingStore::Exchange(size_t ordinal, const std::string& method, const std::string& url,
+                              const std::string& body, const HttpResponse& response) {
+  std::lock_guard<std::mutex> lock(lock_);
   char prefix[16];
   std::snprintf(prefix, sizeof prefix, "%03d", ++exchanges_);
   std::string requestName = "-";
@@ -143,24 +151,43 @@ FetchResult RecordingTransport::Fetch(const std::string& method, const std::stri
     WriteFile(requestName, body);
   }
   const std::string responseName = std::string(prefix) + "-response.html";
-  WriteFile(responseName, result.response.body);
-  const HttpResponse& response = result.response;
-  WriteLine("exchange\t" + method + "\t" + Field(url) + "\t" + requestName + "\t" +
-            std::to_string(response.status) + "\t" + Field(response.finalUrl) + "\t" +
-            responseName + "\t" + Field(response.ok ? std::string() : response.error) + "\t" +
-            std::to_string(response.redirects) + "\t" +
-            std::to_string(static_cast<long>(response.seconds * 1000)));
-  return result;
+  WriteFile(responseName, response.body);
+  Emit(ordinal, "exchange\t" + method + "\t" + Field(url) + "\t" + requestName + "\t" +
+                    std::to_string(response.status) + "\t" + Field(response.finalUrl) + "\t" +
+                    responseName + "\t" + Field(response.ok ? std::string() : response.error) +
+                    "\t" + std::to_string(response.redirects) + "\t" +
+                    std::to_string(static_cast<long>(response.seconds * 1000)));
 }
 
-void RecordingTransport::EndLink(const LinkResult& result) {
-  live_.EndLink(result);
-  WriteLine(std::string("result\t") + OutcomeName(result.outcome) + "\t" +
-            Field(LinkText(result.link)));
+void RecordingStore::Finish(size_t ordinal, const LinkResult& result) {
+  std::lock_guard<std::mutex> lock(lock_);
+  Emit(ordinal, std::string("result\t") + OutcomeName(result.outcome) + "\t" +
+                    Field(LinkText(result.link)));
   if (result.outcome != Outcome::kInterrupted) ++linksFinished_;
+  held_[ordinal].finished = true;
+  // The links after it that finished meanwhile follow, whole; the first
+  // one still running goes on writing as it goes.
+  while (true) {
+    const auto head = held_.find(head_);
+    if (head == held_.end() || !head->second.finished) break;
+    held_.erase(head);
+    ++head_;
+    const auto next = held_.find(head_);
+    if (next == held_.end()) break;
+    for (const std::string& line : next->second.lines) WriteLine(line);
+    next->second.lines.clear();
+  }
 }
 
-void RecordingTransport::WriteLine(const std::string& line) {
+void RecordingStore::Emit(size_t ordinal, std::string line) {
+  if (ordinal == head_) {
+    WriteLine(line);
+  } else {
+    held_[ordinal].lines.push_back(std::move(line));
+  }
+}
+
+void RecordingStore::WriteLine(const std::string& line) {
   try {
     WriteAll(manifest_.get(), line + "\n", dir_ + "/" + kManifest);
   } catch (const FileError& error) {
@@ -168,7 +195,7 @@ void RecordingTransport::WriteLine(const std::string& line) {
   }
 }
 
-void RecordingTransport::WriteFile(const std::string& name, const std::string& content) {
+void RecordingStore::WriteFile(const std::string& name, const std::string& content) {
   try {
     UniqueFd file = CreateNewFile(folder_.get(), name);
     created_.push_back(name);
@@ -177,6 +204,27 @@ void RecordingTransport::WriteFile(const std::string& name, const std::string& c
   } catch (const FileError& error) {
     throw RecordingError("cannot record into " + dir_ + ": " + error.what());
   }
+}
+
+void RecordingTransport::BeginLink(size_t ordinal, const std::string& url) {
+  live_.BeginLink(ordinal, url);
+  ordinal_ = ordinal;
+  store_.Begin(ordinal, url);
+}
+
+FetchResult RecordingTransport::Fetch(const std::string& method, const std::string& url,
+                                      const std::string& body) {
+  FetchResult result = live_.Fetch(method, url, body);
+  // An exchange a signal cut off is no answer of the site; the link's
+  // result line says it was interrupted.
+  if (result.stop != Outcome::kLink) return result;
+  store_.Exchange(ordinal_, method, url, body, result.response);
+  return result;
+}
+
+void RecordingTransport::EndLink(const LinkResult& result) {
+  live_.EndLink(result);
+  store_.Finish(ordinal_, result);
 }
 
 Recording LoadRecording(const std::string& dir, size_t maxFileBytes) {
@@ -277,13 +325,12 @@ Recording LoadRecording(const std::string& dir, size_t maxFileBytes) {
   return recording;
 }
 
-void ReplayTransport::BeginLink(const std::string& url) {
+void ReplayTransport::BeginLink(size_t ordinal, const std::string& url) {
   current_ = nullptr;
   next_ = 0;
-  if (cursor_ < recording_.links.size() && recording_.links[cursor_].url == url) {
-    current_ = &recording_.links[cursor_];
+  if (ordinal < recording_.links.size() && recording_.links[ordinal].url == url) {
+    current_ = &recording_.links[ordinal];
   }
-  ++cursor_;
 }
 
 std::string ReplayTransport::Read(const std::string& name) const {

@@ -18,6 +18,8 @@
 #ifndef VELMORA_HOST_RECORDING_H_
 #define VELMORA_HOST_RECORDING_H_
 
+#include <map>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -36,34 +38,42 @@ class RecordingError : public std::runtime_error {
 
 const char* OutcomeName(Outcome outcome);
 
-// Passes every exchange on to the network and writes it down. The manifest
-// grows line by line, each line written whole, so an interrupted run leaves
-// a usable recording. Every file is created new inside the folder; nothing
-// that exists there is opened, followed or overwritten.
-class RecordingTransport final : public Transport {
+// The folder and manifest of a recording run, shared by its jobs. The
+// manifest grows line by line, each line written whole, so an interrupted
+// run leaves a usable recording. Every file is created new inside the
+// folder; nothing that exists there is opened, followed or overwritten.
+// With several links at once, each link's lines stay together and the links
+// come in their order: the earliest unfinished link writes as it goes, a
+// later one keeps its lines until the links before it are done.
+class RecordingStore {
  public:
   // Refuses a folder that exists and is not empty; creates a missing one.
-  RecordingTransport(Transport& live, std::string dir);
-
-  void BeginLink(const std::string& url) override;
-  FetchResult Fetch(const std::string& method, const std::string& url,
-                    const std::string& body) override;
-  void EndLink(const LinkResult& result) override;
+  explicit RecordingStore(std::string dir);
 
   // Removes what this recording created, for a run that recorded no link.
   void Discard();
 
   const std::string& dir() const { return dir_; }
-  int linksBegun() const { return linksBegun_; }
-  int linksFinished() const { return linksFinished_; }
-  int exchanges() const { return exchanges_; }
+  int linksBegun() const;
+  int linksFinished() const;
 
  private:
+  friend class RecordingTransport;
+  void Begin(size_t ordinal, const std::string& url);
+  void Exchange(size_t ordinal, const std::string& method, const std::string& url,
+                const std::string& body, const HttpResponse& response);
+  void Finish(size_t ordinal, const LinkResult& result);
+  void Emit(size_t ordinal, std::string line);  // lock_ held
   void WriteLine(const std::string& line);
   void WriteFile(const std::string& name, const std::string& content);
 
-  Transport& live_;
+  struct Held {
+    std::vector<std::string> lines;
+    bool finished = false;
+  };
+
   std::string dir_;
+  mutable std::mutex lock_;
   UniqueFd folder_;
   UniqueFd manifest_;
   bool createdFolder_ = false;
@@ -71,6 +81,25 @@ class RecordingTransport final : public Transport {
   int linksBegun_ = 0;
   int linksFinished_ = 0;
   int exchanges_ = 0;
+  size_t head_ = 0;               // the earliest link not finished
+  std::map<size_t, Held> held_;   // the links after it
+};
+
+// Passes every exchange of a job's links on to the network and writes it
+// down in the store.
+class RecordingTransport final : public Transport {
+ public:
+  RecordingTransport(Transport& live, RecordingStore& store) : live_(live), store_(store) {}
+
+  void BeginLink(size_t ordinal, const std::string& url) override;
+  FetchResult Fetch(const std::string& method, const std::string& url,
+                    const std::string& body) override;
+  void EndLink(const LinkResult& result) override;
+
+ private:
+  Transport& live_;
+  RecordingStore& store_;
+  size_t ordinal_ = 0;
 };
 
 struct RecordedExchange {
@@ -107,14 +136,15 @@ struct Recording {
 // and line. A torn last line (no line end) is ignored and noted.
 Recording LoadRecording(const std::string& dir, size_t maxFileBytes);
 
-// Answers from a recording, link after link in recorded order. A request
-// the recording does not hold next, for the current link, is a mismatch;
-// nothing is fetched. Recorded files are read when they are asked for.
+// Answers from a recording: link number ordinal from the recorded link of
+// that place. A request the recording does not hold next, for the current
+// link, is a mismatch; nothing is fetched. Recorded files are read when they
+// are asked for. Several jobs each have their own over one recording.
 class ReplayTransport final : public Transport {
  public:
   explicit ReplayTransport(const Recording& recording) : recording_(recording) {}
 
-  void BeginLink(const std::string& url) override;
+  void BeginLink(size_t ordinal, const std::string& url) override;
   FetchResult Fetch(const std::string& method, const std::string& url,
                     const std::string& body) override;
   // Exchanges of the current link the plugin did not ask for.
@@ -124,7 +154,6 @@ class ReplayTransport final : public Transport {
   std::string Read(const std::string& name) const;
 
   const Recording& recording_;
-  size_t cursor_ = 0;
   const RecordedLink* current_ = nullptr;
   size_t next_ = 0;
 };

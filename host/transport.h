@@ -3,6 +3,7 @@
 #ifndef VELMORA_HOST_TRANSPORT_H_
 #define VELMORA_HOST_TRANSPORT_H_
 
+#include <cstddef>
 #include <string>
 
 #include "host/http_client.h"
@@ -20,6 +21,7 @@ enum class Outcome {
   kReplayMismatch = 5,
   kBadLink = 6,        // the plugin's link is no http or https URL
   kIncomplete = 7,     // replay: the recording of the link was cut short
+  kDownloadError = 8,  // get: the file could not be downloaded or saved
   kBadUrl = 64,        // a batch line that is no http or https URL
   kBadRecording = 66,  // replay: a recorded file cannot be read
   kInterrupted = 130,  // SIGINT or SIGTERM stopped the link
@@ -39,10 +41,16 @@ struct FetchResult {
   std::string stopReason;
 };
 
+// One link at a time. With several links at once each job has its own.
 class Transport {
  public:
   virtual ~Transport() = default;
-  virtual void BeginLink(const std::string& url) { (void)url; }
+  // ordinal: the link's place among the links the run resolves (0, 1, ...),
+  // whichever job resolves it.
+  virtual void BeginLink(size_t ordinal, const std::string& url) {
+    (void)ordinal;
+    (void)url;
+  }
   // method is "GET" or "POST"; body is the encoded form for a POST.
   virtual FetchResult Fetch(const std::string& method, const std::string& url,
                             const std::string& body) = 0;
@@ -51,8 +59,9 @@ class Transport {
 
 class LiveTransport final : public Transport {
  public:
-  explicit LiveTransport(HttpOptions options) : client_(std::move(options)) {}
-  void BeginLink(const std::string&) override { client_.BeginLink(); }
+  explicit LiveTransport(HttpOptions options, CurlShare* share = nullptr)
+      : client_(std::move(options), share) {}
+  void BeginLink(size_t, const std::string&) override { client_.BeginLink(); }
   FetchResult Fetch(const std::string& method, const std::string& url,
                     const std::string& body) override {
     FetchResult result{method == "POST" ? client_.Post(url, body) : client_.Get(url), {}, {}};

@@ -30,6 +30,8 @@ install_missing() {
 packages=(cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev)
 # velmora-host: HTTP client, command line, in-process demo server.
 packages+=(pkgconf libcurl4-openssl-dev libcli11-dev libcpp-httplib-dev nlohmann-json3-dev)
+# get: SHA-256 of the downloaded files.
+packages+=(libssl-dev)
 if [ "${1:-}" != --demo ]; then
   # Sanitizer runs: valgrind over the ABI test.
   packages+=(valgrind)

@@ -1,0 +1,269 @@
+// Batch benchmark of velmora-host (not a test): a loopback site that delays
+// every answer by 100 ms serves 64 file pages whose forms lead to files of
+// 4 MiB. It times `resolve` and `get` with --jobs 1, 4, 8 and 16, and curl
+// alone fetching the same 64 files with 8 parallel transfers, in the same
+// run; and the peak memory of `get` for files of 4 MiB and of 64 MiB. It
+// ends with a summary of the targets and exits non-zero when one is missed.
+//
+//   build/native/velmora_batch_bench [--quick]
+//
+// --quick: 16 pages and --jobs 1 and 8 only, to try it out.
+#include <fcntl.h>
+#include <httplib.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kDelay = std::chrono::milliseconds(100);
+constexpr size_t kMiB = size_t{1} << 20;
+
+// The site: /f/N the file page, POST /dl/N the answer with the direct link,
+// /files/SIZE/N.bin the file (SIZE in MiB), each after the delay.
+class BenchSite {
+ public:
+  BenchSite() : pattern_(kMiB) {
+    for (size_t i = 0; i < pattern_.size(); ++i) pattern_[i] = static_cast<char>(i * 131 % 251);
+    server_.new_task_queue = [] { return new httplib::ThreadPool(128); };
+    server_.set_tcp_nodelay(true);  // no delayed-ACK wait between headers and body
+    server_.Get(R"(/f/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+      std::this_thread::sleep_for(kDelay);
+      response.set_header("Set-Cookie", "sid=" + request.matches[1].str() + "; Path=/");
+      response.set_content(
+          "<HTML><BODY><FORM METHOD=\"POST\" ACTION=\"/dl/" + request.matches[1].str() +
+              "\">\n<INPUT TYPE=\"hidden\" NAME=\"id\" VALUE=\"" + request.matches[1].str() +
+              "\">\n<INPUT TYPE=\"submit\" NAME=\"method_free\" VALUE=\"Free\">\n</FORM></BODY></HTML>\n",
+          "text/html");
+    });
+    server_.Post(R"(/dl/(\d+))", [this](const httplib::Request& request,
+                                        httplib::Response& response) {
+      std::this_thread::sleep_for(kDelay);
+      response.set_content("<P>Your download link:</P>\n<A HREF=\"" + Base() + "/files/" +
+                               std::to_string(fileMiB_) + "/" + request.matches[1].str() +
+                               ".bin\">go</A>\n",
+                           "text/html");
+    });
+    server_.Get(R"(/files/(\d+)/(\d+)\.bin)", [this](const httplib::Request& request,
+                                                    httplib::Response& response) {
+      std::this_thread::sleep_for(kDelay);
+      const size_t size = std::stoul(request.matches[1].str()) * kMiB;
+      response.set_header("Content-Disposition",
+                          "attachment; filename=\"file-" + request.matches[2].str() + ".bin\"");
+      response.set_content_provider(
+          size, "application/octet-stream",
+          [this](size_t offset, size_t length, httplib::DataSink& sink) {
+            const size_t at = offset % pattern_.size();
+            const size_t chunk = std::min(length, pattern_.size() - at);
+            return sink.write(pattern_.data() + at, chunk);
+          });
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    if (port_ <= 0) throw std::runtime_error("cannot open a port on 127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~BenchSite() {
+    server_.stop();
+    thread_.join();
+  }
+  std::string Base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  void SetFileMiB(size_t mib) { fileMiB_ = mib; }
+  size_t fileMiB() const { return fileMiB_; }
+
+ private:
+  std::vector<char> pattern_;
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+  size_t fileMiB_ = 4;
+};
+
+struct Run {
+  int code = -1;
+  double seconds = 0;
+  long peakKiB = 0;  // the child's peak resident set
+};
+
+// Runs program with args, stdout and stderr to /dev/null.
+Run Spawn(const std::string& program, const std::vector<std::string>& args) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<std::string> all = {program};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  Run run;
+  pid_t pid = -1;
+  const Clock::time_point start = Clock::now();
+  const int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return run;
+  int status = 0;
+  rusage usage{};
+  wait4(pid, &status, 0, &usage);
+  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.peakKiB = usage.ru_maxrss;
+  return run;
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+class Scratch {
+ public:
+  Scratch() {
+    std::string pattern = (fs::temp_directory_path() / "velmora-batch-bench-XXXXXX").string();
+    path_ = mkdtemp(pattern.data());
+  }
+  ~Scratch() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+  // An empty folder for one run's files.
+  std::string Fresh(const std::string& name) const {
+    fs::remove_all(path_ / name);
+    fs::create_directory(path_ / name);
+    return (path_ / name).string();
+  }
+
+ private:
+  fs::path path_;
+};
+
+bool g_failed = false;
+
+void Check(bool ok, const std::string& what) {
+  std::printf("  %-4s %s\n", ok ? "ok" : "MISS", what.c_str());
+  if (!ok) g_failed = true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  const size_t pages = quick ? 16 : 64;
+  const std::vector<int> jobs = quick ? std::vector<int>{1, 8} : std::vector<int>{1, 4, 8, 16};
+  const int repetitions = quick ? 1 : 3;  // of the runs the targets compare
+  const std::string host = VELMORA_HOST_PATH;
+
+  BenchSite site;
+  Scratch scratch;
+  const std::string list = (scratch.path() / "links.txt").string();
+  {
+    std::ofstream out(list);
+    for (size_t i = 0; i < pages; ++i) out << site.Base() << "/f/" << i << "\n";
+  }
+  std::printf("velmora-host batch benchmark: %zu file pages of %zu MiB on 127.0.0.1, every "
+              "answer delayed by %lld ms\n\n",
+              pages, site.fileMiB(), static_cast<long long>(kDelay.count()));
+
+  auto timed = [&](int count, auto&& once) {
+    std::vector<double> seconds;
+    for (int i = 0; i < count; ++i) {
+      const Run run = once();
+      if (run.code != 0) {
+        std::printf("  a run failed with exit code %d\n", run.code);
+        g_failed = true;
+      }
+      seconds.push_back(run.seconds);
+    }
+    return Median(seconds);
+  };
+
+  std::vector<double> resolveSeconds, getSeconds;
+  for (const int j : jobs) {
+    const int count = j == 8 ? repetitions : 1;
+    resolveSeconds.push_back(timed(count, [&] {
+      return Spawn(host, {"resolve", "--jobs", std::to_string(j), "-a", list});
+    }));
+    getSeconds.push_back(timed(count, [&] {
+      return Spawn(host, {"get", "--jobs", std::to_string(j), "-q", "-o", scratch.Fresh("get"),
+                          "-a", list});
+    }));
+  }
+  std::vector<std::string> curlArgs = {"--silent", "--fail", "--parallel", "--parallel-max", "8"};
+  const std::string curlDir = scratch.Fresh("curl");
+  for (size_t i = 0; i < pages; ++i) {
+    curlArgs.push_back(site.Base() + "/files/" + std::to_string(site.fileMiB()) + "/" +
+                       std::to_string(i) + ".bin");
+    curlArgs.push_back("-o");
+    curlArgs.push_back(curlDir + "/" + std::to_string(i) + ".bin");
+  }
+  const double curlSeconds = timed(repetitions, [&] { return Spawn("curl", curlArgs); });
+
+  const double mib = static_cast<double>(pages * site.fileMiB());
+  std::printf("%-8s %12s %12s %16s\n", "--jobs", "resolve s", "get s", "get moves MiB/s");
+  size_t eight = 0;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    if (jobs[i] == 8) eight = i;
+    // The files' share of get: its time less that of resolving the same links.
+    const double moving = getSeconds[i] - resolveSeconds[i];
+    std::printf("%-8d %12.2f %12.2f %16.1f\n", jobs[i], resolveSeconds[i], getSeconds[i],
+                moving > 0 ? mib / moving : 0.0);
+  }
+  std::printf("%-8s %12s %12.2f %16.1f   (curl alone, the %zu files, 8 parallel transfers)\n",
+              "curl", "-", curlSeconds, mib / curlSeconds, pages);
+
+  // Peak memory: the same batch with files 16 times larger.
+  const size_t memoryPages = 8;
+  const std::string memoryList = (scratch.path() / "memory.txt").string();
+  {
+    std::ofstream out(memoryList);
+    for (size_t i = 0; i < memoryPages; ++i) out << site.Base() << "/f/" << i << "\n";
+  }
+  long peak[2] = {0, 0};
+  const size_t sizes[2] = {4, 64};
+  for (int k = 0; k < 2; ++k) {
+    site.SetFileMiB(sizes[k]);
+    const Run run = Spawn(host, {"get", "--jobs", "8", "-q", "-o", scratch.Fresh("memory"), "-a",
+                                 memoryList});
+    if (run.code != 0) g_failed = true;
+    peak[k] = run.peakKiB;
+    std::printf("peak RSS of get --jobs 8, %zu files of %2zu MiB: %6.1f MiB\n", memoryPages,
+                sizes[k], static_cast<double>(run.peakKiB) / 1024);
+  }
+  fs::remove_all(scratch.path() / "memory");
+
+  std::printf("\ntargets:\n");
+  const double resolveRatio = resolveSeconds[0] / resolveSeconds[eight];
+  char line[200];
+  std::snprintf(line, sizeof line, "resolve --jobs 8 takes 1/%.1f of --jobs 1 (at most 1/5)",
+                resolveRatio);
+  Check(resolveRatio >= 5, line);
+  const double moving = getSeconds[eight] - resolveSeconds[eight];
+  const double share = moving > 0 ? curlSeconds / moving : 0;
+  std::snprintf(line, sizeof line,
+                "get --jobs 8 moves the files at %.0f%% of curl's rate with 8 transfers (at least "
+                "80%%)",
+                share * 100);
+  Check(share >= 0.8, line);
+  std::snprintf(line, sizeof line,
+                "peak memory of get: %.1f MiB for 64 MiB files, %.1f MiB for 4 MiB files (not "
+                "growing with the size)",
+                static_cast<double>(peak[1]) / 1024, static_cast<double>(peak[0]) / 1024);
+  Check(peak[1] <= peak[0] + 8 * 1024, line);
+  return g_failed ? 1 : 0;
+}

@@ -1,0 +1,37 @@
+// The name a downloaded file gets: from the server's Content-Disposition,
+// else from the URL, made safe for the folder it lands in (also when that
+// folder is shared with Windows).
+#ifndef VELMORA_HOST_FILE_NAMING_H_
+#define VELMORA_HOST_FILE_NAMING_H_
+
+#include <string>
+#include <string_view>
+
+namespace velmora::host {
+
+// The file name a Content-Disposition header value proposes: filename*=
+// (RFC 8187, UTF-8 or ISO-8859-1) before filename=; as sent, not yet made
+// safe. Empty when it proposes none.
+std::string DispositionFileName(std::string_view value);
+
+// The last path segment of url, percent-decoded; empty when there is none.
+std::string UrlFileName(const std::string& url);
+
+// proposed made into a bare name that is safe to create: only what follows
+// its last "/" or "\" is kept; control bytes, malformed UTF-8, characters
+// that reorder text and those Windows forbids (<>:"|?*) become "_"; leading
+// and trailing dots and blanks go; a name Windows reserves for a device
+// (CON, NUL, COM1, LPT1.txt, ...) gets a "_" before it; at most 200 bytes,
+// the extension kept. Empty when nothing usable is left.
+std::string SafeFileName(std::string_view proposed);
+
+// The name for a download: the first of the disposition's name, the URL's
+// name and "download" that is usable once made safe.
+std::string DownloadFileName(std::string_view disposition, const std::string& finalUrl);
+
+// name with " (n)" before its extension: "a.zip" -> "a (2).zip"; n 0 is name.
+std::string NumberedName(const std::string& name, int n);
+
+}  // namespace velmora::host
+
+#endif  // VELMORA_HOST_FILE_NAMING_H_
