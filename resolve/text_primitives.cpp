@@ -129,8 +129,8 @@ std::size_t TextLastDelimiter(std::string_view delims, std::string_view s,
 }
 
 void AnsiLowerInto(std::string_view s, std::string& out) {
-  out.assign(s.data(), s.size());
-  if (!out.empty()) PlatformLowerInPlace(out.data(), out.size());
+  out.resize(s.size());
+  PlatformLower(s, out.data());
 }
 
 std::string AnsiLower(std::string_view s) {
