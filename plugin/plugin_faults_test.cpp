@@ -531,7 +531,11 @@ TEST(PluginReloadWin32Test, ThousandLoadCyclesLeaveTheProcessAsItWas) {
       {"Velmora.plg", VELMORA_PLUGIN_PATH, false},
       {"out of memory in each cycle", kLibrary, true},
   };
-  constexpr int kCycles = 1000;
+  // The counts must come back exactly, so a cycle that loses anything shows
+  // after one cycle; the thousand show that nothing runs out on the way (the
+  // TLS indexes did after 1,085). In the emulated machine of
+  // scripts/win32_run.sh, where a load takes half a second, 20 do.
+  const int kCycles = std::getenv("VELMORA_EMULATED") != nullptr ? 20 : 1000;
   for (const Row& row : rows) {
     int wrong = 0;
     const auto cycle = [&] {
