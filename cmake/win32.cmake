@@ -7,6 +7,19 @@ configure_file(plugin/velmora.rc.in ${CMAKE_BINARY_DIR}/velmora.rc @ONLY)
 target_sources(velmora_plugin PRIVATE ${CMAKE_BINARY_DIR}/velmora.rc)
 target_include_directories(velmora_plugin PRIVATE ${PROJECT_SOURCE_DIR})
 
+# The DLL's code is built without C++ exceptions (plugin/boundary.h says
+# why); its errors are raised as structured exceptions by the plugin's
+# operator new (heap_win32.cpp, Velmora.plg only: the tests' build brings
+# its own allocator) and the standard library's error hooks
+# (runtime_win32.cpp). velmora_resolve keeps its unwind tables, so that the
+# C++ test binary, which links it too, can throw through it.
+set(VELMORA_DLL_CODE_OPTIONS -fno-exceptions)
+target_compile_options(velmora_resolve PRIVATE ${VELMORA_DLL_CODE_OPTIONS})
+target_compile_options(velmora_plugin_objects PRIVATE ${VELMORA_DLL_CODE_OPTIONS})
+target_sources(velmora_plugin_objects PRIVATE plugin/runtime_win32.cpp)
+target_sources(velmora_plugin PRIVATE plugin/heap_win32.cpp)
+target_compile_options(velmora_plugin PRIVATE ${VELMORA_DLL_CODE_OPTIONS})
+
 # Links target as a plugin DLL whose exports the .def file def names:
 # Velmora.plg, and the tests' fault-injection build of it.
 #

@@ -29,14 +29,17 @@ class Mutex {
 using Mutex = std::mutex;
 #endif
 
-// Keeps what a call owns releasable when a structured exception raised in
-// a host callback makes the host abandon the call. On 32-bit Windows such
-// an exception passes through the plugin without running its destructors;
-// the guard then calls release(context) while the host unwinds. The C
+// Keeps what a call owns releasable when a structured exception makes the
+// host abandon the call: one raised in a host callback, or the plugin's own
+// VELMORA_STATUS_NO_MEMORY (FailForLackOfMemory). On 32-bit Windows such an
+// exception passes through the plugin without running its destructors; the
+// guard then calls release(context) while the host unwinds. The C
 // runtime's longjmp unwinds the frame handlers it passes over the same way,
-// so a host that longjmps out of a callback releases the call too. Natively
-// C++ unwinding does that job and the guard does nothing. Must live on the
-// stack of the call, and context until the guard is gone.
+// so a host that longjmps out of a callback releases the call too. release
+// runs inside the system's exception dispatch, maybe in the middle of the
+// plugin's own code: it must take no lock. Natively C++ unwinding does that
+// job and the guard does nothing. Must live on the stack of the call, and
+// context until the guard is gone.
 class AbandonGuard {
  public:
   using Release = void (*)(void* context) noexcept;
@@ -54,28 +57,30 @@ class AbandonGuard {
   void* context_;
 };
 
-// Called inside a catch handler at an export. On Win32: the structured
-// exception code that stands for the exception being handled. Elsewhere it
-// rethrows that exception, so the caller receives it unchanged.
-unsigned long FailureCode();
+// Ends the call with an exhausted heap, as plugin_api.h (convention 6)
+// promises: natively by throwing std::bad_alloc, which unwinds the call;
+// on Win32, where the DLL has no C++ exceptions (see below), by raising
+// VELMORA_STATUS_NO_MEMORY as a non-continuable structured exception right
+// where the allocation failed. The request's memory goes back when the
+// host unwinds past its AbandonGuard. So that no lock stays held, nothing
+// in the plugin allocates while it holds one.
+//
+// Why the Win32 DLL has no C++ exceptions: throwing needs an unwinder that
+// knows the DLL's frames. Where another module has brought MinGW's shared
+// libgcc into the process first, the DLL's start-up code hands its unwind
+// tables to that DLL, the unwinder linked into the DLL finds nothing and
+// the host dies in std::terminate. The exception machinery also keeps
+// memory, semaphores and a TLS index that unloading the DLL never gives
+// back. So the DLL's code is built without exceptions, its operator new and
+// the standard library's error hooks raise structured exceptions
+// (heap_win32.cpp, runtime_win32.cpp), and no part of the exception
+// machinery is linked in.
+[[noreturn]] void FailForLackOfMemory();
 
+#if defined(_WIN32)
 // Raises code to the host as a non-continuable structured exception.
 [[noreturn]] void RaiseFailure(unsigned long code);
-
-// Runs body, the whole work of one export. A C++ exception first unwinds
-// body (releasing the call's temporaries and locks), then the handler ends,
-// and only then is the failure raised to the host: nothing of the C++
-// exception is left behind when the host takes over.
-template <typename Body>
-auto AtBoundary(Body&& body) -> decltype(body()) {
-  unsigned long code;
-  try {
-    return body();
-  } catch (...) {
-    code = FailureCode();
-  }
-  RaiseFailure(code);
-}
+#endif
 
 }  // namespace velmora
 

@@ -1,6 +1,6 @@
 // Native hosts are C++ test programs and tools: errors pass through to them
 // as the C++ exceptions they are.
-#include <cstdlib>
+#include <new>
 
 #include "plugin/boundary.h"
 
@@ -10,8 +10,6 @@ AbandonGuard::AbandonGuard(Release release, void* context) noexcept
     : release_(release), context_(context) {}
 AbandonGuard::~AbandonGuard() = default;
 
-unsigned long FailureCode() { throw; }
-
-void RaiseFailure(unsigned long) { std::abort(); }  // unreachable: FailureCode rethrows
+void FailForLackOfMemory() { throw std::bad_alloc(); }
 
 }  // namespace velmora

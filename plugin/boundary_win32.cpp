@@ -1,10 +1,10 @@
 // A Win32 host need not be C++ and cannot catch a C++ exception (this one
 // unwinds with DWARF tables that no other compiler reads), so errors leave
-// the exports as structured exceptions, which every Win32 language can catch.
+// the exports as structured exceptions, which every Win32 language can
+// catch, raised where they happen (boundary.h says why).
 #include <windows.h>
 
 #include <cstddef>
-#include <new>
 
 #include "plugin/boundary.h"
 #include "plugin/plugin_api.h"
@@ -54,15 +54,7 @@ AbandonGuard::AbandonGuard(Release release, void* context) noexcept
 AbandonGuard::~AbandonGuard() = default;
 #endif
 
-unsigned long FailureCode() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return VELMORA_STATUS_NO_MEMORY;
-  } catch (...) {
-    return VELMORA_STATUS_FAILURE;
-  }
-}
+void FailForLackOfMemory() { RaiseFailure(VELMORA_STATUS_NO_MEMORY); }
 
 void RaiseFailure(unsigned long code) {
   RaiseException(code, EXCEPTION_NONCONTINUABLE, 0, nullptr);

@@ -1,10 +1,7 @@
-// On Win32 no C++ exception leaves an export: the boundary turns each into
-// a structured exception, raised once the call has been unwound.
+// On Win32 an error inside the plugin is raised where it happens, as a
+// structured exception; what the call owns goes back when the host unwinds
+// past the call's AbandonGuard, not before.
 #include <gtest/gtest.h>
-
-#include <new>
-#include <stdexcept>
-#include <string>
 
 #include "plugin/boundary.h"
 #include "plugin/plugin_api.h"
@@ -12,54 +9,37 @@
 
 namespace {
 
-// Stands for a temporary of a call; says whether it was released.
-struct Temporary {
-  bool* alive;
-  ~Temporary() { *alive = false; }
-};
+constexpr DWORD kHostFault = 0xE0484F53;  // what a host might raise
 
-TEST(BoundaryWin32Test, ErrorsBecomeStructuredExceptionsAfterUnwinding) {
+TEST(BoundaryWin32Test, TheGuardReleasesTheCallWhenTheHostUnwinds) {
   struct Row {
     const char* name;
     void (*fail)();
     DWORD code;
+    bool continuable;
   };
   const Row rows[] = {
-      {"bad_alloc", [] { throw std::bad_alloc(); }, VELMORA_STATUS_NO_MEMORY},
-      {"length_error", [] { throw std::length_error("too long"); }, VELMORA_STATUS_FAILURE},
-      {"not a std::exception", [] { throw 42; }, VELMORA_STATUS_FAILURE},
+      {"exhausted heap", [] { velmora::FailForLackOfMemory(); }, VELMORA_STATUS_NO_MEMORY, false},
+      {"other error", [] { velmora::RaiseFailure(VELMORA_STATUS_FAILURE); },
+       VELMORA_STATUS_FAILURE, false},
+      {"host fault", [] { RaiseException(kHostFault, 0, 0, nullptr); }, kHostFault, true},
   };
   for (const Row& row : rows) {
-    bool temporaryAlive = false;
-    bool aliveAtRaise = true;
-    bool lockFreeAtRaise = false;
-    velmora::Mutex mutex;
+    int releases = 0;
+    int releasesAtRaise = -1;
     const velmora::ProbeOutcome outcome = velmora::RunOnProbeThread(
         [&] {
-          velmora::AtBoundary([&] {
-            std::lock_guard<velmora::Mutex> lock(mutex);
-            temporaryAlive = true;
-            Temporary temporary{&temporaryAlive};
-            row.fail();
-          });
+          const velmora::AbandonGuard guard([](void* count) noexcept { ++*static_cast<int*>(count); },
+                                            &releases);
+          row.fail();
         },
-        [&] {
-          aliveAtRaise = temporaryAlive;
-          lockFreeAtRaise = TryAcquireSRWLockExclusive(reinterpret_cast<SRWLOCK*>(&mutex)) != 0;
-        });
+        [&] { releasesAtRaise = releases; });
     EXPECT_TRUE(outcome.raised) << row.name;
     EXPECT_EQ(outcome.code, row.code) << row.name;
-    EXPECT_NE(outcome.flags & EXCEPTION_NONCONTINUABLE, 0u) << row.name;
-    EXPECT_FALSE(aliveAtRaise) << row.name;
-    EXPECT_TRUE(lockFreeAtRaise) << row.name;
+    EXPECT_EQ((outcome.flags & EXCEPTION_NONCONTINUABLE) == 0, row.continuable) << row.name;
+    EXPECT_EQ(releasesAtRaise, 0) << row.name;
+    EXPECT_EQ(releases, 1) << row.name;
   }
-}
-
-TEST(BoundaryWin32Test, ResultsPassThrough) {
-  EXPECT_STREQ(velmora::AtBoundary([] { return "x"; }), "x");
-  int calls = 0;
-  velmora::AtBoundary([&] { ++calls; });
-  EXPECT_EQ(calls, 1);
 }
 
 }  // namespace

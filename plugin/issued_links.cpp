@@ -16,7 +16,7 @@ struct IssuedLink {
 
 class IssuedLinks {
  public:
-  IssuedLinks() = default;
+  constexpr IssuedLinks() = default;
   IssuedLinks(const IssuedLinks&) = delete;
   IssuedLinks& operator=(const IssuedLinks&) = delete;
   ~IssuedLinks() {
@@ -42,13 +42,12 @@ class IssuedLinks {
   IssuedLink* head_ = nullptr;
 };
 
-IssuedLinks& Links() {
-  static IssuedLinks links;  // released when the library unloads
-  return links;
-}
+// Made while the library is loaded, like the plugin's state (plugin.cpp);
+// released when it unloads.
+IssuedLinks g_links;
 
 }  // namespace
 
-const char* IssueLink(std::string_view link) { return Links().Issue(link); }
+const char* IssueLink(std::string_view link) { return g_links.Issue(link); }
 
 }  // namespace velmora

@@ -23,7 +23,8 @@ constexpr char kDeletedText[] = "%deleted%";
 
 // The plugin's single process-wide record: zero and empty when the library
 // has been loaded. mutex guards every field; a request works on a snapshot
-// of the callbacks and settings taken under it.
+// of the callbacks and settings taken under it. Nothing is allocated while
+// it is held (boundary.h, FailForLackOfMemory).
 struct PluginState {
   VelmoraGetPage getPage = nullptr;
   VelmoraPostForm postForm = nullptr;
@@ -36,11 +37,13 @@ struct PluginState {
   Mutex mutex;
 };
 
-// The one instance, created on first use.
-PluginState& State() {
-  static PluginState state;
-  return state;
-}
+// The one instance, made while the library is loaded, before any export can
+// be called, and released when it unloads. Not a function-local static: the
+// runtime's lock for those would bring a semaphore into the Win32 DLL that
+// unloading it leaves behind.
+PluginState g_state;
+
+PluginState& State() { return g_state; }
 
 // What one request uses of PluginState, copied under its lock.
 struct Snapshot {
@@ -78,25 +81,34 @@ class CallbackHost final : public ResolverHost {
 
 // Everything one request owns. It is released by its destructor however
 // the request ends: returning, unwinding, or abandoned by the host after a
-// structured exception in one of its callbacks (see AbandonGuard).
+// structured exception in one of its callbacks or from an exhausted heap
+// (see AbandonGuard).
 class Request {
  public:
   explicit Request(PluginState& state) : state_(state) {}
   // Leaves the request's action URL in PluginState.
   ~Request() {
+    if (!published_) return;
     std::lock_guard<Mutex> lock(state_.mutex);
-    state_.formAction.swap(buffers.formAction);  // no allocation on the way out
+    state_.formAction.swap(buffers.formAction);  // no allocation under the lock
   }
   Request(const Request&) = delete;
   Request& operator=(const Request&) = delete;
 
-  static void ReleaseAbandoned(void* request) noexcept { delete static_cast<Request*>(request); }
+  // Takes no lock, as AbandonGuard requires: the exception may have been
+  // raised while this thread held one. An abandoned request leaves no action
+  // URL behind.
+  static void ReleaseAbandoned(void* request) noexcept {
+    static_cast<Request*>(request)->published_ = false;
+    delete static_cast<Request*>(request);
+  }
 
   RequestBuffers buffers;
   std::string dumpDir;
 
  private:
   PluginState& state_;
+  bool published_ = true;
 };
 
 HostText Init(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
@@ -117,18 +129,29 @@ HostText Init(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
   return kServedHost;
 }
 
+// Takes the request's snapshot of the state. In debug mode the dump folder
+// is copied too, into room made before the lock is taken.
+Snapshot TakeSnapshot(PluginState& state, Request& request) {
+  std::size_t room = 0;
+  for (;;) {
+    request.dumpDir.reserve(room);
+    std::lock_guard<Mutex> lock(state.mutex);
+    if (state.debugMode && state.dumpDir.size() > request.dumpDir.capacity()) {
+      room = state.dumpDir.size();  // PlgInit changed it meanwhile: once more
+      continue;
+    }
+    if (state.debugMode) request.dumpDir.assign(state.dumpDir);
+    state.formAction.clear();
+    return {state.getPage, state.postForm, state.log, state.saveFile, state.debugMode};
+  }
+}
+
 HostText GetDirectLink(const void* link) {
   PluginState& state = State();
   // On the heap, so that the guard can release it when the call is abandoned.
   const std::unique_ptr<Request> request = std::make_unique<Request>(state);
   const AbandonGuard guard(&Request::ReleaseAbandoned, request.get());
-  Snapshot snapshot;
-  {
-    std::lock_guard<Mutex> lock(state.mutex);
-    snapshot = {state.getPage, state.postForm, state.log, state.saveFile, state.debugMode};
-    if (snapshot.debugMode) request->dumpDir = state.dumpDir;
-    state.formAction.clear();
-  }
+  const Snapshot snapshot = TakeSnapshot(state, *request);
   // Not initialised, or destroyed: nothing to call.
   if (snapshot.getPage == nullptr || snapshot.postForm == nullptr) return kEmptyText;
 
@@ -158,23 +181,18 @@ void Destroy() {
 }  // namespace
 }  // namespace velmora
 
-// Each export is its body run at the boundary, which decides how an error
-// reaches the host (plugin_api.h, convention 6).
+// The exports. An error inside the plugin leaves them as boundary.h
+// describes (plugin_api.h, convention 6).
 extern "C" {
 
 HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
                               uint32_t hostValue, VelmoraSaveFile saveFile, uint32_t debugMode,
                               HostText dumpDir) {
-  return velmora::AtBoundary(
-      [&] { return velmora::Init(getPage, postForm, log, hostValue, saveFile, debugMode, dumpDir); });
+  return velmora::Init(getPage, postForm, log, hostValue, saveFile, debugMode, dumpDir);
 }
 
-HostText VELMORA_CALL PlgGetDirectLink(const void* link) {
-  return velmora::AtBoundary([&] { return velmora::GetDirectLink(link); });
-}
+HostText VELMORA_CALL PlgGetDirectLink(const void* link) { return velmora::GetDirectLink(link); }
 
-void VELMORA_CALL PlgDestroy(void) {
-  velmora::AtBoundary([] { velmora::Destroy(); });
-}
+void VELMORA_CALL PlgDestroy(void) { velmora::Destroy(); }
 
 }  // extern "C"

@@ -1,10 +1,11 @@
 // What only a Win32 host sees of Velmora.plg: the export table with its
-// ordinals, the version resource, the code page the host runs under, and a
-// heap exhausted in the middle of a request.
+// ordinals, the version resource, the code page the host runs under, a
+// heap exhausted in the middle of a request, and the threads it starts.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -262,6 +263,36 @@ TEST_F(PluginWin32Test, HostFaultPassesThroughAndTheRequestIsReleased) {
   g_served.answer = "Your download link HREF=\"after\"";
   init_(ServePage, ServeAnswer, nullptr, 0, nullptr, 0, nullptr);
   EXPECT_STREQ(getDirectLink_("x"), "after");
+}
+
+// The C runtime in the DLL brings TLS callbacks, which the system calls on
+// every thread the host starts while the plugin is loaded. They must leave
+// the thread's x87 control word (precision and rounding) as it was: MinGW's
+// has an fninit on a path it should not take. Wine restores a new thread's
+// floating-point state after the callbacks have run, so they are called
+// here directly, on a thread with a control word fninit would change.
+TEST_F(PluginWin32Test, TlsCallbacksKeepTheFloatingPointControlOfThreads) {
+  const auto* base = reinterpret_cast<const BYTE*>(library_);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(
+      base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
+  if (entry.VirtualAddress == 0) return;  // no TLS, no callbacks
+  const auto& tls = *reinterpret_cast<const IMAGE_TLS_DIRECTORY32*>(base + entry.VirtualAddress);
+  const auto* callbacks = reinterpret_cast<const PIMAGE_TLS_CALLBACK*>(tls.AddressOfCallBacks);
+  const WORD kThreadControl = 0x027F;  // Windows' for new threads; fninit sets 0x037F
+  int called = 0;
+  for (; callbacks != nullptr && *callbacks != nullptr; ++callbacks) {
+    WORD saved = 0;
+    WORD after = 0;
+    __asm__ volatile("fnstcw %0" : "=m"(saved));
+    __asm__ volatile("fldcw %0" : : "m"(kThreadControl));
+    (*callbacks)(library_, DLL_THREAD_ATTACH, nullptr);
+    __asm__ volatile("fnstcw %0" : "=m"(after));
+    __asm__ volatile("fldcw %0" : : "m"(saved));
+    EXPECT_EQ(after, kThreadControl) << "TLS callback " << called;
+    ++called;
+  }
+  std::printf("[ tls      ] %d TLS callbacks\n", called);
 }
 
 }  // namespace

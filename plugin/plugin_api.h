@@ -25,11 +25,12 @@
  *     through the export unchanged, with the call's temporaries released;
  *     the host may catch it anywhere, also in a callback of an outer request
  *     on the same thread, which then goes on. An error inside the plugin
- *     releases the call's temporaries and locks, then leaves the export:
+ *     leaves the export the same way, holding no lock of the plugin:
  *     natively as the C++ exception (std::bad_alloc for an exhausted heap),
- *     on Win32 as a non-continuable structured exception,
- *     VELMORA_STATUS_NO_MEMORY for an exhausted heap and
- *     VELMORA_STATUS_FAILURE for any other. The plugin stays usable, and a
+ *     on Win32 as a non-continuable structured exception raised where the
+ *     error happens, VELMORA_STATUS_NO_MEMORY for an exhausted heap and
+ *     VELMORA_STATUS_FAILURE for any other; the call's temporaries are
+ *     released as the host unwinds the call. The plugin stays usable, and a
  *     failed PlgInit leaves the earlier settings as they were.
  *  7. Calls may overlap. PlgGetDirectLink may run on several threads at
  *     once and while PlgInit or PlgDestroy runs on another: each request

@@ -7,7 +7,11 @@
 
 #include <bitset>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <initializer_list>
+#include <limits>
+#include <string_view>
 #include <utility>
 
 namespace velmora {
@@ -31,13 +35,63 @@ class LeadByteSet {
   std::bitset<256> bytes_;
 };
 
-// Lower-cases size bytes in place under the ANSI code page. NUL bytes are
-// passed over like any other. ASCII A-Z always become a-z.
-void PlatformLowerInPlace(char* data, std::size_t size);
-
 // The lead bytes of the ANSI code page, read once when the library is
 // loaded; empty on a system without double-byte support.
 const LeadByteSet& SystemLeadBytes();
+
+// Writes source, lower-cased under the ANSI code page, to out, which has
+// room for source.size() bytes and does not overlap source. NUL bytes are
+// passed over like any other. ASCII A-Z always become a-z. On Win32 the
+// rule of LowerUnderCodePage below applies, with CharLowerBuffA.
+void PlatformLower(std::string_view source, char* out);
+
+// The system's lower-casing in place, as CharLowerBuffA does it: returns
+// how many bytes it gave back.
+using SystemLower = std::uint32_t (*)(char* data, std::uint32_t size);
+
+// Lowers source into out (as PlatformLower) with the system's lower-casing,
+// which converts the bytes to UTF-16 and back, where that round trip can be
+// trusted. Where it cannot, only the ASCII letters A-Z are lowered and every
+// other byte is copied as it is: all that the search for "premium" needs.
+// It cannot be trusted
+//  - under the UTF-8 code page (65001), where every byte that is not valid
+//    UTF-8 would come back as the three bytes EF BF BD and the text would be
+//    cut at its old length, so the system is not asked at all;
+//  - when the system does not give back the whole length: under 932 a lone
+//    lead byte at the end makes CharLowerBuffA return 0, and it does so when
+//    it runs out of memory; what it left in out then counts for nothing.
+// In the fallback a byte after a lead byte (leadBytes, read left to right)
+// is the second half of a double-byte character, no letter of its own, and
+// stays as it is, as the system would leave it.
+inline void LowerUnderCodePage(std::string_view source, char* out, SystemLower lower,
+                               unsigned codePage, const LeadByteSet& leadBytes) {
+  constexpr unsigned kUtf8CodePage = 65001;
+  if (source.empty()) return;
+  std::memcpy(out, source.data(), source.size());
+  if (codePage != kUtf8CodePage) {
+    bool whole = true;
+    // In pieces only where size_t is wider than the length the call takes.
+    for (std::size_t done = 0; whole && done < source.size();) {
+      const std::size_t rest = source.size() - done;
+      const auto piece = static_cast<std::uint32_t>(
+          rest > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
+                                                           : rest);
+      whole = lower(out + done, piece) == piece;
+      done += piece;
+    }
+    if (whole) return;
+  }
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    const char byte = source[i];
+    if (leadBytes.Contains(static_cast<unsigned char>(byte)) && i + 1 < source.size()) {
+      out[i] = byte;
+      out[i + 1] = source[i + 1];
+      ++i;
+      continue;
+    }
+    out[i] = byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+  }
+}
 
 }  // namespace velmora
 

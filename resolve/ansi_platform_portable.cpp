@@ -4,15 +4,16 @@
 
 namespace velmora {
 
-void PlatformLowerInPlace(char* data, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) {
-    if (data[i] >= 'A' && data[i] <= 'Z') data[i] = static_cast<char>(data[i] - 'A' + 'a');
-  }
-}
-
 const LeadByteSet& SystemLeadBytes() {
   static const LeadByteSet kNone;
   return kNone;
+}
+
+void PlatformLower(std::string_view source, char* out) {
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    const char byte = source[i];
+    out[i] = byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
+  }
 }
 
 }  // namespace velmora

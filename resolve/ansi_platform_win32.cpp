@@ -25,22 +25,21 @@ LeadByteSet ReadSystemLeadBytes() {
 }
 
 // Read while the library is being loaded, so every later request sees one
-// and the same set without asking the system again.
+// and the same set without asking the system again. The ANSI code page does
+// not change while a process runs.
 const LeadByteSet kSystemLeadBytes = ReadSystemLeadBytes();
+const unsigned kAnsiCodePage = GetACP();
+
+std::uint32_t CharLowerBuffInPlace(char* data, std::uint32_t size) {
+  return CharLowerBuffA(data, size);
+}
 
 }  // namespace
 
-void PlatformLowerInPlace(char* data, std::size_t size) {
-  // The whole length, NUL bytes included; in pieces only where size_t is
-  // wider than the DWORD the call takes.
-  while (size > 0) {
-    const DWORD piece = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-    CharLowerBuffA(data, piece);
-    data += piece;
-    size -= piece;
-  }
-}
-
 const LeadByteSet& SystemLeadBytes() { return kSystemLeadBytes; }
+
+void PlatformLower(std::string_view source, char* out) {
+  LowerUnderCodePage(source, out, &CharLowerBuffInPlace, kAnsiCodePage, kSystemLeadBytes);
+}
 
 }  // namespace velmora

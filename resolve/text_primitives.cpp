@@ -1,8 +1,7 @@
 #include "resolve/text_primitives.h"
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
-#include <stdexcept>
 
 namespace velmora {
 std::size_t HorspoolFind(std::string_view s, std::string_view needle, std::size_t from) {
@@ -130,8 +129,8 @@ std::size_t TextLastDelimiter(std::string_view delims, std::string_view s,
 }
 
 void AnsiLowerInto(std::string_view s, std::string& out) {
-  out.assign(s.data(), s.size());
-  if (!out.empty()) PlatformLowerInPlace(out.data(), out.size());
+  out.resize(s.size());
+  PlatformLower(s, out.data());
 }
 
 std::string AnsiLower(std::string_view s) {
@@ -148,9 +147,16 @@ void LineList::Add(std::string_view line) {
 
 void LineList::CheckIndex(int index) const {
   if (index >= 0 && index < Count()) return;
+  // Written without printf, whose machinery would go into the DLL with it.
+  constexpr std::string_view kPrefix = "List index out of bounds (";
   char message[64];
-  std::snprintf(message, sizeof message, "List index out of bounds (%d)", index);
-  throw std::out_of_range(message);
+  std::memcpy(message, kPrefix.data(), kPrefix.size());
+  char* end = std::to_chars(message + kPrefix.size(), message + sizeof message - 2, index).ptr;
+  std::memcpy(end, ")", 2);
+  // The standard library's own report, which throws std::out_of_range; in
+  // the Win32 DLL, built without exceptions, it raises a structured
+  // exception (plugin/runtime_win32.cpp).
+  std::__throw_out_of_range(message);
 }
 
 void LineList::Delete(int index) {

@@ -59,9 +59,10 @@ std::string_view TextCopy(std::string_view s, std::int64_t index, std::int64_t c
 std::size_t TextLastDelimiter(std::string_view delims, std::string_view s,
                               const LeadByteSet& leadBytes = SystemLeadBytes());
 
-// A copy of s lower-cased byte by byte under the ANSI code page.
+// A copy of s lower-cased byte by byte under the ANSI code page (see
+// PlatformLower for where the system cannot be trusted with it).
 std::string AnsiLower(std::string_view s);
-// The same, into a buffer the caller reuses.
+// The same, into a buffer the caller reuses; s must not lie inside it.
 void AnsiLowerInto(std::string_view s, std::string& out);
 
 // The bytes of a host's NUL-terminated text up to its NUL; null is empty.

@@ -9,7 +9,9 @@
 # machine's root read-only with a tmpfs on top and whose build folder is
 # shared read-write, runs the same command under Wine there with the
 # caller's environment and working folder, and hands back its output and
-# exit code.
+# exit code. There the program finds VELMORA_EMULATED=1 in its environment:
+# a test may do less of what costs most under emulation (loading a DLL takes
+# half a second there).
 #
 #   VELMORA_WIN32_RUNNER=auto|wine|vm   which path (default auto: try to run
 #                                       a 32-bit program, take wine if it runs)
@@ -171,11 +173,13 @@ console=$job_dir/console.log
 : >"$console"
 
 # Paths for the guest's init (busybox sh), then the job for the guest's bash:
-# the caller's environment (but the display), folder and command.
+# the caller's environment (but the display), the mark of the emulated
+# machine, folder and command.
 printf "project='%s'\n" "$project" >"$job_dir/paths"
 {
   echo "set +e"
   export -p | grep -v -E '^declare -x (DISPLAY|WAYLAND_DISPLAY|SHLVL|OLDPWD|_)='
+  echo 'export VELMORA_EMULATED=1'
   printf 'cd %q || exit 125\n' "$cwd"
   printf 'wine'
   printf ' %q' "$@"

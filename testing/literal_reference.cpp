@@ -43,8 +43,8 @@ std::int64_t TextLastDelimiter(const Text& delims, const Text& s, const LeadByte
 }
 
 Text AnsiLower(const Text& s) {
-  Text lowered = s;
-  if (!lowered.empty()) PlatformLowerInPlace(lowered.data(), lowered.size());
+  Text lowered(s.size(), '\0');
+  PlatformLower(s, lowered.data());
   return lowered;
 }
 

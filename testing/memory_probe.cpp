@@ -1,8 +1,10 @@
 #include "testing/memory_probe.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <iterator>
+#include <vector>
 
 namespace velmora::testing {
 
@@ -34,6 +36,35 @@ MemoryUse MeasureMemory() {
   }
   use.committed = CommittedPrivateBytes();
   return use;
+}
+
+std::size_t OpenHandleCount() {
+  using QueryFn = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, void*, ULONG, ULONG*);
+  const auto query = reinterpret_cast<QueryFn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr) return 0;
+  // The list covers every process; grow the buffer until it fits.
+  std::vector<char> buffer(1u << 20);
+  ULONG needed = 0;
+  NTSTATUS status;
+  while ((status = query(SystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()),
+                         &needed)) == static_cast<NTSTATUS>(0xC0000004L)) {  // length mismatch
+    buffer.resize(buffer.size() * 2);
+  }
+  if (status != 0) return 0;
+  const auto* info = reinterpret_cast<const SYSTEM_HANDLE_INFORMATION*>(buffer.data());
+  const ULONG self = GetCurrentProcessId();
+  std::size_t count = 0;
+  for (ULONG i = 0; i < info->Count; ++i) count += info->Handle[i].OwnerPid == self ? 1 : 0;
+  return count;
+}
+
+std::size_t FreeTlsIndexCount() {
+  std::vector<DWORD> taken;
+  taken.reserve(2048);
+  for (DWORD index; (index = TlsAlloc()) != TLS_OUT_OF_INDEXES;) taken.push_back(index);
+  for (const DWORD index : taken) TlsFree(index);
+  return taken.size();
 }
 
 }  // namespace velmora::testing

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "plugin/boundary.h"
+
 namespace velmora::testing {
 namespace {
 
@@ -79,7 +81,7 @@ using velmora::testing::Free;
 
 void* operator new(std::size_t size) {
   void* block = Allocate(size == 0 ? 1 : size);
-  if (block == nullptr) throw std::bad_alloc();
+  if (block == nullptr) velmora::FailForLackOfMemory();
   return block;
 }
 void* operator new[](std::size_t size) { return operator new(size); }

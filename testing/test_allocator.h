@@ -29,8 +29,9 @@ void FailAllocation(long long nth);
 // included.
 long long AllocationsSeen();
 
-// While it exists, the nth allocation (1-based) made on any thread throws
-// std::bad_alloc; the others succeed. Only one may exist at a time.
+// While it exists, the nth allocation (1-based) made on any thread fails as
+// the plugin's own would (FailForLackOfMemory in plugin/boundary.h:
+// std::bad_alloc natively); the others succeed. Only one may exist at a time.
 class FailNthAllocation {
  public:
   explicit FailNthAllocation(long long nth);
