@@ -1,6 +1,6 @@
 #include "resolve/text_primitives.h"
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <stdexcept>
 
@@ -148,8 +148,13 @@ void LineList::Add(std::string_view line) {
 
 void LineList::CheckIndex(int index) const {
   if (index >= 0 && index < Count()) return;
-  char message[64];
-  std::snprintf(message, sizeof message, "List index out of bounds (%d)", index);
+  // Written without snprintf, which would bring the C runtime's whole
+  // printf (some 25 KB) into the Windows DLL for this one message.
+  char message[48] = "List index out of bounds (";
+  char* const digits = message + std::strlen(message);
+  char* const end = std::to_chars(digits, message + sizeof message - 2, index).ptr;
+  end[0] = ')';
+  end[1] = '\0';
   throw std::out_of_range(message);
 }
 
