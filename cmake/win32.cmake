@@ -2,10 +2,14 @@
 # with a version resource. The Win32 tests are composed with the others in
 # CMakeLists.txt.
 enable_language(RC)
+include(${CMAKE_CURRENT_LIST_DIR}/source_revision.cmake)
 
 configure_file(plugin/velmora.rc.in ${CMAKE_BINARY_DIR}/velmora.rc @ONLY)
 target_sources(velmora_plugin PRIVATE ${CMAKE_BINARY_DIR}/velmora.rc)
 target_include_directories(velmora_plugin PRIVATE ${PROJECT_SOURCE_DIR})
+# The image version in the PE header: major.minor of the release.
+set_target_properties(velmora_plugin PROPERTIES
+  VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 
 # The DLL's code is built without C++ exceptions (plugin/boundary.h says
 # why); its errors are raised as structured exceptions by the plugin's
@@ -29,6 +33,19 @@ target_compile_options(velmora_plugin PRIVATE ${VELMORA_DLL_CODE_OPTIONS})
 # names are meant to bind to the decorated stdcall symbols. Never --no-seh:
 # the plugin registers a frame handler (AbandonGuard in plugin/boundary.h).
 # --gc-sections drops the sections nothing reaches from the exports.
+#
+# The header a user's Windows reads: the plugin needs Windows Vista (SRW
+# locks, among others), so the minimum OS and subsystem versions say 6.0
+# and an older Windows refuses the file instead of failing on a missing
+# import; a DLL of a windowed host is a GUI-subsystem image. ASLR
+# (DYNAMIC_BASE) and DEP (NX_COMPAT) are the linker's defaults and stay on.
+# Its time stamps (file header, export table) are the commit's time, not
+# the build's clock (cmake/source_revision.cmake).
+#
+# The C++ runtime's default terminate handler prints the exception's
+# demangled type to stderr, which a windowed host does not have, and links
+# the demangler (46 KB) for it; std::terminate goes straight to abort, as
+# the handler would after printing.
 function(velmora_link_win32_dll target def)
   target_sources(${target} PRIVATE ${def})
   target_link_options(${target} PRIVATE
@@ -36,4 +53,15 @@ function(velmora_link_win32_dll target def)
     "LINKER:--kill-at" "LINKER:--enable-stdcall-fixup" "LINKER:--no-undefined"
     "LINKER:--gc-sections")
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${def})
+
+  target_link_options(${target} PRIVATE
+    "LINKER:--major-os-version,6" "LINKER:--minor-os-version,0"
+    "LINKER:--subsystem,windows:6.0"
+    "LINKER:--dynamicbase" "LINKER:--nxcompat")
+  if(NOT VELMORA_SOURCE_DATE_EPOCH STREQUAL "")
+    set_property(TARGET ${target} PROPERTY CXX_LINKER_LAUNCHER
+      ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${VELMORA_SOURCE_DATE_EPOCH})
+  endif()
+  target_link_options(${target} PRIVATE
+    "LINKER:--defsym,__ZN9__gnu_cxx27__verbose_terminate_handlerEv=_abort")
 endfunction()

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -182,7 +183,7 @@ TEST(LineListTest, DeleteMovesLaterLinesDown) {
 TEST(LineListTest, IndexOutOfBoundsIsReported) {
   LineList list;
   list.Add("only");
-  for (int index : {-1, 1, 7}) {
+  for (int index : {-1, 1, 7, std::numeric_limits<int>::min()}) {
     const std::string expected = "List index out of bounds (" + std::to_string(index) + ")";
     try {
       list.Get(index);

@@ -37,6 +37,9 @@ if [ "${1:-}" != --demo ]; then
   packages+=(valgrind)
   # The Win32 build and its tests under Wine (scripts/test_win32.sh).
   packages+=(g++-mingw-w64-i686-win32 wine wine32:i386 locales)
+  # The release: its commit, its archives (scripts/package_release.sh,
+  # scripts/test_reproducible.sh).
+  packages+=(git zip unzip)
   # The fuzz targets (clang with libFuzzer and the sanitizers).
   packages+=(clang-14 libclang-rt-14-dev)
 fi

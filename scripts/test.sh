@@ -9,5 +9,7 @@ cmake --preset native
 cmake --build --preset native
 ctest --preset native
 scripts/test_win32.sh
+scripts/test_win32.sh release
+scripts/test_reproducible.sh
 scripts/test_sanitizers.sh
 scripts/test_fuzz.sh

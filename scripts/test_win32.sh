@@ -5,8 +5,19 @@
 # runs through scripts/win32_run.sh: Wine directly, or Wine inside an emulated
 # machine where this one cannot execute 32-bit code (VELMORA_WIN32_RUNNER
 # forces either).
+#
+# scripts/test_win32.sh release does the same with the release preset: the
+# tests run against build/release/Velmora.plg as it ships.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+preset=${1:-win32}
+case $preset in
+  win32 | release) ;;
+  *)
+    echo "usage: test_win32.sh [win32|release]" >&2
+    exit 64
+    ;;
+esac
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -15,8 +26,8 @@ if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf-\?8'; then
   $sudo localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
 
-cmake --preset win32
-cmake --build --preset win32
+cmake --preset "$preset"
+cmake --build --preset "$preset"
 
 echo "Win32 tests run under: $(scripts/win32_run.sh --which)"
 # The tests check that Wine really chose the code page expected here.
@@ -24,6 +35,6 @@ unset LC_ALL LC_CTYPE
 for page in 1252 932; do
   start=$SECONDS
   if [ $page = 932 ]; then lang=ja_JP.UTF-8; else lang=C.UTF-8; fi
-  LANG=$lang VELMORA_EXPECT_ACP=$page ctest --preset win32
-  echo "Win32 tests in code page $page: $((SECONDS - start)) s"
+  LANG=$lang VELMORA_EXPECT_ACP=$page ctest --preset "$preset"
+  echo "Win32 tests ($preset) in code page $page: $((SECONDS - start)) s"
 done
