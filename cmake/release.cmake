@@ -1,7 +1,7 @@
 # The release build (release preset): Velmora.plg as it is shipped.
 #
-# - optimised for size (the preset's CMAKE_CXX_FLAGS_RELEASE; -Os measured
-#   against -O2 in docs/windows.md) and across files (link-time
+# - optimised (the preset's CMAKE_CXX_FLAGS_RELEASE; -O2 measured against
+#   -Os in docs/windows.md) and across files (link-time
 #   optimisation, which also drops the functions that --gc-sections cannot:
 #   the .eh_frame tables of a PE image keep every function they describe);
 # - stripped, its debug information in Velmora.plg.debug beside it, which
