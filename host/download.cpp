@@ -17,6 +17,7 @@
 
 #include "host/curl_share.h"
 #include "host/file_naming.h"
+#include "host/http_client.h"
 #include "host/interrupt.h"
 #include "host/progress_display.h"
 #include "host/safe_files.h"
@@ -349,22 +350,6 @@ int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return InterruptSignal() != 0 ? 1 : 0;
 }
 
-bool IsWorthRetrying(CURLcode code) {
-  switch (code) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_SSL_CONNECT_ERROR:
-      return true;
-    default:
-      return false;
-  }
-}
-
 std::string Seconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", seconds);
@@ -537,7 +522,7 @@ DownloadReport Downloader::Fetch(const std::string& url, const std::string& refe
       retryable = true;
     } else if (code != CURLE_OK) {
       report.error = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
-      retryable = IsWorthRetrying(code);
+      retryable = IsWorthRetrying(code, 0);
     } else if (transfer.expected >= 0 && have != static_cast<uint64_t>(transfer.expected)) {
       report.error = "size mismatch: the server announced " + std::to_string(transfer.expected) +
                      " bytes and sent " + std::to_string(have);

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <memory>
 
+#include "host/terminal_text.h"
+
 namespace velmora::host {
 namespace {
 
@@ -31,34 +33,6 @@ std::string PercentDecoded(std::string_view text) {
     }
   }
   return out;
-}
-
-// Length of the well-formed UTF-8 sequence at text[at] and its code point;
-// 0 when there is none.
-size_t Utf8Sequence(std::string_view text, size_t at, char32_t& code) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  size_t length = 0;
-  char32_t min = 0;
-  if (lead < 0x80) {
-    code = lead;
-    return 1;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, min = 0x80, code = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, min = 0x800, code = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, min = 0x10000, code = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (at + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-    code = (code << 6) | (byte(at + i) & 0x3F);
-  }
-  if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  return length;
 }
 
 bool IsValidUtf8(std::string_view text) {

@@ -103,25 +103,6 @@ int OnProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
 }
 
 
-// Failures that may pass: the network, the server's own trouble. A 4xx
-// answer or a page over the cap would only come again.
-bool IsWorthRetrying(CURLcode code, long status) {
-  switch (code) {
-    case CURLE_OK: return status >= 500;
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_SSL_CONNECT_ERROR:
-      return true;
-    default:
-      return false;
-  }
-}
-
 curl_slist* Append(curl_slist* list, const std::string& line) {
   curl_slist* grown = curl_slist_append(list, line.c_str());
   if (grown == nullptr) {
@@ -139,6 +120,25 @@ std::string Seconds(double seconds) {
 }
 
 }  // namespace
+
+// Failures that may pass: the network, the server's own trouble. A 4xx
+// answer or a page over the cap would only come again.
+bool IsWorthRetrying(int curlCode, long status) {
+  switch (static_cast<CURLcode>(curlCode)) {
+    case CURLE_OK: return status >= 500;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_SSL_CONNECT_ERROR:
+      return true;
+    default:
+      return false;
+  }
+}
 
 void InitCurlOnce() {
   static const bool initialised = [] {

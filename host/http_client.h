@@ -102,6 +102,11 @@ bool IsHeaderLine(const std::string& line, std::string& why);
 // "libcurl/7.88.1 with OpenSSL/3.0.x" and the like.
 std::string CurlVersionText();
 
+// Whether a transfer that ended with this libcurl code (CURLcode) and HTTP
+// status may go better when tried again: the network or the server's own
+// trouble (5xx), never a 4xx answer or a page over the cap.
+bool IsWorthRetrying(int curlCode, long status);
+
 }  // namespace velmora::host
 
 #endif  // VELMORA_HOST_HTTP_CLIENT_H_

@@ -17,14 +17,24 @@ void AppendEscaped(std::string& out, unsigned char c) {
   out += kHex[c & 15];
 }
 
-// Length of the well-formed UTF-8 sequence at text[at], and its code point;
-// 0 when the bytes there are not one.
+
+// Code points that steer a terminal or reorder what it shows.
+bool IsSteering(char32_t code) {
+  return (code >= 0x80 && code <= 0x9F) || code == 0x061C || code == 0x200E || code == 0x200F ||
+         (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
+}  // namespace
+
 size_t Utf8Sequence(std::string_view text, size_t at, char32_t& code) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
   const unsigned char lead = byte(at);
   size_t length = 0;
   char32_t min = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
+  if (lead < 0x80) {
+    code = lead;
+    return 1;
+  } else if (lead >= 0xC2 && lead <= 0xDF) {
     length = 2, min = 0x80, code = lead & 0x1F;
   } else if (lead >= 0xE0 && lead <= 0xEF) {
     length = 3, min = 0x800, code = lead & 0x0F;
@@ -41,14 +51,6 @@ size_t Utf8Sequence(std::string_view text, size_t at, char32_t& code) {
   if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
   return length;
 }
-
-// Code points that steer a terminal or reorder what it shows.
-bool IsSteering(char32_t code) {
-  return (code >= 0x80 && code <= 0x9F) || code == 0x061C || code == 0x200E || code == 0x200F ||
-         (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
-}
-
-}  // namespace
 
 std::string Shown(std::string_view bytes) {
   std::string out;

@@ -3,6 +3,7 @@
 #ifndef VELMORA_HOST_TERMINAL_TEXT_H_
 #define VELMORA_HOST_TERMINAL_TEXT_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ std::string Shown(std::string_view bytes);
 // controls, DEL, non-ASCII) is percent-encoded, as a URL must be anyway.
 // Applying it twice changes nothing.
 std::string LinkText(std::string_view link);
+
+// Length of the well-formed UTF-8 sequence at text[at] (1 for ASCII) and its
+// code point; 0 when the bytes there are not one.
+size_t Utf8Sequence(std::string_view text, size_t at, char32_t& code);
 
 }  // namespace velmora::host
 
