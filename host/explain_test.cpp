@@ -240,23 +240,9 @@ TEST_F(ExplainAgreementTest, OnTheFuzzCorpus) {
 TEST_F(ExplainAgreementTest, OnTheDifferentialTestsRandomCases) {
   // The rounds of LiteralReferenceTest.ScannerAndResolverMatchOnRandomInput.
   velmora::testing::TextMaker maker(20240605);
-  using Maker = velmora::testing::TextMaker;
   for (int round = 0; round < 6000; ++round) {
     std::string page, answer;
-    switch (round % 3) {
-      case 0:
-        page = maker.Page();
-        answer = maker.Answer();
-        break;
-      case 1:
-        page = maker.Mutate(maker.Page(), &Maker::PageToken);
-        answer = maker.Mutate(maker.Answer(), &Maker::AnswerToken);
-        break;
-      default:
-        page = maker.Soup(&Maker::PageToken);
-        answer = maker.Soup(&Maker::AnswerToken);
-        break;
-    }
+    maker.Case(round, page, answer);
     maker.OneIn(2);
     maker.Below(3);
     ExpectAgreement(page, answer, "round " + std::to_string(round));

@@ -103,20 +103,7 @@ TEST(LiteralReferenceTest, ScannerAndResolverMatchOnRandomInput) {
   for (int round = 0; round < 6000; ++round) {
     std::string page;
     std::string answer;
-    switch (round % 3) {
-      case 0:
-        page = maker.Page();
-        answer = maker.Answer();
-        break;
-      case 1:
-        page = maker.Mutate(maker.Page(), &TextMaker::PageToken);
-        answer = maker.Mutate(maker.Answer(), &TextMaker::AnswerToken);
-        break;
-      default:
-        page = maker.Soup(&TextMaker::PageToken);
-        answer = maker.Soup(&TextMaker::AnswerToken);
-        break;
-    }
+    maker.Case(round, page, answer);
     ExpectSameScan(page, round);
     if (::testing::Test::HasFatalFailure()) return;
     const bool debug = maker.OneIn(2);

@@ -136,6 +136,25 @@ class TextMaker {
   // Pure token soup: markers at the very start and end, in any order.
   std::string Soup(std::string (TextMaker::*token)()) { return Junk(40, token); }
 
+  // Round r of the differential test: a made page and answer, a mutated
+  // pair, or a soup of markers, in turn.
+  void Case(int round, std::string& page, std::string& answer) {
+    switch (round % 3) {
+      case 0:
+        page = Page();
+        answer = Answer();
+        break;
+      case 1:
+        page = Mutate(Page(), &TextMaker::PageToken);
+        answer = Mutate(Answer(), &TextMaker::AnswerToken);
+        break;
+      default:
+        page = Soup(&TextMaker::PageToken);
+        answer = Soup(&TextMaker::AnswerToken);
+        break;
+    }
+  }
+
  private:
   std::mt19937 random_;
 };
