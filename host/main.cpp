@@ -225,6 +225,21 @@ struct DumpFolder {
   SessionOptions session;
 };
 
+// A folder the run writes into, made when missing; refused with a sentence
+// naming it (what: "dump folder", ...) when it cannot be written.
+UniqueFd OpenWritableFolder(const std::string& dir, const std::string& what) {
+  UniqueFd folder;
+  try {
+    folder = OpenFolder(dir, true);
+  } catch (const FileError& error) {
+    throw RecordingError("the " + what + " cannot be used: " + error.what());
+  }
+  if (faccessat(folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    throw RecordingError("the " + what + " " + dir + " is not writable: " + std::strerror(errno));
+  }
+  return folder;
+}
+
 DumpFolder PrepareSession(CommonOptions& options) {
   DumpFolder made;
   if (!options.dumpDir.empty()) options.debug = true;
@@ -234,14 +249,7 @@ DumpFolder PrepareSession(CommonOptions& options) {
   made.session.traceCookies = options.traceCookies;
   if (!options.debug) return made;
   std::string dir = options.dumpDir.empty() ? "." : options.dumpDir;
-  try {
-    made.folder = OpenFolder(dir, true);
-  } catch (const FileError& error) {
-    throw RecordingError(std::string("the dump folder cannot be used: ") + error.what());
-  }
-  if (faccessat(made.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
-    throw RecordingError("the dump folder " + dir + " is not writable: " + std::strerror(errno));
-  }
+  made.folder = OpenWritableFolder(dir, "dump folder");
   if (dir.back() != '/') dir += '/';
   made.session.dumpDir = dir;
   made.session.dumpFolder = made.folder.get();
@@ -265,14 +273,7 @@ struct OutputFolder {
 OutputFolder PrepareOutput(const GetOptions& get) {
   OutputFolder made;
   std::string dir = get.dir.empty() ? "." : get.dir;
-  try {
-    made.folder = OpenFolder(dir, true);
-  } catch (const FileError& error) {
-    throw RecordingError(std::string("the output folder cannot be used: ") + error.what());
-  }
-  if (faccessat(made.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
-    throw RecordingError("the output folder " + dir + " is not writable: " + std::strerror(errno));
-  }
+  made.folder = OpenWritableFolder(dir, "output folder");
   made.download.folder = made.folder.get();
   made.download.folderShown = get.dir.empty() ? "" : dir.back() == '/' ? dir : dir + "/";
   made.download.overwrite = get.overwrite;
