@@ -18,19 +18,19 @@
 #include <string>
 #include <vector>
 
-#include "host/batch_runner.h"
-#include "host/curl_share.h"
-#include "host/demo_site.h"
-#include "host/download.h"
-#include "host/explain_command.h"
-#include "host/host_session.h"
-#include "host/interrupt.h"
-#include "host/link_report.h"
-#include "host/progress_display.h"
-#include "host/recording.h"
-#include "host/safe_files.h"
-#include "host/terminal_text.h"
-#include "host/web_url.h"
+#include "host/run/batch_runner.h"
+#include "host/net/curl_share.h"
+#include "host/commands/demo_site.h"
+#include "host/download/download.h"
+#include "host/commands/explain_command.h"
+#include "host/session/host_session.h"
+#include "host/cli/interrupt.h"
+#include "host/run/link_report.h"
+#include "host/io/progress_display.h"
+#include "host/net/recording.h"
+#include "host/io/safe_files.h"
+#include "host/io/terminal_text.h"
+#include "host/net/web_url.h"
 
 namespace {
 

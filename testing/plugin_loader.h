@@ -1,5 +1,5 @@
 // The plugin under test, loaded and unloaded at will with velmora-host's
-// loader (host/plugin_library.h), for the tests that see nothing but its
+// loader (host/session/plugin_library.h), for the tests that see nothing but its
 // exports.
 #ifndef VELMORA_TESTING_PLUGIN_LOADER_H_
 #define VELMORA_TESTING_PLUGIN_LOADER_H_
@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "host/plugin_library.h"
+#include "host/session/plugin_library.h"
 #include "plugin/plugin_api.h"
 
 namespace velmora::testing {

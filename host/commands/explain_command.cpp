@@ -1,0 +1,279 @@
+#include "host/commands/explain_command.h"
+
+#include <unistd.h>
+
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "host/explain/explain.h"
+#include "host/explain/explain_output.h"
+#include "host/session/host_session.h"
+#include "host/cli/interrupt.h"
+#include "host/net/recording.h"
+#include "host/io/safe_files.h"
+#include "host/io/terminal_text.h"
+#include "host/net/web_url.h"
+
+namespace velmora::host {
+namespace {
+
+constexpr int kExitUsage = 64;
+constexpr int kExitNoInput = 66;
+constexpr int kExitOutput = 74;
+
+constexpr char kExitCodes[] =
+    "Exit codes: 0 link found; 1 no link; 2 link invalid (%notfound%); 3 link faulty "
+    "(%deleted%); 4 transfer error; 5 the recording does not hold a request the plugin made; "
+    "6 the plugin's link is no http or https URL; 7 the link's recording was cut short; 9 the "
+    "explanation and the loaded plugin disagree; 64 usage error; 66 no readable recording, or "
+    "no such link in it; 69 the plugin cannot be loaded; 70 internal error; 74 standard output "
+    "cannot be written; 130 interrupted (SIGINT); 143 terminated (SIGTERM).\n";
+
+void Say(const std::string& sentence) { std::cerr << "velmora-host: " << Shown(sentence) << '\n'; }
+
+// Passes every exchange on and keeps a copy of it: the texts the plugin got.
+class CapturingTransport final : public Transport {
+ public:
+  struct Exchange {
+    std::string method;
+    std::string url;
+    std::string body;
+    FetchResult result;
+  };
+
+  explicit CapturingTransport(Transport& inner) : inner_(inner) {}
+  void BeginLink(size_t ordinal, const std::string& url) override {
+    inner_.BeginLink(ordinal, url);
+  }
+  FetchResult Fetch(const std::string& method, const std::string& url,
+                    const std::string& body) override {
+    FetchResult result = inner_.Fetch(method, url, body);
+    exchanges.push_back({method, url, body, result});
+    return result;
+  }
+  void EndLink(const LinkResult& result) override { inner_.EndLink(result); }
+
+  const Exchange* Find(const std::string& method) const {
+    for (const Exchange& exchange : exchanges) {
+      if (exchange.method == method) return &exchange;
+    }
+    return nullptr;
+  }
+
+  std::vector<Exchange> exchanges;
+
+ private:
+  Transport& inner_;
+};
+
+bool Delivered(const CapturingTransport::Exchange* exchange) {
+  return exchange != nullptr && exchange->result.stop == Outcome::kLink &&
+         exchange->result.response.ok;
+}
+
+// The plugin's text, as far as the host's outcome tells it; false when a
+// transfer failure or a stop replaced it.
+bool PluginText(const LinkResult& result, std::string& text) {
+  switch (result.outcome) {
+    case Outcome::kLink:
+    case Outcome::kBadLink: text = result.link; return true;
+    case Outcome::kNoLink: text.clear(); return true;
+    case Outcome::kNotFound: text = "%notfound%"; return true;
+    case Outcome::kDeleted: text = "%deleted%"; return true;
+    default: return false;
+  }
+}
+
+// Turns the plugin's run into its explanation: the road on the texts it got,
+// with the host's failures put at the step where they happened.
+Explained Explain(const LinkReport& report, const CapturingTransport& capture) {
+  Explained e;
+  e.report = report;
+  const CapturingTransport::Exchange* get = capture.Find("GET");
+  const CapturingTransport::Exchange* post = capture.Find("POST");
+  const std::string page = Delivered(get) ? get->result.response.body : std::string();
+  const std::string answer = Delivered(post) ? post->result.response.body : std::string();
+  e.pageBytes = page.size();
+  if (get != nullptr) e.pageUrl = get->result.response.finalUrl;
+  if (post != nullptr) e.postUrl = post->url;
+  e.road = ExplainTexts(page, answer);
+  Road& road = e.road;
+
+  const LinkResult& result = report.result;
+  const bool failedHere = !PluginText(result, e.pluginResult);
+  if (failedHere) {
+    // The host stopped the link or a transfer failed: the step it stopped at.
+    std::string why = result.reason.empty() ? OutcomeWords(result.outcome) : result.reason;
+    if (!Delivered(get)) {
+      road.Fail(Step::kPage, Where::kPage, kNowhere, "the page was not received: " + why);
+    } else {
+      road.Fail(Step::kPost, Where::kPage, road.actionAt, "the answer was not received: " + why);
+    }
+    road.verdict = Verdict::kNoLink;
+    std::vector<Hint> kept;
+    for (const Hint& hint : road.hints) {
+      if (static_cast<int>(hint.step) <= static_cast<int>(*road.failedStep)) kept.push_back(hint);
+    }
+    road.hints = std::move(kept);
+  } else {
+    e.compared = true;
+    PluginRoad plugin{e.pluginResult, post != nullptr, post != nullptr ? post->body : ""};
+    e.disagreement = Disagreement(road, plugin);
+    if (result.outcome == Outcome::kBadLink && e.disagreement.empty()) {
+      road.Fail(Step::kLink, Where::kAnswer, road.hrefAt, "the link is not one to download: " +
+                                                              result.reason);
+    }
+  }
+  e.exitCode = !e.disagreement.empty() ? kExitDisagreement
+                                       : ExitCodeOf(result.outcome, InterruptSignal());
+  return e;
+}
+
+// Picks the link to explain from a recording; 0, or an exit code.
+int ChooseRecordedLink(Recording& recording, std::string& url) {
+  std::vector<RecordedLink>& links = recording.links;
+  if (links.empty()) {
+    Say("cannot explain: the recording in " + recording.dir + " holds no link.");
+    return kExitNoInput;
+  }
+  size_t chosen = links.size();
+  if (url.empty()) {
+    if (links.size() > 1) {
+      std::string names;
+      for (const RecordedLink& link : links) names += "\n  " + LinkText(link.url);
+      Say("the recording in " + recording.dir + " holds " + std::to_string(links.size()) +
+          " links; name the one to explain:" + names);
+      return kExitUsage;
+    }
+    chosen = 0;
+  } else {
+    for (size_t i = 0; i < links.size() && chosen == links.size(); ++i) {
+      if (links[i].url == url) chosen = i;
+    }
+    if (chosen == links.size()) {
+      Say("cannot explain: the recording in " + recording.dir + " holds no link " + url + ".");
+      return kExitNoInput;
+    }
+  }
+  RecordedLink link = links[chosen];
+  links.assign(1, std::move(link));
+  url = links.front().url;
+  return 0;
+}
+
+}  // namespace
+
+CLI::App* AddExplainCommand(CLI::App& app, ExplainOptions& options) {
+  CLI::App* command = app.add_subcommand(
+      "explain", "Resolve one link and say why it resolved the way it did, step by step");
+  command->add_option("URL", options.url, "Link to a file page (with --recording: which one)");
+  command->add_option("--recording", options.recording,
+                      "Explain from this recording (made by resolve --record), without network");
+  command->add_option("--plugin", options.plugin, "Plugin library to load")
+      ->default_str("Velmora.plg next to velmora-host");
+  command->add_flag("--json", options.json,
+                    "One JSON document on stdout (schema in host/README.md)");
+  command->add_flag("--trace", options.trace,
+                    "Print every HTTP exchange on stderr: headers, redirects, sizes");
+  command->add_flag("--trace-cookies", options.traceCookies,
+                    "With --trace, show cookie and credential values instead of ***");
+  HttpOptions& http = options.http;
+  command->add_option("--max-page-bytes", http.maxPageBytes, "Largest page kept, in bytes")
+      ->capture_default_str()
+      ->check(CLI::Range(size_t{1}, size_t{1} << 40));
+  command->add_option("--connect-timeout", http.connectTimeoutSeconds,
+                      "Seconds to wait for a connection")
+      ->capture_default_str()
+      ->check(CLI::Range(1L, 3600L));
+  command->add_option("--timeout", http.timeoutSeconds, "Seconds one HTTP exchange may take")
+      ->capture_default_str()
+      ->check(CLI::Range(1L, 86400L));
+  command->add_option("--retries", http.retries, "Tries again after a connection failure, a "
+                                                 "timeout or a 5xx status")
+      ->capture_default_str()
+      ->check(CLI::Range(0, 100));
+  command->add_option("--deadline", http.deadlineSeconds, "Seconds the link may take in all")
+      ->capture_default_str()
+      ->check(CLI::Range(0.0, 86400.0));
+  command->add_option("--proxy", http.proxy, "Proxy URL for every request but loopback");
+  command->add_option("--user-agent", http.userAgent, "User-Agent header to send");
+  command->add_option("--header", http.headers, "Extra request header 'Name: value' (repeatable)");
+  command->add_option("--cookies", http.cookieFile,
+                      "Netscape cookie file: read at the start, written at the end");
+  command->footer(kExitCodes);
+  return command;
+}
+
+int RunExplain(const ExplainOptions& options) {
+  std::string url = options.url;
+  std::string why;
+  if (options.recording.empty()) {
+    if (url.empty()) {
+      Say("explain needs a URL, or --recording DIR.");
+      return kExitUsage;
+    }
+    if (!IsWebUrl(url, why)) {
+      Say("\"" + url + "\" is not an http or https URL (" + why + "); give links like http://host/path.");
+      return kExitUsage;
+    }
+    for (const std::string& header : options.http.headers) {
+      if (!IsHeaderLine(header, why)) {
+        Say("--header \"" + header + "\": " + why + ".");
+        return kExitUsage;
+      }
+    }
+  }
+  Recording recording;
+  if (!options.recording.empty()) {
+    try {
+      recording = LoadRecording(options.recording, options.http.maxPageBytes);
+    } catch (const RecordingError& error) {
+      Say(std::string("cannot explain: ") + error.what() + ".");
+      return kExitNoInput;
+    }
+    for (const std::string& note : recording.notes) Say("note: " + note + ".");
+    if (const int code = ChooseRecordedLink(recording, url)) return code;
+  }
+
+  PluginLibrary plugin(options.plugin.empty() ? DefaultPluginPath() : options.plugin);
+  std::unique_ptr<Transport> inner;
+  if (options.recording.empty()) {
+    inner = std::make_unique<LiveTransport>(options.http);
+  } else {
+    inner = std::make_unique<ReplayTransport>(recording);
+  }
+  CapturingTransport capture(*inner);
+  SessionOptions session;
+  session.trace = options.trace || options.traceCookies;
+  session.traceCookies = options.traceCookies;
+  Explained explained;
+  {
+    HostSession host(plugin, capture, session, std::cerr);
+    const LinkReport report = host.Resolve(url);
+    explained = Explain(report, capture);
+  }
+  explained.report.exitCode = explained.exitCode;
+
+  const std::string output = options.json ? ExplainedJson(explained) + "\n"
+                                          : ExplainedText(explained, StdoutStyle());
+  try {
+    WriteAll(STDOUT_FILENO, output, "standard output");
+  } catch (const FileError& error) {
+    Say(std::string(error.what()) + ".");
+    return kExitOutput;
+  }
+  const Road& road = explained.road;
+  if (!explained.disagreement.empty()) {
+    Say("the explanation disagrees with the loaded plugin " + plugin.path() + ": " +
+        explained.disagreement + ".");
+  } else if (explained.compared && road.failedStep) {
+    Say("no download link for " + url + ": the road ends at step \"" +
+        StepName(*road.failedStep) + "\": " + road.failure + ".");
+  } else if (explained.exitCode != 0) {
+    Say(ReasonSentence(explained.report));
+  }
+  return explained.exitCode;
+}
+
+}  // namespace velmora::host

@@ -1,0 +1,525 @@
+#include "host/explain/explain.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "host/net/form_encoding.h"
+#include "resolve/form_scanner.h"
+
+namespace velmora::host {
+namespace {
+
+constexpr std::string_view kFormOpen = "<FORM";
+constexpr std::string_view kFormClose = "</FORM";
+constexpr std::string_view kInput = "<INPUT";
+constexpr size_t kActionMarkerBytes = 8;  // ACTION="
+constexpr size_t kNameMarkerBytes = 6;    // NAME="
+constexpr size_t kValueMarkerBytes = 7;   // VALUE="
+constexpr size_t kHrefMarkerBytes = 6;    // HREF="
+
+std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string Bytes(size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
+char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+bool SameNoCase(std::string_view text, size_t at, std::string_view word) {
+  if (at + word.size() > text.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (Lower(text[at + i]) != Lower(word[i])) return false;
+  }
+  return true;
+}
+
+// The first occurrence of word in [from, to) in any letter case, but not as
+// written (exact); kNowhere when there is none.
+size_t FindOtherCase(std::string_view text, std::string_view word, size_t from, size_t to) {
+  to = std::min(to, text.size());
+  for (size_t at = from; at < to && at + word.size() <= text.size(); ++at) {
+    if (SameNoCase(text, at, word) && text.compare(at, word.size(), word) != 0) return at;
+  }
+  return kNowhere;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// An attribute written near the exact marker WORD=" : another letter case,
+// blanks around "=", a single quote. Reasons in words, or none.
+struct NearAttribute {
+  size_t at = kNowhere;
+  size_t length = 0;
+  std::string written;
+  std::string reasons;
+};
+
+NearAttribute FindNearAttribute(std::string_view text, std::string_view word, size_t from,
+                                size_t to) {
+  to = std::min(to, text.size());
+  for (size_t at = from; at < to; ++at) {
+    if (!SameNoCase(text, at, word)) continue;
+    size_t p = at + word.size();
+    const size_t beforeEquals = p;
+    while (p < text.size() && IsBlank(text[p])) ++p;
+    const bool spaceBefore = p > beforeEquals;
+    if (p >= text.size() || text[p] != '=') continue;
+    ++p;
+    const size_t afterEquals = p;
+    while (p < text.size() && IsBlank(text[p])) ++p;
+    const bool spaceAfter = p > afterEquals;
+    if (p >= text.size() || (text[p] != '"' && text[p] != '\'')) continue;
+    const bool otherCase = text.compare(at, word.size(), word) != 0;
+    const bool single = text[p] == '\'';
+    if (!otherCase && !single && !spaceBefore && !spaceAfter) continue;  // the marker itself
+    NearAttribute near;
+    near.at = at;
+    near.length = p + 1 - at;
+    near.written = std::string(text.substr(at, near.length));
+    std::vector<std::string> reasons;
+    if (otherCase) reasons.push_back("in another letter case");
+    if (spaceBefore || spaceAfter) reasons.push_back("with blanks around \"=\"");
+    if (single) reasons.push_back("with a single quote");
+    for (size_t i = 0; i < reasons.size(); ++i) {
+      near.reasons += (i == 0 ? "" : i + 1 == reasons.size() ? " and " : ", ") + reasons[i];
+    }
+    return near;
+  }
+  return {};
+}
+
+std::string KindOf(const NearAttribute& near) {
+  if (near.reasons.find("letter case") != std::string::npos) return "letter-case";
+  if (near.reasons.find("blanks") != std::string::npos) return "spaces";
+  return "single-quote";
+}
+
+// Collects what ResolveDirectLink tells, in page and answer offsets.
+class RoadWatcher final : public RoadObserver {
+ public:
+  explicit RoadWatcher(Road& road) : road_(road) {}
+
+  void FormOpen(size_t at) override { road_.formAt = at; }
+  void FormClose(size_t at) override { road_.formEndAt = at; }
+  void Action(size_t at, size_t length) override {
+    road_.actionAt = at;
+    road_.actionLength = length;
+  }
+  void Input(const InputSeen& seen) override {
+    const size_t base = road_.formAt;
+    FieldRoad field;
+    field.input = base + seen.input;
+    field.nameAt = seen.nameAt == kNpos ? kNowhere : base + seen.nameAt;
+    field.nameClosed = seen.nameClosed;
+    field.valueAt = seen.valueAt == kNpos ? kNowhere : base + seen.valueAt;
+    field.valueClosed = seen.valueClosed;
+    field.name = std::string(seen.name);
+    field.value = std::string(seen.value);
+    road_.fields.push_back(std::move(field));
+  }
+  void ParamLine(std::string_view line, size_t premiumAt) override {
+    if (road_.fields.empty()) return;
+    road_.fields.back().lines.push_back(
+        {std::string(line), premiumAt == kNpos ? kNowhere : premiumAt});
+  }
+  void FieldsEnded(FieldsEnd why) override { road_.fieldsEnded = why; }
+  void AnswerMarker(std::string_view marker, size_t at) override {
+    if (marker == kInvalidLinkMarker) {
+      road_.invalidAt = at;
+    } else {
+      road_.faultyAt = at;
+      road_.faultySearched = true;
+    }
+  }
+  void LinkSearch(size_t markerAt, size_t lineBreak, size_t hrefAt, size_t length) override {
+    road_.linkSearched = true;
+    road_.markerAt = markerAt;
+    road_.lineBreak = lineBreak;
+    road_.hrefAt = hrefAt;
+    road_.linkLength = length;
+  }
+
+ private:
+  Road& road_;
+};
+
+// Serves the two texts to the resolver and keeps what it posts.
+class TextHost final : public ResolverHost {
+ public:
+  TextHost(Road& road) : road_(road) {}
+  void GetPage(std::string& page) override { page = road_.page; }
+  void PostForm(const std::string&, const std::string& params, std::string& answer) override {
+    road_.posted = true;
+    road_.params = params;
+    answer = road_.answer;
+  }
+  void Log(const std::string&) override {}
+  void SaveFile(const std::string&, const std::string&) override {}
+
+ private:
+  Road& road_;
+};
+
+bool IsAttributeByte(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == ':';
+}
+
+// The notes on one field: where its name and value came from, and how its
+// bytes split into lines.
+void NoteField(const std::string_view page, const std::vector<FieldRoad>& fields, size_t index,
+               FieldRoad& field) {
+  const auto tagAt = [&](size_t at) {
+    const size_t open = page.rfind('<', at);
+    return open == std::string_view::npos ? at : open;
+  };
+  const auto noteAttribute = [&](const char* what, size_t at, bool closed, size_t markerBytes,
+                                 const std::string& taken) {
+    const std::string attribute = std::string(what) == "name" ? "NAME=\"" : "VALUE=\"";
+    if (at == kNowhere) return;
+    if (at >= field.tagEnd) {
+      const size_t tag = tagAt(at);
+      size_t from = kNowhere;
+      for (size_t i = index + 1; i < fields.size(); ++i) {
+        if (fields[i].input <= at) from = fields[i].input;
+      }
+      field.notes.push_back(
+          {std::string("borrowed-") + what,
+           std::string("no ") + attribute + " in its own tag: the " + what + " is borrowed from " +
+               (from != kNowhere && from == tag ? "the later <INPUT" : "a later tag") +
+               " at byte " + std::to_string(tag) + " (" + attribute + " at byte " +
+               std::to_string(at) + ")"});
+    }
+    if (at > 0 && IsAttributeByte(page[at - 1])) {
+      size_t start = at;
+      while (start > 0 && IsAttributeByte(page[start - 1])) --start;
+      const std::string word(page.substr(start, at - start + markerBytes));
+      field.notes.push_back({std::string(what) + "-suffix",
+                             "the " + std::string(what) + " is taken from " + word +
+                                 ", an attribute whose name merely ends in " +
+                                 attribute.substr(0, attribute.size() - 2)});
+    }
+    if (!closed) {
+      field.notes.push_back({std::string("unclosed-") + what,
+                             attribute + " at byte " + std::to_string(at) +
+                                 " has no closing quote before the end of the form: the " + what +
+                                 " is empty"});
+    } else if (taken.find_first_of("<>") != std::string::npos ||
+               (std::string(what) == "name" && taken.find_first_of("=\"' ") != std::string::npos) ||
+               (taken.size() > 1 && taken.back() == '=' &&
+                std::isupper(static_cast<unsigned char>(taken[taken.size() - 2])))) {
+      field.notes.push_back(
+          {std::string("runs-on-") + what,
+           "the " + std::string(what) + " runs on to the next double quote, at byte " +
+               std::to_string(at + markerBytes + taken.size()) +
+               ": its own closing quote seems to be missing"});
+    }
+  };
+  noteAttribute("name", field.nameAt, field.nameClosed, kNameMarkerBytes, field.name);
+  noteAttribute("value", field.valueAt, field.valueClosed, kValueMarkerBytes, field.value);
+  if (field.lines.size() > 1) {
+    field.notes.push_back({"line-break", "a CR or LF in it splits the field into " +
+                                             std::to_string(field.lines.size()) +
+                                             " parameter lines"});
+  }
+}
+
+void HintOtherCase(Road& road, Step step, Where in, std::string_view text, std::string_view word,
+                   size_t from, size_t to, const std::string& rule) {
+  const size_t at = FindOtherCase(text, word, from, to);
+  if (at == kNowhere) return;
+  road.hints.push_back({step, "letter-case", in, at, word.size(),
+                        Quoted(text.substr(at, word.size())) + " at byte " + std::to_string(at) +
+                            " is " + Quoted(word) + " in another letter case; " + rule});
+}
+
+void HintNearAttribute(Road& road, Step step, Where in, std::string_view text,
+                       std::string_view word, size_t from, size_t to) {
+  const NearAttribute near = FindNearAttribute(text, word, from, to);
+  if (near.at == kNowhere) return;
+  road.hints.push_back({step, KindOf(near), in, near.at, near.length,
+                        near.written + " at byte " + std::to_string(near.at) + " is " +
+                            std::string(word) + "=\" " + near.reasons +
+                            "; the rule wants " + std::string(word) +
+                            "=\" exactly: upper case, no blanks, a double quote"});
+}
+
+void ExplainForm(Road& road) {
+  const std::string_view page = road.page;
+  if (road.formAt == kNowhere) {
+    road.Fail(Step::kForm, Where::kPage, kNowhere,
+              "no \"<FORM\" in the page (" + Bytes(page.size()) + ")");
+    HintOtherCase(road, Step::kForm, Where::kPage, page, kFormOpen, 0, page.size(),
+                  "the rule matches upper case only");
+    return;
+  }
+  const size_t close = page.find('>', road.formAt);
+  road.openTagEnd = close == std::string_view::npos ? kNowhere : close;
+  // A second "<FORM": inside the form text it means the first form has no
+  // closing marker of its own.
+  const size_t second = page.find(kFormOpen, road.formAt + kFormOpen.size());
+  if (road.formEndAt == kNowhere) {
+    road.Fail(Step::kFormEnd, Where::kPage, road.formAt,
+              "no \"</FORM\" after the \"<FORM\" at byte " + std::to_string(road.formAt));
+    HintOtherCase(road, Step::kFormEnd, Where::kPage, page, kFormClose, road.formAt, page.size(),
+                  "the rule matches upper case only");
+    if (second != std::string_view::npos) {
+      road.hints.push_back({Step::kFormEnd, "second-form", Where::kPage, second, kFormOpen.size(),
+                            "a second \"<FORM\" at byte " + std::to_string(second) +
+                                " has no \"</FORM\" either; only the first form counts"});
+    }
+    return;
+  }
+  if (second != std::string_view::npos && second < road.formEndAt) {
+    road.hints.push_back(
+        {Step::kFormEnd, "second-form", Where::kPage, second, kFormOpen.size(),
+         "a second \"<FORM\" at byte " + std::to_string(second) + " stands before the \"</FORM\" "
+         "at byte " + std::to_string(road.formEndAt) + ": the first form has no \"</FORM\" of its "
+         "own, so the form runs on through the second and takes its fields too"});
+  }
+}
+
+void ExplainAction(Road& road) {
+  const std::string_view page = road.page;
+  if (road.actionAt == kNowhere) {
+    road.Fail(Step::kAction, Where::kPage, road.formAt,
+              "no ACTION=\" in the form (bytes " + std::to_string(road.formAt) + " to " +
+                  std::to_string(road.formEndAt) + ")");
+    HintNearAttribute(road, Step::kAction, Where::kPage, page, "ACTION", road.formAt,
+                      road.formEndAt);
+    const size_t second = page.find(kFormOpen, road.formEndAt);
+    if (second != std::string_view::npos) {
+      road.hints.push_back({Step::kAction, "second-form", Where::kPage, second, kFormOpen.size(),
+                            "a second \"<FORM\" at byte " + std::to_string(second) +
+                                ", after the first form's \"</FORM\": only the first form is "
+                                "used"});
+    }
+    return;
+  }
+  if (road.actionLength == kNowhere) {
+    const size_t valueAt = road.actionAt + kActionMarkerBytes;
+    const size_t quote = page.find('"', valueAt);
+    if (quote != std::string_view::npos && quote < road.formEndAt) {
+      road.Fail(Step::kAction, Where::kPage, road.actionAt,
+                "the action after ACTION=\" at byte " + std::to_string(road.actionAt) + " is " +
+                    Bytes(quote - valueAt) + " long, over the limit of " +
+                    std::to_string(kMaxActionBytes));
+      road.hints.push_back({Step::kAction, "over-limit", Where::kPage, quote, 1,
+                            "its closing quote stands at byte " + std::to_string(quote) + ", " +
+                                std::to_string(quote - valueAt - kMaxActionBytes) +
+                                " byte(s) past the limit of " +
+                                std::to_string(kMaxActionBytes)});
+    } else {
+      road.Fail(Step::kAction, Where::kPage, road.actionAt,
+                "ACTION=\" at byte " + std::to_string(road.actionAt) +
+                    " has no closing quote before the end of the form");
+    }
+  }
+}
+
+void ExplainFields(Road& road) {
+  const std::string_view page = road.page;
+  for (size_t i = 0; i < road.fields.size(); ++i) {
+    FieldRoad& field = road.fields[i];
+    const size_t next = i + 1 < road.fields.size() ? road.fields[i + 1].input : road.formEndAt;
+    const size_t close = page.find('>', field.input);
+    field.tagEnd = std::min(next, close == std::string_view::npos ? road.formEndAt : close);
+  }
+  for (size_t i = 0; i < road.fields.size(); ++i) NoteField(page, road.fields, i, road.fields[i]);
+  if (road.posted) return;
+  if (road.fieldsEnded == FieldsEnd::kTooLarge) {
+    road.Fail(Step::kFields, Where::kPage, road.formAt,
+              "the fields add up to more than " + std::to_string(kMaxFieldBytes >> 20) +
+                  " MiB of parameter lines (names borrowed over and over): the form is unusable");
+    return;
+  }
+  if (road.fields.empty()) {
+    road.Fail(Step::kFields, Where::kPage, road.formAt,
+              "no \"<INPUT\" in the form (bytes " + std::to_string(road.formAt) + " to " +
+                  std::to_string(road.formEndAt) + ")");
+    HintOtherCase(road, Step::kFields, Where::kPage, page, kInput, road.formAt, road.formEndAt,
+                  "the rule matches upper case only");
+    return;
+  }
+  road.Fail(Step::kFields, Where::kPage, road.fields.front().input,
+            "none of the " + std::to_string(road.fields.size()) +
+                " \"<INPUT\" markers gets a name: no NAME=\" with a closing quote follows them in "
+                "the form");
+  HintNearAttribute(road, Step::kFields, Where::kPage, page, "NAME", road.formAt, road.formEndAt);
+}
+
+void ExplainAnswer(Road& road) {
+  const std::string_view answer = road.answer;
+  if (road.invalidAt != kNowhere) {
+    road.verdict = Verdict::kNotFound;
+    return;
+  }
+  if (road.faultyAt != kNowhere) {
+    road.verdict = Verdict::kDeleted;
+    return;
+  }
+  // A marker that nearly holds: the invalid-link text without its tags, or
+  // any of the three in another letter case.
+  constexpr std::string_view kInvalidText = "Invalid download link";
+  for (size_t at = answer.find(kInvalidText); at != std::string_view::npos;
+       at = answer.find(kInvalidText, at + 1)) {
+    road.hints.push_back(
+        {Step::kAnswer, "incomplete-marker", Where::kAnswer, at, kInvalidText.size(),
+         "\"Invalid download link\" at byte " + std::to_string(at) + " is not followed by "
+         "\"</b></p>\": the rule wants " + Quoted(kInvalidLinkMarker) + " byte for byte"});
+    break;
+  }
+  HintOtherCase(road, Step::kAnswer, Where::kAnswer, answer, kInvalidLinkMarker.substr(0, 21), 0,
+                answer.size(), "the invalid-link rule matches as written only");
+  HintOtherCase(road, Step::kAnswer, Where::kAnswer, answer, kFaultyLinkMarker, 0, answer.size(),
+                "the faulty-link rule matches as written only");
+  if (road.markerAt == kNowhere) {
+    if (answer.empty()) {
+      road.Fail(Step::kAnswer, Where::kAnswer, kNowhere, "the answer to the POST is empty");
+    } else {
+      road.Fail(Step::kAnswer, Where::kAnswer, kNowhere,
+                "the answer (" + Bytes(answer.size()) + ") holds neither error marker nor " +
+                    Quoted(kLinkLineMarker));
+    }
+    HintOtherCase(road, Step::kAnswer, Where::kAnswer, answer, kLinkLineMarker, 0, answer.size(),
+                  "the rule matches as written only");
+  }
+}
+
+void ExplainLink(Road& road) {
+  const std::string_view answer = road.answer;
+  if (road.markerAt == kNowhere) return;
+  const size_t lineStart = road.lineBreak == kNowhere ? 0 : road.lineBreak;
+  // An HREF=" that ends before the marker's line: the search never sees it.
+  const size_t before = lineStart == 0 ? std::string_view::npos : answer.rfind(kHrefMarker, lineStart - 1);
+  if (before != std::string_view::npos) {
+    const LineIndex lines(answer);
+    const size_t markerLine = lines.LineOf(road.markerAt);
+    const size_t hrefLine = lines.LineOf(before);
+    road.hints.push_back(
+        {Step::kLink, "href-before-marker", Where::kAnswer, before, kHrefMarkerBytes,
+         "HREF=\" at byte " + std::to_string(before) + " stands on line " +
+             std::to_string(hrefLine) +
+             (hrefLine + 1 == markerLine ? ", the line before the marker" : ", before the marker's line") +
+             ": the search starts at the marker's line (" + std::to_string(markerLine) + ")"});
+  }
+  if (road.hrefAt == kNowhere) {
+    road.Fail(Step::kLink, Where::kAnswer, lineStart,
+              "no HREF=\" from the start of the marker's line (byte " + std::to_string(lineStart) +
+                  ") to the end of the answer");
+    HintNearAttribute(road, Step::kLink, Where::kAnswer, answer, "HREF", lineStart, answer.size());
+    return;
+  }
+  if (road.linkLength == kNowhere) {
+    road.Fail(Step::kLink, Where::kAnswer, road.hrefAt,
+              "HREF=\" at byte " + std::to_string(road.hrefAt) + " has no closing quote");
+    return;
+  }
+  if (road.link.empty()) {
+    road.Fail(Step::kLink, Where::kAnswer, road.hrefAt,
+              "the link after HREF=\" at byte " + std::to_string(road.hrefAt) +
+                  " is empty: nothing a download can use");
+  }
+}
+
+}  // namespace
+
+const char* StepName(Step step) {
+  switch (step) {
+    case Step::kPage: return "page";
+    case Step::kForm: return "form";
+    case Step::kFormEnd: return "formEnd";
+    case Step::kAction: return "action";
+    case Step::kFields: return "fields";
+    case Step::kPost: return "post";
+    case Step::kAnswer: return "answer";
+    case Step::kLink: return "link";
+  }
+  return "page";
+}
+
+LineIndex::LineIndex(std::string_view text) {
+  for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1)) {
+    breaks_.push_back(at);
+  }
+}
+
+size_t LineIndex::LineOf(size_t offset) const {
+  return 1 + static_cast<size_t>(std::lower_bound(breaks_.begin(), breaks_.end(), offset) -
+                                 breaks_.begin());
+}
+
+size_t LineIndex::LineStart(size_t line) const {
+  return line <= 1 ? 0 : line - 2 < breaks_.size() ? breaks_[line - 2] + 1 : kNowhere;
+}
+
+std::string Road::PluginText() const {
+  switch (verdict) {
+    case Verdict::kNotFound: return "%notfound%";
+    case Verdict::kDeleted: return "%deleted%";
+    case Verdict::kLink: return link;
+    case Verdict::kNoLink: break;
+  }
+  return {};
+}
+
+void Road::Fail(Step step, Where in, size_t at, std::string sentence) {
+  failedStep = step;
+  failureIn = in;
+  failureAt = at;
+  failure = std::move(sentence);
+}
+
+Road ExplainTexts(std::string_view page, std::string_view answer) {
+  Road road;
+  road.page = std::string(page.substr(0, page.find('\0')));
+  road.answer = std::string(answer.substr(0, answer.find('\0')));
+  RoadWatcher watcher(road);
+  TextHost host(road);
+  RequestBuffers buffers;
+  const Resolution resolution = ResolveDirectLink(host, {false, {}}, buffers, watcher);
+  road.verdict = resolution.verdict;
+  road.link = std::string(resolution.link);
+  road.action = buffers.formAction;
+  if (!road.posted) road.answer.clear();  // nothing was asked for
+
+  if (road.page.empty()) {
+    road.Fail(Step::kPage, Where::kPage, kNowhere, "the page is empty");
+    return road;
+  }
+  ExplainForm(road);
+  if (road.failedStep) return road;
+  ExplainAction(road);
+  if (road.failedStep) return road;
+  ExplainFields(road);
+  if (road.failedStep) return road;
+  ExplainAnswer(road);
+  if (road.failedStep || road.verdict == Verdict::kNotFound || road.verdict == Verdict::kDeleted) {
+    return road;
+  }
+  ExplainLink(road);
+  return road;
+}
+
+std::string Disagreement(const Road& road, const PluginRoad& plugin) {
+  const std::string expected = road.PluginText();
+  if (plugin.result != expected) {
+    return "the loaded plugin gave " + Quoted(plugin.result) + ", but the resolver's steps give " +
+           Quoted(expected) + " for the same page and answer";
+  }
+  if (plugin.posted != road.posted) {
+    return plugin.posted ? "the loaded plugin posted the form, but the resolver's steps stop "
+                           "before the POST"
+                         : "the resolver's steps post the form, but the loaded plugin did not";
+  }
+  if (plugin.posted) {
+    const std::string body = EncodeFormBody(road.params);
+    if (body != plugin.postBody) {
+      size_t at = 0;
+      while (at < body.size() && at < plugin.postBody.size() && body[at] == plugin.postBody[at]) {
+        ++at;
+      }
+      return "the loaded plugin posted other parameters than the resolver's steps (first "
+             "difference at byte " + std::to_string(at) + " of the body)";
+    }
+  }
+  return {};
+}
+
+}  // namespace velmora::host

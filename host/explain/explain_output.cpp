@@ -1,0 +1,576 @@
+#include "host/explain/explain_output.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "host/net/recording.h"
+#include "host/io/terminal_text.h"
+#include "resolve/form_scanner.h"
+
+namespace velmora::host {
+namespace {
+
+constexpr char kRed[] = "\033[1;31m";
+constexpr char kYellow[] = "\033[1;33m";
+constexpr char kGreen[] = "\033[32m";
+constexpr char kReset[] = "\033[0m";
+constexpr size_t kLabel = 9;  // the column the step texts start at
+
+// Columns of escaped text: one per code point (Shown leaves only ASCII and
+// well-formed UTF-8).
+size_t Columns(std::string_view shown) {
+  size_t columns = 0;
+  for (const char c : shown) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return columns;
+}
+
+// The escaped text cut to at most columns, "..." marking the cut.
+std::string Fit(std::string_view shown, size_t columns) {
+  if (Columns(shown) <= columns) return std::string(shown);
+  const size_t keep = columns > 3 ? columns - 3 : 0;
+  size_t at = 0, seen = 0;
+  while (at < shown.size()) {
+    const bool start = (static_cast<unsigned char>(shown[at]) & 0xC0) != 0x80;
+    if (start && seen == keep) break;
+    seen += start;
+    ++at;
+  }
+  return std::string(shown.substr(0, at)) + "...";
+}
+
+std::string FitBytes(std::string_view bytes, size_t columns) { return Fit(Shown(bytes), columns); }
+
+// Words of an escaped sentence, wrapped to width; later lines indented.
+std::string Wrap(const std::string& shown, size_t first, size_t indent, size_t width) {
+  const size_t room = width > indent + 10 ? width - indent : 10;
+  std::string out;
+  size_t column = first;
+  size_t at = 0;
+  while (at < shown.size()) {
+    size_t end = shown.find(' ', at);
+    if (end == std::string::npos) end = shown.size();
+    std::string word = shown.substr(at, end - at);
+    at = end + 1;
+    if (Columns(word) > room) word = Fit(word, room);
+    if (column > indent && column + 1 + Columns(word) > width) {
+      out += "\n" + std::string(indent, ' ');
+      column = indent;
+    } else if (column > first || (column > indent && !out.empty())) {
+      out += ' ';
+      ++column;
+    }
+    out += word;
+    column += Columns(word);
+  }
+  return out;
+}
+
+// One text's units for the excerpt: a printable character (ASCII, or a
+// well-formed UTF-8 sequence), or one byte shown escaped.
+struct Unit {
+  size_t begin;
+  size_t end;
+  std::string shown;
+};
+
+std::vector<Unit> UnitsOf(std::string_view text, size_t from, size_t to) {
+  std::vector<Unit> units;
+  for (size_t at = from; at < to;) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    size_t length = 1;
+    if (c >= 0xC2 && c <= 0xF4) length = c <= 0xDF ? 2 : c <= 0xEF ? 3 : 4;
+    if (length > 1 && at + length <= text.size()) {
+      const std::string_view sequence = text.substr(at, length);
+      std::string shown = Shown(sequence);
+      if (shown == sequence) {
+        units.push_back({at, at + length, std::move(shown)});
+        at += length;
+        continue;
+      }
+    }
+    units.push_back({at, at + 1, Shown(text.substr(at, 1))});
+    ++at;
+  }
+  return units;
+}
+
+const char* MarkerColour(bool hint) { return hint ? kYellow : kRed; }
+
+std::string Spot(const LineIndex& lines, size_t at) {
+  return "byte " + std::to_string(at) + ", line " + std::to_string(lines.LineOf(at));
+}
+
+// The bytes of the failed step's marker at its offset, for the excerpt.
+size_t FailureLength(const Road& road) {
+  switch (*road.failedStep) {
+    case Step::kFormEnd: return 5;
+    case Step::kAction: return road.failureAt == road.formAt ? 5 : 8;
+    case Step::kFields: return road.failureAt == road.formAt ? 5 : 6;
+    case Step::kPost: return 8;
+    case Step::kLink: return road.failureAt == road.hrefAt ? 6 : 1;
+    default: return 1;
+  }
+}
+
+std::string VerdictName(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::kLink: return "link";
+    case Verdict::kNotFound: return "notfound";
+    case Verdict::kDeleted: return "deleted";
+    case Verdict::kNoLink: break;
+  }
+  return "nolink";
+}
+
+std::string PluginWords(const Explained& e) {
+  const LinkResult& result = e.report.result;
+  switch (result.outcome) {
+    case Outcome::kLink: return "gave the link " + LinkText(result.link);
+    case Outcome::kBadLink:
+      return "gave the link " + LinkText(result.link) + ", which is no http or https URL";
+    case Outcome::kNoLink: return "gave no link (the empty text)";
+    case Outcome::kNotFound: return "gave %notfound%: the site reports the link invalid";
+    case Outcome::kDeleted: return "gave %deleted%: the site reports the download link faulty";
+    default:
+      return "was stopped by the host (" + std::string(OutcomeWords(result.outcome)) + ")";
+  }
+}
+
+class TextWriter {
+ public:
+  TextWriter(const Explained& e, const TextStyle& style)
+      : e_(e), road_(e.road), style_(style), pageLines_(road_.page), answerLines_(road_.answer) {}
+
+  std::string Write() {
+    Line("link", LinkText(e_.report.url));
+    Line("plugin", PluginWords(e_));
+    Page();
+    if (Reached(Step::kForm)) Form();
+    if (Reached(Step::kFormEnd)) FormEnd();
+    if (Reached(Step::kAction)) Action();
+    if (Reached(Step::kFields)) Fields();
+    if (Reached(Step::kPost)) Post();
+    if (Reached(Step::kAnswer)) Answer();
+    if (Reached(Step::kLink) && road_.linkSearched) Link();
+    Result();
+    return out_;
+  }
+
+ private:
+  bool Reached(Step step) const {
+    return !road_.failedStep || static_cast<int>(step) <= static_cast<int>(*road_.failedStep);
+  }
+  const LineIndex& LinesOf(Where in) const { return in == Where::kPage ? pageLines_ : answerLines_; }
+  std::string_view TextOf(Where in) const {
+    return in == Where::kPage ? std::string_view(road_.page) : std::string_view(road_.answer);
+  }
+
+  // A step's line: its label, then the escaped text, wrapped.
+  void Line(const std::string& label, const std::string& raw) {
+    const std::string head = label.size() < kLabel ? label + std::string(kLabel - label.size(), ' ')
+                                                   : label + " ";
+    out_ += head + Wrap(Shown(raw), Columns(head), kLabel, style_.width) + "\n";
+  }
+  // A line under the step, already escaped and fitted.
+  void More(const std::string& shown) { out_ += std::string(kLabel, ' ') + shown + "\n"; }
+
+  void ExcerptAt(Where in, size_t at, size_t length, bool hint) {
+    if (at == kNowhere) return;
+    const std::string lines = Excerpt(TextOf(in), at, length, style_.width - kLabel - 2,
+                                      style_.colour, MarkerColour(hint));
+    size_t start = 0;
+    for (size_t end; (end = lines.find('\n', start)) != std::string::npos; start = end + 1) {
+      out_ += std::string(kLabel + 2, ' ') + lines.substr(start, end - start) + "\n";
+    }
+  }
+
+  void Failure(Step step) {
+    if (road_.failedStep != step) return;
+    const std::string failed = style_.colour ? std::string(kRed) + "FAILED" + kReset : "FAILED";
+    out_ += std::string(kLabel, ' ') + failed + ": " +
+            Wrap(Shown(road_.failure), kLabel + 8, kLabel, style_.width) + "\n";
+    ExcerptAt(road_.failureIn, road_.failureAt, FailureLength(road_), false);
+  }
+
+  void Hints(Step step) {
+    for (const Hint& hint : road_.hints) {
+      if (hint.step != step) continue;
+      const std::string word = style_.colour ? std::string(kYellow) + "hint" + kReset : "hint";
+      out_ += std::string(kLabel, ' ') + word + ": " +
+              Wrap(Shown(hint.message), kLabel + 6, kLabel, style_.width) + "\n";
+      ExcerptAt(hint.in, hint.offset, hint.length, true);
+    }
+  }
+
+  void Page() {
+    std::string text = std::to_string(e_.pageBytes) + " bytes";
+    if (!e_.pageUrl.empty()) text += " from " + LinkText(e_.pageUrl);
+    if (e_.pageBytes > road_.page.size() && !road_.page.empty()) {
+      text += "; a NUL byte at byte " + std::to_string(road_.page.size()) +
+              " ends the text the plugin sees";
+    }
+    Line("page", text);
+    Failure(Step::kPage);
+  }
+
+  void Form() {
+    if (road_.formAt != kNowhere) Line("form", "\"<FORM\" at " + Spot(pageLines_, road_.formAt));
+    else Line("form", "no \"<FORM\"");
+    Failure(Step::kForm);
+    Hints(Step::kForm);
+  }
+
+  void FormEnd() {
+    if (road_.formEndAt != kNowhere) {
+      Line("formEnd", "\"</FORM\" at " + Spot(pageLines_, road_.formEndAt) + "; the form is " +
+                          std::to_string(road_.formEndAt - road_.formAt) + " bytes");
+    } else {
+      Line("formEnd", "no \"</FORM\"");
+    }
+    Failure(Step::kFormEnd);
+    Hints(Step::kFormEnd);
+  }
+
+  void Action() {
+    if (road_.actionAt == kNowhere) {
+      Line("action", "no ACTION=\"");
+    } else {
+      const bool inTag = road_.openTagEnd != kNowhere && road_.actionAt < road_.openTagEnd;
+      std::string text = "ACTION=\" at " + Spot(pageLines_, road_.actionAt) +
+                         (inTag ? ", in the opening tag"
+                                : ", outside the opening tag (taken from a later element)");
+      if (road_.actionLength != kNowhere) {
+        text += "; " + std::to_string(road_.actionLength) + " of at most " +
+                std::to_string(kMaxActionBytes) + " bytes";
+      }
+      Line("action", text);
+      if (road_.actionLength != kNowhere) {
+        More(FitBytes("\"" + road_.action + "\"", style_.width - kLabel));
+      }
+    }
+    Failure(Step::kAction);
+    Hints(Step::kAction);
+  }
+
+  void Fields() {
+    size_t named = 0, lines = 0, dropped = 0;
+    for (const FieldRoad& field : road_.fields) {
+      named += !field.name.empty();
+      lines += field.lines.size();
+      for (const ParamLineRoad& line : field.lines) dropped += line.premiumAt != kNowhere;
+    }
+    Line("fields", std::to_string(road_.fields.size()) + " \"<INPUT\", " + std::to_string(named) +
+                       " with a name, " + std::to_string(lines) + " parameter line(s), " +
+                       std::to_string(dropped) + " dropped by the premium filter");
+    const size_t room = style_.width > kLabel + 4 ? style_.width - kLabel - 4 : 20;
+    for (size_t i = 0; i < road_.fields.size(); ++i) {
+      const FieldRoad& field = road_.fields[i];
+      std::string head = "#" + std::to_string(i + 1);
+      head.resize(kLabel - 2, ' ');
+      std::string text = Spot(pageLines_, field.input) + ": ";
+      if (field.name.empty()) {
+        text += field.nameAt == kNowhere ? "no NAME=\" after it: skipped" : "an empty name: skipped";
+      } else {
+        text += "name \"" + field.name + "\", value \"" + field.value + "\"";
+      }
+      out_ += "  " + head + FitBytes(text, style_.width - kLabel) + "\n";
+      std::string from;
+      if (field.nameAt != kNowhere) from += "NAME=\" at byte " + std::to_string(field.nameAt);
+      if (field.valueAt != kNowhere) {
+        from += std::string(from.empty() ? "" : ", ") + "VALUE=\" at byte " +
+                std::to_string(field.valueAt);
+      }
+      if (!from.empty()) More("  " + Fit(from, room));
+      for (const FieldNote& note : field.notes) {
+        More("  note: " + Wrap(Shown(note.message), kLabel + 8, kLabel + 2, style_.width));
+      }
+      for (const ParamLineRoad& line : field.lines) {
+        if (line.premiumAt == kNowhere) continue;
+        const std::string word = line.text.substr(line.premiumAt, 7);
+        More("  dropped: " + Wrap(Shown("\"" + line.text + "\" (\"" + word + "\" at byte " +
+                                        std::to_string(line.premiumAt) + " of the line)"),
+                                  kLabel + 11, kLabel + 2, style_.width));
+      }
+    }
+    if (road_.fieldsEnded == FieldsEnd::kNul) More("a NUL byte ends the parameters");
+    Failure(Step::kFields);
+    Hints(Step::kFields);
+  }
+
+  void Post() {
+    if (!e_.postUrl.empty()) {
+      Line("post", "POST " + LinkText(e_.postUrl));
+    } else {
+      Line("post", "no POST was made");
+    }
+    More(FitBytes("the action \"" + road_.action + "\" against the page's URL",
+                  style_.width - kLabel));
+    std::string lines;
+    size_t count = 0;
+    for (const FieldRoad& field : road_.fields) {
+      for (const ParamLineRoad& line : field.lines) {
+        if (line.premiumAt != kNowhere) continue;
+        ++count;
+        More("  " + FitBytes(line.text, style_.width - kLabel - 2));
+      }
+    }
+    if (count == 0) More("no parameter line is left: the POST carries none");
+    Failure(Step::kPost);
+  }
+
+  void Answer() {
+    Line("answer", std::to_string(road_.answer.size()) + " bytes");
+    auto marker = [&](std::string_view name, size_t at, bool searched) {
+      std::string text = "\"" + std::string(name) + "\": ";
+      if (!searched) text += "not looked for (an earlier marker decided)";
+      else if (at == kNowhere) text += "not in the answer";
+      else text += "at " + Spot(answerLines_, at);
+      More(Fit(Shown(text), style_.width - kLabel));
+    };
+    marker(kInvalidLinkMarker, road_.invalidAt, true);
+    marker(kFaultyLinkMarker, road_.faultyAt, road_.faultySearched);
+    marker(kLinkLineMarker, road_.markerAt, road_.linkSearched);
+    if (road_.verdict == Verdict::kNotFound) More("decided: \"%notfound%\" (link invalid)");
+    if (road_.verdict == Verdict::kDeleted) More("decided: \"%deleted%\" (download link faulty)");
+    Failure(Step::kAnswer);
+    Hints(Step::kAnswer);
+  }
+
+  void Link() {
+    if (road_.hrefAt != kNowhere) {
+      const size_t markerLine = answerLines_.LineOf(road_.markerAt);
+      const size_t hrefLine = answerLines_.LineOf(road_.hrefAt);
+      std::string where = road_.hrefAt < road_.markerAt ? "before the marker on its line"
+                          : hrefLine == markerLine      ? "after the marker on its line"
+                                                        : std::to_string(hrefLine - markerLine) +
+                                                              " line(s) below the marker";
+      Line("link", "HREF=\" at " + Spot(answerLines_, road_.hrefAt) + ", " + where);
+      if (road_.linkLength != kNowhere) {
+        More(FitBytes(std::to_string(road_.linkLength) + " bytes: " + LinkText(road_.link),
+                      style_.width - kLabel));
+      }
+    } else {
+      Line("link", "no HREF=\"");
+    }
+    Failure(Step::kLink);
+    Hints(Step::kLink);
+  }
+
+  void Result() {
+    std::string text = VerdictName(road_.verdict);
+    if (road_.verdict == Verdict::kLink) text += " " + LinkText(road_.link);
+    if (road_.failedStep) text += std::string("; the road ends at step \"") + StepName(*road_.failedStep) + "\"";
+    if (!e_.compared) {
+      text += "; not compared with the plugin's result, which the host replaced";
+    } else if (e_.disagreement.empty()) {
+      text += "; the loaded plugin agrees";
+    } else {
+      text += "; DISAGREES with the loaded plugin: " + e_.disagreement;
+    }
+    Line("verdict", text);
+  }
+
+  const Explained& e_;
+  const Road& road_;
+  const TextStyle& style_;
+  LineIndex pageLines_;
+  LineIndex answerLines_;
+  std::string out_;
+};
+
+}  // namespace
+
+TextStyle StdoutStyle() {
+  TextStyle style;
+  const bool terminal = isatty(STDOUT_FILENO) == 1;
+  winsize size{};
+  if (terminal && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+    style.width = size.ws_col;
+  } else if (const char* columns = std::getenv("COLUMNS")) {
+    char* end = nullptr;
+    const long value = std::strtol(columns, &end, 10);
+    if (end != columns && *end == '\0' && value > 0 && value < 10000) style.width = value;
+  }
+  if (style.width < 40) style.width = 40;
+  const char* noColour = std::getenv("NO_COLOR");
+  style.colour = terminal && (noColour == nullptr || *noColour == '\0');
+  return style;
+}
+
+std::string Excerpt(std::string_view text, size_t at, size_t length, size_t width, bool colour,
+                    const char* markerColour) {
+  if (width < 16) width = 16;
+  at = std::min(at, text.size());
+  const size_t markerEnd = std::min(text.size(), at + std::max<size_t>(length, 1));
+  const size_t from = at > width ? at - width : 0;
+  const size_t to = std::min(text.size(), markerEnd + width);
+  const std::vector<Unit> units = UnitsOf(text, from, to);
+  size_t first = 0;
+  while (first < units.size() && units[first].end <= at) ++first;
+  size_t last = first;  // one past the marker's units
+  const size_t budget = width - 6;  // room for "..." on both sides
+  size_t used = 0;
+  while (last < units.size() && units[last].begin < markerEnd &&
+         used + Columns(units[last].shown) <= budget) {
+    used += Columns(units[last].shown);
+    ++last;
+  }
+  const size_t markerWidth = used;
+  size_t left = first, right = last;
+  for (bool grew = true; grew;) {
+    grew = false;
+    if (left > 0 && used + Columns(units[left - 1].shown) <= budget) {
+      used += Columns(units[--left].shown);
+      grew = true;
+    }
+    if (right < units.size() && used + Columns(units[right].shown) <= budget) {
+      used += Columns(units[right++].shown);
+      grew = true;
+    }
+  }
+  std::string line, before;
+  const bool cutLeft = left > 0 || from > 0;
+  const bool cutRight = right < units.size() || to < text.size();
+  if (cutLeft) before = "...";
+  for (size_t i = left; i < first; ++i) before += units[i].shown;
+  line = before;
+  if (colour && markerWidth > 0) line += markerColour;
+  for (size_t i = first; i < last; ++i) line += units[i].shown;
+  if (colour && markerWidth > 0) line += kReset;
+  for (size_t i = last; i < right; ++i) line += units[i].shown;
+  if (cutRight) line += "...";
+  if (colour) return line + "\n";
+  return line + "\n" + std::string(Columns(before), ' ') +
+         std::string(std::max<size_t>(markerWidth, 1), '^') + "\n";
+}
+
+std::string ExplainedText(const Explained& explained, const TextStyle& style) {
+  return TextWriter(explained, style).Write();
+}
+
+std::string ExplainedJson(const Explained& e) {
+  using nlohmann::json;
+  const Road& road = e.road;
+  const LineIndex pageLines(road.page), answerLines(road.answer);
+  const auto spot = [](const LineIndex& lines, size_t at) {
+    return at == kNowhere ? json() : json({{"offset", at}, {"line", lines.LineOf(at)}});
+  };
+  const auto offset = [](size_t at) { return at == kNowhere ? json() : json(at); };
+  const auto reached = [&](Step step) {
+    return !road.failedStep || static_cast<int>(step) <= static_cast<int>(*road.failedStep);
+  };
+
+  json object = json::parse(JsonLine(e.report));
+  object["verdict"] = VerdictName(road.verdict);
+  object["pluginResult"] = e.compared ? json(LinkText(e.pluginResult)) : json();
+  object["agrees"] = e.compared ? json(e.disagreement.empty()) : json();
+  object["disagreement"] = e.disagreement.empty() ? json() : json(e.disagreement);
+  object["exit_code"] = e.exitCode;
+  object["failedStep"] = road.failedStep ? json(StepName(*road.failedStep)) : json();
+  if (road.failedStep) {
+    const LineIndex& lines = road.failureIn == Where::kPage ? pageLines : answerLines;
+    object["failure"] = {
+        {"step", StepName(*road.failedStep)},
+        {"in", road.failureIn == Where::kPage ? "page" : "answer"},
+        {"offset", offset(road.failureAt)},
+        {"line", road.failureAt == kNowhere ? json() : json(lines.LineOf(road.failureAt))},
+        {"message", road.failure}};
+  } else {
+    object["failure"] = json();
+  }
+  json hints = json::array();
+  for (const Hint& hint : road.hints) {
+    const LineIndex& lines = hint.in == Where::kPage ? pageLines : answerLines;
+    hints.push_back({{"step", StepName(hint.step)},
+                     {"kind", hint.kind},
+                     {"in", hint.in == Where::kPage ? "page" : "answer"},
+                     {"offset", hint.offset},
+                     {"line", lines.LineOf(hint.offset)},
+                     {"message", hint.message}});
+  }
+  object["hints"] = std::move(hints);
+  object["page"] = {{"url", e.pageUrl.empty() ? json() : json(LinkText(e.pageUrl))},
+                    {"bytes", e.pageBytes},
+                    {"plugin_bytes", road.page.size()}};
+  object["form"] = reached(Step::kForm) && road.formAt != kNowhere ? spot(pageLines, road.formAt)
+                                                                   : json();
+  object["formEnd"] = json();
+  if (reached(Step::kFormEnd) && road.formEndAt != kNowhere) {
+    object["formEnd"] = spot(pageLines, road.formEndAt);
+    object["formEnd"]["formBytes"] = road.formEndAt - road.formAt;
+  }
+  object["action"] = json();
+  if (reached(Step::kAction) && road.actionAt != kNowhere) {
+    const bool closed = road.actionLength != kNowhere;
+    object["action"] = spot(pageLines, road.actionAt);
+    object["action"]["inOpeningTag"] = road.openTagEnd != kNowhere && road.actionAt < road.openTagEnd;
+    object["action"]["bytes"] = closed ? json(road.actionLength) : json();
+    object["action"]["limit"] = kMaxActionBytes;
+    object["action"]["value"] = closed ? json(road.action) : json();
+  }
+  json fields = json::array();
+  for (const FieldRoad& field : road.fields) {
+    json notes = json::array();
+    for (const FieldNote& note : field.notes) {
+      notes.push_back({{"kind", note.kind}, {"message", note.message}});
+    }
+    json lines = json::array();
+    for (const ParamLineRoad& line : field.lines) {
+      lines.push_back({{"text", line.text},
+                       {"dropped", line.premiumAt != kNowhere},
+                       {"word", line.premiumAt == kNowhere ? json()
+                                                           : json(line.text.substr(line.premiumAt, 7))}});
+    }
+    fields.push_back({{"input", field.input},
+                      {"line", pageLines.LineOf(field.input)},
+                      {"name", field.name},
+                      {"nameAt", offset(field.nameAt)},
+                      {"value", field.value},
+                      {"valueAt", offset(field.valueAt)},
+                      {"accepted", !field.name.empty()},
+                      {"notes", std::move(notes)},
+                      {"lines", std::move(lines)}});
+  }
+  object["fields"] = std::move(fields);
+  object["post"] = json();
+  if (road.posted) {
+    json params = json::array();
+    for (const FieldRoad& field : road.fields) {
+      for (const ParamLineRoad& line : field.lines) {
+        if (line.premiumAt == kNowhere) params.push_back(line.text);
+      }
+    }
+    object["post"] = {{"action", road.action},
+                      {"url", e.postUrl.empty() ? json() : json(LinkText(e.postUrl))},
+                      {"params", std::move(params)}};
+  }
+  object["answer"] = json();
+  if (road.posted && reached(Step::kAnswer)) {
+    json markers = json::array();
+    markers.push_back({{"marker", std::string(kInvalidLinkMarker)}, {"searched", true},
+                       {"at", spot(answerLines, road.invalidAt)}});
+    markers.push_back({{"marker", std::string(kFaultyLinkMarker)}, {"searched", road.faultySearched},
+                       {"at", spot(answerLines, road.faultyAt)}});
+    markers.push_back({{"marker", std::string(kLinkLineMarker)}, {"searched", road.linkSearched},
+                       {"at", spot(answerLines, road.markerAt)}});
+    const char* decided = road.invalidAt != kNowhere   ? "notfound"
+                          : road.faultyAt != kNowhere  ? "deleted"
+                          : road.markerAt != kNowhere  ? "link"
+                                                       : nullptr;
+    object["answer"] = {{"bytes", road.answer.size()},
+                        {"markers", std::move(markers)},
+                        {"decided", decided ? json(decided) : json()}};
+  }
+  object["href"] = json();
+  if (road.linkSearched && road.markerAt != kNowhere) {
+    object["href"] = {{"lineStart", road.lineBreak == kNowhere ? 0 : road.lineBreak},
+                      {"at", spot(answerLines, road.hrefAt)},
+                      {"bytes", offset(road.linkLength)}};
+  }
+  return object.dump(-1, ' ', true, json::error_handler_t::replace);
+}
+
+}  // namespace velmora::host

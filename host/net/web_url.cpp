@@ -1,0 +1,74 @@
+#include "host/net/web_url.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace velmora::host {
+namespace {
+
+struct UrlDeleter {
+  void operator()(CURLU* url) const { curl_url_cleanup(url); }
+};
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+
+std::string Part(CURLU* url, CURLUPart part) {
+  char* text = nullptr;
+  if (curl_url_get(url, part, &text, 0) != CURLUE_OK || text == nullptr) return {};
+  std::string copy(text);
+  curl_free(text);
+  return copy;
+}
+
+bool CheckScheme(CURLU* url, std::string& why) {
+  const std::string scheme = Part(url, CURLUPART_SCHEME);
+  if (scheme != "http" && scheme != "https") {
+    why = "only http and https URLs can be resolved";
+    return false;
+  }
+  if (Part(url, CURLUPART_HOST).empty()) {
+    why = "the URL names no host";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsWebUrl(const std::string& url, std::string& why) {
+  UrlHandle handle(curl_url());
+  if (!handle) throw std::bad_alloc();
+  // Only explicit http: and https: URLs; no guessing of a scheme.
+  const CURLUcode code = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0);
+  if (code != CURLUE_OK) {
+    why = curl_url_strerror(code);
+    return false;
+  }
+  return CheckScheme(handle.get(), why);
+}
+
+bool ResolveWebUrl(const std::string& base, const std::string& reference, std::string& resolved,
+                   std::string& why) {
+  UrlHandle handle(curl_url());
+  if (!handle) throw std::bad_alloc();
+  CURLUcode code = curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), 0);
+  if (code == CURLUE_OK && !reference.empty()) {
+    // With a URL already in the handle, curl resolves a relative one against it.
+    code = curl_url_set(handle.get(), CURLUPART_URL, reference.c_str(), 0);
+  }
+  if (code != CURLUE_OK) {
+    why = curl_url_strerror(code);
+    return false;
+  }
+  if (!CheckScheme(handle.get(), why)) return false;
+  resolved = Part(handle.get(), CURLUPART_URL);
+  return true;
+}
+
+std::string HostOfUrl(const std::string& url) {
+  UrlHandle handle(curl_url());
+  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
+  return Part(handle.get(), CURLUPART_HOST);
+}
+
+}  // namespace velmora::host

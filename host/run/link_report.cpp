@@ -1,0 +1,144 @@
+#include "host/run/link_report.h"
+
+#include <nlohmann/json.hpp>
+
+#include "host/net/recording.h"
+#include "host/io/terminal_text.h"
+
+namespace velmora::host {
+
+int ExitCodeOf(Outcome outcome, int signal) {
+  if (outcome == Outcome::kInterrupted) return 128 + signal;
+  return static_cast<int>(outcome);
+}
+
+const char* OutcomeWords(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kLink: return "link";
+    case Outcome::kNoLink: return "no link";
+    case Outcome::kNotFound: return "invalid link";
+    case Outcome::kDeleted: return "faulty link";
+    case Outcome::kTransferError: return "transfer error";
+    case Outcome::kReplayMismatch: return "not in the recording";
+    case Outcome::kBadLink: return "bad link";
+    case Outcome::kIncomplete: return "recording incomplete";
+    case Outcome::kDownloadError: return "download failed";
+    case Outcome::kBadUrl: return "bad URL";
+    case Outcome::kBadRecording: return "bad recording";
+    case Outcome::kInterrupted: return "interrupted";
+  }
+  return "no link";
+}
+
+namespace {
+
+// "; x.zip.part keeps 512 bytes for --continue", for a download cut short.
+std::string KeptPart(const LinkReport& report) {
+  if (!report.download || report.download->partPath.empty()) return {};
+  return "; " + report.download->partPath + " keeps " + std::to_string(report.download->size) +
+         " bytes for --continue";
+}
+
+}  // namespace
+
+std::string ReasonSentence(const LinkReport& report) {
+  const std::string& url = report.url;
+  const LinkResult& result = report.result;
+  switch (result.outcome) {
+    case Outcome::kLink:
+      return "the site gave the download link for " + url + ".";
+    case Outcome::kNoLink:
+      return "no download link found for " + url +
+             ": the page or the site's answer lacks what the plugin looks for "
+             "(--debug saves the answer page).";
+    case Outcome::kNotFound:
+      return "the site reports the link " + url + " as invalid.";
+    case Outcome::kDeleted:
+      return "the site reports the download link for " + url + " as faulty.";
+    case Outcome::kTransferError:
+      return "transfer error while resolving " + url + ": " + result.reason + ".";
+    case Outcome::kReplayMismatch:
+      return "replay of " + url + " stopped: " + result.reason + ".";
+    case Outcome::kBadLink:
+      return "the plugin's link for " + url + " is not one to download: " + result.reason + ".";
+    case Outcome::kIncomplete:
+      return "replay of " + url + " cannot finish: " + result.reason + ".";
+    case Outcome::kBadUrl:
+      return (report.line > 0 ? "line " + std::to_string(report.line) + ": \"" : "\"") + url +
+             "\" is not an http or https URL (" + result.reason + ").";
+    case Outcome::kBadRecording:
+      return "replay of " + url + " stopped: the recording is unreadable: " + result.reason + ".";
+    case Outcome::kDownloadError:
+      return "downloading " + LinkText(result.link) + " for " + url + " failed: " +
+             result.reason + KeptPart(report) + ".";
+    case Outcome::kInterrupted:
+      if (report.download) {
+        return "downloading the file of " + url + " was " + result.reason + KeptPart(report) + ".";
+      }
+      return "resolving " + url + " was " + result.reason + ".";
+  }
+  return {};
+}
+
+std::string TsvLine(const LinkReport& report) {
+  const Outcome outcome = report.result.outcome;
+  if (outcome != Outcome::kLink) return LinkText(report.url) + "\t" + OutcomeWords(outcome);
+  return LinkText(report.url) + "\t" +
+         (report.download ? Shown(report.download->path) : LinkText(report.result.link));
+}
+
+std::string JsonLine(const LinkReport& report) {
+  using nlohmann::json;
+  auto textOrNull = [](const std::string& text) { return text.empty() ? json() : json(text); };
+  json exchanges = json::array();
+  for (const ExchangeLog& exchange : report.exchanges) {
+    json item = {
+        {"method", exchange.method},
+        {"url", LinkText(exchange.url)},
+        {"status", exchange.status},
+        {"final_url", LinkText(exchange.finalUrl)},
+        {"redirects", exchange.redirects < 0 ? json() : json(exchange.redirects)},
+        {"bytes_sent", exchange.bytesSent},
+        {"bytes_received", exchange.bytesReceived},
+        {"wire_bytes", exchange.wireBytes < 0 ? json() : json(exchange.wireBytes)},
+        {"seconds", exchange.seconds},
+        {"attempts", exchange.attempts},
+        {"error", textOrNull(exchange.error)},
+    };
+    exchanges.push_back(std::move(item));
+  }
+  const LinkResult& result = report.result;
+  // The link found, also when its download failed or was cut short.
+  const bool hasLink = !result.link.empty();
+  json object = {
+      {"url", LinkText(report.url)},
+      {"outcome", OutcomeName(result.outcome)},
+      {"exit_code", report.exitCode},
+      {"link", hasLink ? json(LinkText(result.link)) : json()},
+      {"reason", ReasonSentence(report)},
+      {"exchanges", std::move(exchanges)},
+      {"dump", textOrNull(report.dumpPath)},
+      {"dump_error", textOrNull(report.dumpError)},
+  };
+  if (report.line > 0) object["line"] = report.line;
+  if (report.download) {
+    const DownloadReport& file = *report.download;
+    object["download"] = {
+        {"path", textOrNull(file.path)},
+        {"partial", textOrNull(file.partPath)},
+        {"size", file.size},
+        {"expected_size", file.expectedSize < 0 ? json() : json(file.expectedSize)},
+        {"sha256", textOrNull(file.sha256)},
+        {"seconds", file.seconds},
+        {"resumed_from", file.resumedFrom},
+        {"status", file.status},
+        {"final_url", LinkText(file.finalUrl)},
+        {"attempts", file.attempts},
+        {"error", textOrNull(file.error)},
+    };
+  }
+  // Site bytes that are no UTF-8 become U+FFFD; everything else is escaped.
+  return object.dump(-1, ' ', true, json::error_handler_t::replace);
+}
+
+}  // namespace velmora::host

@@ -1,0 +1,363 @@
+#include "host/session/host_session.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+
+#include "host/session/cp1251.h"
+#include "host/net/form_encoding.h"
+#include "host/cli/interrupt.h"
+#include "host/io/safe_files.h"
+#include "host/io/terminal_text.h"
+#include "host/net/web_url.h"
+
+namespace velmora::host {
+namespace {
+
+// The plugin's callback table is process-wide: one session at a time.
+std::atomic<bool> g_sessionOpen{false};
+
+constexpr char kEmpty[] = "";
+
+bool StartsWithName(std::string_view line, std::string_view name) {
+  if (line.size() <= name.size() || line[name.size()] != ':') return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
+  }
+  return true;
+}
+
+// Cookie values and credentials stay out of a trace someone may paste.
+std::string Masked(const std::string& line) {
+  constexpr char kMask[] = "***";
+  if (StartsWithName(line, "cookie") || StartsWithName(line, "set-cookie")) {
+    const bool set = StartsWithName(line, "set-cookie");
+    std::string out = line.substr(0, line.find(':') + 1);
+    std::string_view rest = std::string_view(line).substr(out.size());
+    // Cookie: every pair; Set-Cookie: the first pair, the attributes stay.
+    bool first = true;
+    while (!rest.empty()) {
+      const size_t semicolon = rest.find(';');
+      const std::string_view pair = rest.substr(0, semicolon);
+      const size_t equals = pair.find('=');
+      if ((first || !set) && equals != std::string_view::npos) {
+        out.append(pair.substr(0, equals + 1));
+        out += kMask;
+      } else {
+        out.append(pair);
+      }
+      first = false;
+      if (semicolon == std::string_view::npos) break;
+      out += ';';
+      rest.remove_prefix(semicolon + 1);
+    }
+    return out;
+  }
+  if (StartsWithName(line, "authorization") || StartsWithName(line, "proxy-authorization")) {
+    std::string out = line.substr(0, line.find(':') + 1);
+    const size_t scheme = line.find_first_not_of(' ', out.size());
+    const size_t space = scheme == std::string::npos ? scheme : line.find(' ', scheme);
+    if (space != std::string::npos) out += " " + line.substr(scheme, space - scheme);
+    return out + " " + kMask;
+  }
+  return line;
+}
+
+}  // namespace
+
+// The link under way, for the callbacks: by the link reference the plugin
+// hands to getPage (the job's own copy of its URL), and by thread for the
+// callbacks that carry no reference.
+struct HostSession::Job {
+  HostSession* session = nullptr;
+  const LinkCall* call = nullptr;
+  std::string url;  // url.c_str() is the link reference the plugin got
+  LinkReport report;
+  // The texts handed to the plugin stay alive until it copied them.
+  std::string page;
+  std::string answer;
+  std::string pageUrl;  // final URL of the page, base of the form's action
+  std::string lastFinalUrl;
+  std::string transferError;
+  Outcome stop = Outcome::kLink;
+  std::string stopReason;
+
+  bool Stopped() const { return stop != Outcome::kLink || !transferError.empty(); }
+};
+
+namespace {
+
+std::mutex g_jobsLock;
+std::unordered_map<const void*, HostSession::Job*> g_jobs;
+thread_local HostSession::Job* t_job = nullptr;
+
+// Makes job findable while the plugin works on it, also when a fault from a
+// callback unwinds through the plugin.
+class JobRegistration {
+ public:
+  explicit JobRegistration(HostSession::Job& job) : job_(job), outer_(t_job) {
+    std::lock_guard<std::mutex> lock(g_jobsLock);
+    g_jobs[job.url.c_str()] = &job;
+    t_job = &job;
+  }
+  ~JobRegistration() {
+    std::lock_guard<std::mutex> lock(g_jobsLock);
+    g_jobs.erase(job_.url.c_str());
+    t_job = outer_;
+  }
+  JobRegistration(const JobRegistration&) = delete;
+  JobRegistration& operator=(const JobRegistration&) = delete;
+
+ private:
+  HostSession::Job& job_;
+  HostSession::Job* outer_;
+};
+
+HostSession::Job* JobOf(const void* link) {
+  std::lock_guard<std::mutex> lock(g_jobsLock);
+  const auto found = g_jobs.find(link);
+  return found == g_jobs.end() ? nullptr : found->second;
+}
+
+}  // namespace
+
+HostSession::HostSession(PluginLibrary& plugin, Transport& transport, SessionOptions options,
+                         std::ostream& diagnostics)
+    : plugin_(plugin), transport_(transport), options_(std::move(options)),
+      diagnostics_(diagnostics) {
+  if (g_sessionOpen.exchange(true)) throw std::logic_error("one host session at a time");
+  const HostText served =
+      plugin_.Init(&GetPageCallback, &PostFormCallback, &LogCallback, 0, &SaveFileCallback,
+                   options_.debug ? 1u : 0u, options_.dumpDir.c_str());
+  servedHost_ = served != nullptr ? served : "";
+}
+
+HostSession::~HostSession() {
+  plugin_.Destroy();
+  g_sessionOpen = false;
+}
+
+LinkReport HostSession::Resolve(const std::string& url, const std::string& dumpName) {
+  LinkCall call;
+  call.transport = &transport_;
+  call.dumpName = dumpName;
+  return Resolve(url, call);
+}
+
+LinkReport HostSession::Resolve(const std::string& url, const LinkCall& call) {
+  Job job;
+  job.session = this;
+  job.call = &call;
+  job.url = url;
+  job.report.url = url;
+  Transport& transport = *call.transport;
+  transport.BeginLink(call.ordinal, url);
+
+  std::string found;
+  {
+    JobRegistration registration(job);
+    const HostText text = plugin_.GetDirectLink(job.url.c_str());
+    found = text != nullptr ? text : "";
+  }
+
+  LinkResult& result = job.report.result;
+  if (job.stop != Outcome::kLink) {
+    result = {job.stop, {}, job.stopReason};
+  } else if (!job.transferError.empty()) {
+    result = {Outcome::kTransferError, {}, job.transferError};
+  } else if (found == "%notfound%") {
+    result.outcome = Outcome::kNotFound;
+  } else if (found == "%deleted%") {
+    result.outcome = Outcome::kDeleted;
+  } else if (found.empty()) {
+    // An empty link (even one the plugin found) is nothing a download can use.
+    result.outcome = Outcome::kNoLink;
+  } else {
+    // What a download manager would fetch: the link as a URL, which must be
+    // an absolute http or https one (no file:, no relative path).
+    std::string why;
+    if (IsWebUrl(LinkText(found), why)) {
+      result = {Outcome::kLink, found, {}};
+    } else {
+      result = {Outcome::kBadLink, found, "\"" + found + "\" is no http or https URL (" + why + ")"};
+    }
+  }
+  transport.EndLink(result);
+  return std::move(job.report);
+}
+
+HostText VELMORA_CALL HostSession::GetPageCallback(const void* link) {
+  Job* job = JobOf(link);
+  // A reference the host never handed out gets no page.
+  if (job == nullptr) return kEmpty;
+  return job->session->GetPage(*job, static_cast<const char*>(link));
+}
+HostText VELMORA_CALL HostSession::PostFormCallback(HostText url, HostText params) {
+  if (t_job == nullptr) return kEmpty;
+  return t_job->session->PostForm(*t_job, url, params);
+}
+void VELMORA_CALL HostSession::LogCallback(HostText message) {
+  if (t_job != nullptr) t_job->session->Log(*t_job, message);
+}
+void VELMORA_CALL HostSession::SaveFileCallback(HostText path, HostText content) {
+  if (t_job != nullptr) t_job->session->SaveFile(*t_job, path, content);
+}
+
+HostText HostSession::GetPage(Job& job, const char* url) {
+  const HostText page = Exchange(job, "GET", url != nullptr ? url : "", {}, job.page);
+  if (!job.Stopped()) job.pageUrl = job.lastFinalUrl;
+  return page;
+}
+
+HostText HostSession::PostForm(Job& job, const char* action, const char* params) {
+  if (job.Stopped()) return kEmpty;
+  std::string url;
+  std::string why;
+  const std::string actionText = action != nullptr ? action : "";
+  if (!ResolveWebUrl(job.pageUrl, actionText, url, why)) {
+    job.transferError = "the form's action \"" + actionText + "\" on " + job.pageUrl +
+                        " gives no URL to POST to (" + why + ")";
+    if (options_.trace) Trace(job, "no POST: " + job.transferError);
+    return kEmpty;
+  }
+  return Exchange(job, "POST", url, EncodeFormBody(params != nullptr ? params : ""), job.answer);
+}
+
+HostText HostSession::Exchange(Job& job, const std::string& method, const std::string& url,
+                               const std::string& body, std::string& keep) {
+  keep.clear();
+  if (job.stop != Outcome::kLink) return kEmpty;
+  if (InterruptSignal() != 0) {
+    job.stop = Outcome::kInterrupted;
+    job.stopReason = std::string("interrupted by ") + SignalName(InterruptSignal());
+    return kEmpty;
+  }
+  if (options_.trace) Trace(job, method + " " + url);
+  FetchResult fetched = job.call->transport->Fetch(method, url, body);
+  if (fetched.stop != Outcome::kLink) {
+    job.stop = fetched.stop;
+    job.stopReason = fetched.stopReason;
+    if (options_.trace) Trace(job, "  -> stopped: " + job.stopReason);
+    return kEmpty;
+  }
+  HttpResponse& response = fetched.response;
+  ExchangeLog exchange{method,
+                       url,
+                       body.size(),
+                       response.status,
+                       response.finalUrl,
+                       response.redirects,
+                       response.wireBytes,
+                       response.body.size(),
+                       response.seconds,
+                       response.attempts,
+                       response.ok ? std::string() : response.error,
+                       std::move(response.hops)};
+  if (options_.trace) TraceExchange(job, exchange, body);
+  job.report.exchanges.push_back(std::move(exchange));
+  job.lastFinalUrl = response.finalUrl;
+  if (!response.ok) {
+    job.transferError = method + " " + url + " failed: " + response.error;
+    return kEmpty;
+  }
+  keep = std::move(response.body);
+  if (keep.find('\0') != std::string::npos && options_.trace) {
+    Trace(job, "  the page holds a NUL byte; the plugin sees the text before it");
+  }
+  return keep.c_str();
+}
+
+void HostSession::TraceExchange(const Job& job, const ExchangeLog& exchange,
+                                const std::string& body) {
+  if (exchange.method == "POST") {
+    Trace(job, "  body (" + std::to_string(body.size()) + " bytes): " + body);
+  }
+  for (size_t i = 0; i < exchange.hops.size(); ++i) {
+    const HttpHop& hop = exchange.hops[i];
+    if (i > 0) Trace(job, "  redirect " + std::to_string(i) + " to " + hop.url);
+    for (const std::string& line : hop.requestHeaders) {
+      Trace(job, "  > " + (options_.traceCookies ? line : Masked(line)));
+    }
+    for (const std::string& line : hop.responseHeaders) {
+      Trace(job, "  < " + (options_.traceCookies ? line : Masked(line)));
+    }
+  }
+  std::string summary = "  -> status " + std::to_string(exchange.status);
+  if (exchange.redirects < 0) {
+    summary += " from " + exchange.finalUrl + " (redirects not recorded)";
+  } else if (exchange.redirects > 0 || exchange.finalUrl != exchange.url) {
+    summary += " from " + exchange.finalUrl + " after " + std::to_string(exchange.redirects) +
+               (exchange.redirects == 1 ? " redirect" : " redirects");
+  }
+  summary += ", sent " + std::to_string(exchange.bytesSent) + " bytes, received ";
+  if (exchange.wireBytes >= 0 && static_cast<size_t>(exchange.wireBytes) != exchange.bytesReceived) {
+    summary += std::to_string(exchange.wireBytes) + " bytes (" +
+               std::to_string(exchange.bytesReceived) + " after decoding)";
+  } else {
+    summary += std::to_string(exchange.bytesReceived) + " bytes";
+  }
+  if (exchange.attempts > 1) summary += ", " + std::to_string(exchange.attempts) + " tries";
+  if (!exchange.error.empty()) summary += ", failed: " + exchange.error;
+  Trace(job, summary);
+}
+
+void HostSession::Trace(const Job& job, const std::string& line) {
+  const std::string& tag = job.call->tag;
+  Say((tag.empty() ? "[trace] " : "[trace " + tag + "] ") + Shown(line));
+}
+
+void HostSession::Log(const Job& job, const char* message) {
+  if (message == nullptr) return;
+  const std::string& tag = job.call->tag;
+  const std::string prefix = tag.empty() ? "[plugin] " : "[plugin " + tag + "] ";
+  // One "[plugin]" line per line of the message, whatever ends its lines.
+  const std::string text = DecodeCp1251(message);
+  std::string_view rest = text;
+  while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r')) rest.remove_suffix(1);
+  while (true) {
+    size_t end = rest.find_first_of("\r\n");
+    Say(prefix + Shown(rest.substr(0, end)));
+    if (end == std::string_view::npos) return;
+    if (rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n') ++end;
+    rest.remove_prefix(end + 1);
+  }
+}
+
+void HostSession::SaveFile(Job& job, const char* path, const char* content) {
+  if (path == nullptr || *path == '\0') return;
+  const std::string asked = path;
+  const std::string text = content != nullptr ? content : "";
+  const std::string& dumpName = job.call->dumpName;
+  LinkReport& report = job.report;
+  // The plugin names its dump as the prefix it was given and its file name;
+  // the host writes that, under this link's name, and nothing else.
+  if (asked != options_.dumpDir + kDumpName || options_.dumpFolder < 0) {
+    report.dumpError = "the plugin asked to write " + asked + ", which is not its dump file";
+  } else {
+    const std::string shown = options_.dumpDir + dumpName;
+    try {
+      UniqueFd file = ReplaceFile(options_.dumpFolder, dumpName);
+      WriteAll(file.get(), text, shown);
+      if (close(file.release()) != 0) throw FileError("cannot write " + shown);
+      report.dumpPath = shown;
+      const std::string& tag = job.call->tag;
+      Say((tag.empty() ? "[plugin] " : "[plugin " + tag + "] ") + "answer page saved to " +
+          Shown(shown) + " (" + std::to_string(text.size()) + " bytes)");
+      return;
+    } catch (const FileError& error) {
+      report.dumpError = "cannot write the debug dump " + shown + ": " + error.what();
+    }
+  }
+  Say("velmora-host: " + Shown(report.dumpError));
+}
+
+void HostSession::Say(const std::string& text) {
+  std::lock_guard<std::mutex> lock(diagnosticsLock_);
+  diagnostics_ << text << '\n' << std::flush;
+}
+
+}  // namespace velmora::host
