@@ -1,8 +1,8 @@
 // SIGINT and SIGTERM end a run in order: the link under way stops at its
 // next step, what was written is completed, and the program says what it
 // kept. A second signal ends the program at once.
-#ifndef VELMORA_HOST_INTERRUPT_H_
-#define VELMORA_HOST_INTERRUPT_H_
+#ifndef VELMORA_HOST_CLI_INTERRUPT_H_
+#define VELMORA_HOST_CLI_INTERRUPT_H_
 
 namespace velmora::host {
 
@@ -21,4 +21,4 @@ void SleepUnlessInterrupted(double seconds);
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_INTERRUPT_H_
+#endif  // VELMORA_HOST_CLI_INTERRUPT_H_

@@ -1,7 +1,7 @@
 // The bundled sample site: a small stand-in for the file hoster the plugin
 // serves, good enough to show a whole resolution offline.
-#ifndef VELMORA_HOST_DEMO_SITE_H_
-#define VELMORA_HOST_DEMO_SITE_H_
+#ifndef VELMORA_HOST_COMMANDS_DEMO_SITE_H_
+#define VELMORA_HOST_COMMANDS_DEMO_SITE_H_
 
 #include <memory>
 #include <ostream>
@@ -51,4 +51,4 @@ class DemoServer {
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_DEMO_SITE_H_
+#endif  // VELMORA_HOST_COMMANDS_DEMO_SITE_H_

@@ -1,11 +1,15 @@
-#include "host/commands/explain_command.h"
-
+// velmora-host explain: one link resolved through the loaded plugin (live,
+// or from a recording), then its road told step by step.
 #include <unistd.h>
 
-#include <iostream>
 #include <memory>
 #include <vector>
 
+#include "host/cli/exit_codes.h"
+#include "host/cli/options.h"
+#include "host/commands/command.h"
+#include "host/commands/setup.h"
+#include "host/io/diagnostics.h"
 #include "host/explain/explain.h"
 #include "host/explain/explain_output.h"
 #include "host/session/host_session.h"
@@ -18,19 +22,12 @@
 namespace velmora::host {
 namespace {
 
-constexpr int kExitUsage = 64;
-constexpr int kExitNoInput = 66;
-constexpr int kExitOutput = 74;
-
-constexpr char kExitCodes[] =
-    "Exit codes: 0 link found; 1 no link; 2 link invalid (%notfound%); 3 link faulty "
-    "(%deleted%); 4 transfer error; 5 the recording does not hold a request the plugin made; "
-    "6 the plugin's link is no http or https URL; 7 the link's recording was cut short; 9 the "
-    "explanation and the loaded plugin disagree; 64 usage error; 66 no readable recording, or "
-    "no such link in it; 69 the plugin cannot be loaded; 70 internal error; 74 standard output "
-    "cannot be written; 130 interrupted (SIGINT); 143 terminated (SIGTERM).\n";
-
-void Say(const std::string& sentence) { std::cerr << "velmora-host: " << Shown(sentence) << '\n'; }
+struct ExplainOptions {
+  ReportOptions report;
+  HttpOptions http;
+  std::string recording;  // explain from this recording, without network
+  std::string url;
+};
 
 // Passes every exchange on and keeps a copy of it: the texts the plugin got.
 class CapturingTransport final : public Transport {
@@ -68,8 +65,7 @@ class CapturingTransport final : public Transport {
 };
 
 bool Delivered(const CapturingTransport::Exchange* exchange) {
-  return exchange != nullptr && exchange->result.stop == Outcome::kLink &&
-         exchange->result.response.ok;
+  return exchange != nullptr && !exchange->result.stop && exchange->result.response.ok;
 }
 
 // The plugin's text, as far as the host's outcome tells it; false when a
@@ -162,49 +158,8 @@ int ChooseRecordedLink(Recording& recording, std::string& url) {
   return 0;
 }
 
-}  // namespace
-
-CLI::App* AddExplainCommand(CLI::App& app, ExplainOptions& options) {
-  CLI::App* command = app.add_subcommand(
-      "explain", "Resolve one link and say why it resolved the way it did, step by step");
-  command->add_option("URL", options.url, "Link to a file page (with --recording: which one)");
-  command->add_option("--recording", options.recording,
-                      "Explain from this recording (made by resolve --record), without network");
-  command->add_option("--plugin", options.plugin, "Plugin library to load")
-      ->default_str("Velmora.plg next to velmora-host");
-  command->add_flag("--json", options.json,
-                    "One JSON document on stdout (schema in host/README.md)");
-  command->add_flag("--trace", options.trace,
-                    "Print every HTTP exchange on stderr: headers, redirects, sizes");
-  command->add_flag("--trace-cookies", options.traceCookies,
-                    "With --trace, show cookie and credential values instead of ***");
-  HttpOptions& http = options.http;
-  command->add_option("--max-page-bytes", http.maxPageBytes, "Largest page kept, in bytes")
-      ->capture_default_str()
-      ->check(CLI::Range(size_t{1}, size_t{1} << 40));
-  command->add_option("--connect-timeout", http.connectTimeoutSeconds,
-                      "Seconds to wait for a connection")
-      ->capture_default_str()
-      ->check(CLI::Range(1L, 3600L));
-  command->add_option("--timeout", http.timeoutSeconds, "Seconds one HTTP exchange may take")
-      ->capture_default_str()
-      ->check(CLI::Range(1L, 86400L));
-  command->add_option("--retries", http.retries, "Tries again after a connection failure, a "
-                                                 "timeout or a 5xx status")
-      ->capture_default_str()
-      ->check(CLI::Range(0, 100));
-  command->add_option("--deadline", http.deadlineSeconds, "Seconds the link may take in all")
-      ->capture_default_str()
-      ->check(CLI::Range(0.0, 86400.0));
-  command->add_option("--proxy", http.proxy, "Proxy URL for every request but loopback");
-  command->add_option("--user-agent", http.userAgent, "User-Agent header to send");
-  command->add_option("--header", http.headers, "Extra request header 'Name: value' (repeatable)");
-  command->add_option("--cookies", http.cookieFile,
-                      "Netscape cookie file: read at the start, written at the end");
-  command->footer(kExitCodes);
-  return command;
-}
-
+// Resolves one link through the loaded plugin (live, or from a recording),
+// then tells its road; returns the exit code.
 int RunExplain(const ExplainOptions& options) {
   std::string url = options.url;
   std::string why;
@@ -217,13 +172,8 @@ int RunExplain(const ExplainOptions& options) {
       Say("\"" + url + "\" is not an http or https URL (" + why + "); give links like http://host/path.");
       return kExitUsage;
     }
-    for (const std::string& header : options.http.headers) {
-      if (!IsHeaderLine(header, why)) {
-        Say("--header \"" + header + "\": " + why + ".");
-        return kExitUsage;
-      }
-    }
   }
+  if (const int code = CheckNetworkOptions(options.http)) return code;
   Recording recording;
   if (!options.recording.empty()) {
     try {
@@ -236,26 +186,26 @@ int RunExplain(const ExplainOptions& options) {
     if (const int code = ChooseRecordedLink(recording, url)) return code;
   }
 
-  PluginLibrary plugin(options.plugin.empty() ? DefaultPluginPath() : options.plugin);
+  auto plugin = LoadPlugin(options.report.plugin);
+  std::unique_ptr<HttpConnection> connection;
   std::unique_ptr<Transport> inner;
   if (options.recording.empty()) {
-    inner = std::make_unique<LiveTransport>(options.http);
+    connection = std::make_unique<HttpConnection>(options.http, nullptr);
+    inner = std::make_unique<LiveTransport>(*connection);
   } else {
     inner = std::make_unique<ReplayTransport>(recording);
   }
   CapturingTransport capture(*inner);
-  SessionOptions session;
-  session.trace = options.trace || options.traceCookies;
-  session.traceCookies = options.traceCookies;
+  const SessionSetup setup = PrepareSession(options.report, DebugOptions());
   Explained explained;
   {
-    HostSession host(plugin, capture, session, std::cerr);
+    HostSession host(*plugin, capture, setup.session);
     const LinkReport report = host.Resolve(url);
     explained = Explain(report, capture);
   }
   explained.report.exitCode = explained.exitCode;
 
-  const std::string output = options.json ? ExplainedJson(explained) + "\n"
+  const std::string output = options.report.json ? ExplainedJson(explained) + "\n"
                                           : ExplainedText(explained, StdoutStyle());
   try {
     WriteAll(STDOUT_FILENO, output, "standard output");
@@ -265,7 +215,7 @@ int RunExplain(const ExplainOptions& options) {
   }
   const Road& road = explained.road;
   if (!explained.disagreement.empty()) {
-    Say("the explanation disagrees with the loaded plugin " + plugin.path() + ": " +
+    Say("the explanation disagrees with the loaded plugin " + plugin->path() + ": " +
         explained.disagreement + ".");
   } else if (explained.compared && road.failedStep) {
     Say("no download link for " + url + ": the road ends at step \"" +
@@ -274,6 +224,21 @@ int RunExplain(const ExplainOptions& options) {
     Say(ReasonSentence(explained.report));
   }
   return explained.exitCode;
+}
+
+}  // namespace
+
+Command AddExplainCommand(CLI::App& app) {
+  auto options = std::make_shared<ExplainOptions>();
+  CLI::App* command = app.add_subcommand(
+      "explain", "Resolve one link and say why it resolved the way it did, step by step");
+  command->add_option("URL", options->url, "Link to a file page (with --recording: which one)");
+  command->add_option("--recording", options->recording,
+                      "Explain from this recording (made by resolve --record), without network");
+  AddReportOptions(*command, options->report, true);
+  AddNetworkOptions(*command, options->http);
+  command->footer(ExitCodesFooter(kExplainCommand));
+  return {command, [options] { return RunExplain(*options); }};
 }
 
 }  // namespace velmora::host

@@ -1,17 +1,14 @@
 #include "host/download/file_naming.h"
 
-#include <curl/curl.h>
-
 #include <array>
 #include <cctype>
-#include <memory>
 
 #include "host/io/terminal_text.h"
+#include "host/net/web_url.h"
 
 namespace velmora::host {
 namespace {
 
-constexpr size_t kMaxNameBytes = 200;  // room for " (n)" and ".part" under 255
 constexpr size_t kMaxExtensionBytes = 16;
 
 int HexValue(char c) {
@@ -59,14 +56,12 @@ std::string Latin1ToUtf8(std::string_view text) {
   return out;
 }
 
-// Code points a name must not carry: controls, those that steer a terminal
-// or reorder what it shows, and those Windows forbids in a name.
+// Code points a name must not carry: those the terminal must not get
+// either, and those Windows forbids in a name.
 bool IsUnsafe(char32_t code) {
-  if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return true;
-  if (code < 0x80) return std::string_view("<>:\"|?*").find(static_cast<char>(code)) !=
-                          std::string_view::npos;
-  return code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x2028 && code <= 0x202E) ||
-         (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF;
+  return IsUnsafeCodePoint(code) ||
+         (code < 0x80 && std::string_view("<>:\"|?*").find(static_cast<char>(code)) !=
+                             std::string_view::npos);
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
@@ -157,15 +152,8 @@ std::string DispositionFileName(std::string_view value) {
 }
 
 std::string UrlFileName(const std::string& url) {
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), &curl_url_cleanup);
-  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
-  char* path = nullptr;
-  if (curl_url_get(handle.get(), CURLUPART_PATH, &path, 0) != CURLUE_OK || path == nullptr) {
-    return {};
-  }
-  const std::string text = path;
-  curl_free(path);
-  return PercentDecoded(text.substr(text.rfind('/') + 1));
+  const std::string path = PathOfUrl(url);
+  return PercentDecoded(std::string_view(path).substr(path.rfind('/') + 1));
 }
 
 std::string SafeFileName(std::string_view proposed) {

@@ -1,13 +1,21 @@
 // The name a downloaded file gets: from the server's Content-Disposition,
 // else from the URL, made safe for the folder it lands in (also when that
 // folder is shared with Windows).
-#ifndef VELMORA_HOST_FILE_NAMING_H_
-#define VELMORA_HOST_FILE_NAMING_H_
+#ifndef VELMORA_HOST_DOWNLOAD_FILE_NAMING_H_
+#define VELMORA_HOST_DOWNLOAD_FILE_NAMING_H_
 
 #include <string>
 #include <string_view>
 
 namespace velmora::host {
+
+// A download in progress is NAME.part until it is whole.
+inline constexpr std::string_view kPartSuffix = ".part";
+// NAME, "NAME (1)" ... "NAME (9999)": the names tried for one file.
+inline constexpr int kMaxNumber = 10000;
+// The longest safe name: room for " (9999)" and ".part" under the 255 bytes
+// a file system allows.
+inline constexpr size_t kMaxNameBytes = 200;
 
 // The file name a Content-Disposition header value proposes: filename*=
 // (RFC 8187, UTF-8 or ISO-8859-1) before filename=; as sent, not yet made
@@ -34,4 +42,4 @@ std::string NumberedName(const std::string& name, int n);
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_FILE_NAMING_H_
+#endif  // VELMORA_HOST_DOWNLOAD_FILE_NAMING_H_

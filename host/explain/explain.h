@@ -2,8 +2,8 @@
 // The road is told by the resolver's own functions (resolve/), run with an
 // observer on the page and the answer the plugin got; this file adds only
 // what the exact rules ignore: near misses, as hints.
-#ifndef VELMORA_HOST_EXPLAIN_H_
-#define VELMORA_HOST_EXPLAIN_H_
+#ifndef VELMORA_HOST_EXPLAIN_EXPLAIN_H_
+#define VELMORA_HOST_EXPLAIN_EXPLAIN_H_
 
 #include <cstddef>
 #include <optional>
@@ -126,4 +126,4 @@ std::string Disagreement(const Road& road, const PluginRoad& plugin);
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_EXPLAIN_H_
+#endif  // VELMORA_HOST_EXPLAIN_EXPLAIN_H_

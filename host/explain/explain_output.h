@@ -1,7 +1,7 @@
 // What velmora-host explain prints: the road as text for a person (fitted
 // to the terminal, markers highlighted when it may) or as one JSON document.
-#ifndef VELMORA_HOST_EXPLAIN_OUTPUT_H_
-#define VELMORA_HOST_EXPLAIN_OUTPUT_H_
+#ifndef VELMORA_HOST_EXPLAIN_EXPLAIN_OUTPUT_H_
+#define VELMORA_HOST_EXPLAIN_EXPLAIN_OUTPUT_H_
 
 #include <string>
 
@@ -9,9 +9,6 @@
 #include "host/run/link_report.h"
 
 namespace velmora::host {
-
-// The exit code when the road's verdict and the loaded plugin's differ.
-inline constexpr int kExitDisagreement = 9;
 
 // One explained link: the plugin's run and the road told for it.
 struct Explained {
@@ -49,4 +46,4 @@ std::string Excerpt(std::string_view text, size_t at, size_t length, size_t widt
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_EXPLAIN_OUTPUT_H_
+#endif  // VELMORA_HOST_EXPLAIN_EXPLAIN_OUTPUT_H_

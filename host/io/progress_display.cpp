@@ -7,19 +7,12 @@
 #include <cstdio>
 #include <iterator>
 
+#include "host/io/diagnostics.h"
+#include "host/io/quantities.h"
 #include "host/io/terminal_text.h"
 
 namespace velmora::host {
 namespace {
-
-void WriteOut(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = write(fd, text.data() + done, text.size() - done);
-    if (written <= 0) return;  // a display that cannot be written is no failure
-    done += static_cast<size_t>(written);
-  }
-}
 
 // The first columns of line, counting a UTF-8 sequence as one column.
 std::string Fit(const std::string& line, size_t columns) {
@@ -47,24 +40,8 @@ std::string TimeText(double seconds) {
 
 }  // namespace
 
-std::string SizeText(uint64_t bytes) {
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  const char* units[] = {"KiB", "MiB", "GiB", "TiB"};
-  double value = static_cast<double>(bytes) / 1024;
-  size_t unit = 0;
-  while (value >= 1024 && unit + 1 < std::size(units)) value /= 1024, ++unit;
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
-  return text;
-}
-
-std::string RateText(uint64_t bytes, double seconds) {
-  if (seconds <= 0) return "-";
-  return SizeText(static_cast<uint64_t>(static_cast<double>(bytes) / seconds)) + "/s";
-}
-
-ProgressDisplay::ProgressDisplay(int fd, bool enabled, size_t total, std::string noun)
-    : fd_(fd), enabled_(enabled), total_(total), noun_(std::move(noun)) {}
+ProgressDisplay::ProgressDisplay(bool enabled, size_t total, std::string noun)
+    : enabled_(enabled), total_(total), noun_(std::move(noun)) {}
 
 ProgressDisplay::~ProgressDisplay() { Clear(); }
 
@@ -123,15 +100,6 @@ void ProgressDisplay::End(size_t slot) {
   changed_ = true;
 }
 
-void ProgressDisplay::EraseLocked() {
-  if (linesShown_ == 0) return;
-  std::string erase = "\r";
-  if (linesShown_ > 1) erase += "\033[" + std::to_string(linesShown_ - 1) + "A";
-  erase += "\033[J";
-  WriteOut(fd_, erase);
-  linesShown_ = 0;
-}
-
 void ProgressDisplay::Draw() {
   if (!enabled_) return;
   std::lock_guard<std::mutex> lock(lock_);
@@ -143,7 +111,7 @@ void ProgressDisplay::Draw() {
   }
   size_t columns = 80, rows = 24;
   winsize size{};
-  if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
     columns = size.ws_col;
     rows = size.ws_row > 2 ? size.ws_row : 2;
   }
@@ -186,8 +154,7 @@ void ProgressDisplay::Draw() {
     ++count;
     ++listed;
   }
-  EraseLocked();
-  WriteOut(fd_, lines);
+  DrawStatus(lines, count);
   linesShown_ = count;
   changed_ = false;
   lastDraw_ = now;
@@ -196,7 +163,8 @@ void ProgressDisplay::Draw() {
 void ProgressDisplay::Clear() {
   if (!enabled_) return;
   std::lock_guard<std::mutex> lock(lock_);
-  EraseLocked();
+  ClearStatus();
+  linesShown_ = 0;
   changed_ = true;
 }
 

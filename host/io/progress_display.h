@@ -1,8 +1,8 @@
 // The live display of a batch on a terminal: a bar for the batch, and a
 // line per running file with its bytes, percentage, rate and time left.
 // (Debian packages no C++ progress library; this one is small.)
-#ifndef VELMORA_HOST_PROGRESS_DISPLAY_H_
-#define VELMORA_HOST_PROGRESS_DISPLAY_H_
+#ifndef VELMORA_HOST_IO_PROGRESS_DISPLAY_H_
+#define VELMORA_HOST_IO_PROGRESS_DISPLAY_H_
 
 #include <chrono>
 #include <cstddef>
@@ -13,17 +13,13 @@
 
 namespace velmora::host {
 
-// "512 B", "1.5 KiB", "4.0 MiB", ...
-std::string SizeText(uint64_t bytes);
-// "2.3 MiB/s"; "-" for no time.
-std::string RateText(uint64_t bytes, double seconds);
-
-// Thread-safe: jobs report, the batch's own thread draws. When not enabled
+// Thread-safe: jobs report, the batch's own thread draws, through the
+// stderr writer's status area (io/diagnostics.h). When not enabled
 // (no terminal, --quiet) every call does nothing. Labels may hold site
 // bytes: they are shown through Shown().
 class ProgressDisplay {
  public:
-  ProgressDisplay(int fd, bool enabled, size_t total, std::string noun);
+  ProgressDisplay(bool enabled, size_t total, std::string noun);
   ~ProgressDisplay();
   ProgressDisplay(const ProgressDisplay&) = delete;
   ProgressDisplay& operator=(const ProgressDisplay&) = delete;
@@ -53,9 +49,7 @@ class ProgressDisplay {
     bool started = false;
     Clock::time_point start;
   };
-  void EraseLocked();
 
-  int fd_;
   bool enabled_;
   size_t total_;
   std::string noun_;
@@ -64,11 +58,11 @@ class ProgressDisplay {
   size_t running_ = 0;
   size_t nextSlot_ = 0;
   std::map<size_t, File> files_;
-  size_t linesShown_ = 0;  // lines on the screen now
+  size_t linesShown_ = 0;  // lines of the last drawing; 0 after Clear
   bool changed_ = true;
   Clock::time_point lastDraw_;
 };
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_PROGRESS_DISPLAY_H_
+#endif  // VELMORA_HOST_IO_PROGRESS_DISPLAY_H_

@@ -1,7 +1,7 @@
 // Files in folders the user named, and only there: every name is a bare name
 // opened relative to the folder, and no symbolic link inside it is followed.
-#ifndef VELMORA_HOST_SAFE_FILES_H_
-#define VELMORA_HOST_SAFE_FILES_H_
+#ifndef VELMORA_HOST_IO_SAFE_FILES_H_
+#define VELMORA_HOST_IO_SAFE_FILES_H_
 
 #include <cstddef>
 #include <stdexcept>
@@ -69,4 +69,4 @@ std::string ReadAll(int fd, size_t maxBytes, const std::string& what);
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_SAFE_FILES_H_
+#endif  // VELMORA_HOST_IO_SAFE_FILES_H_

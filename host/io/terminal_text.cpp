@@ -18,13 +18,13 @@ void AppendEscaped(std::string& out, unsigned char c) {
 }
 
 
-// Code points that steer a terminal or reorder what it shows.
-bool IsSteering(char32_t code) {
-  return (code >= 0x80 && code <= 0x9F) || code == 0x061C || code == 0x200E || code == 0x200F ||
-         (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
-}
-
 }  // namespace
+
+bool IsUnsafeCodePoint(char32_t code) {
+  return code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x061C || code == 0x200E ||
+         code == 0x200F || (code >= 0x2028 && code <= 0x202E) ||
+         (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF;
+}
 
 size_t Utf8Sequence(std::string_view text, size_t at, char32_t& code) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
@@ -60,16 +60,10 @@ std::string Shown(std::string_view bytes) {
     if (c == '\\') {
       out += "\\\\";
       ++i;
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-      ++i;
-    } else if (c < 0x80) {
-      AppendEscaped(out, c);
-      ++i;
     } else {
       char32_t code = 0;
       const size_t length = Utf8Sequence(bytes, i, code);
-      if (length == 0 || IsSteering(code)) {
+      if (length == 0 || IsUnsafeCodePoint(code)) {
         const size_t end = i + (length == 0 ? 1 : length);
         for (; i < end; ++i) AppendEscaped(out, static_cast<unsigned char>(bytes[i]));
       } else {

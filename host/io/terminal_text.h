@@ -1,7 +1,7 @@
 // Bytes from a site (or a recording) on their way to a terminal, a log
 // reader or a script reading our lines.
-#ifndef VELMORA_HOST_TERMINAL_TEXT_H_
-#define VELMORA_HOST_TERMINAL_TEXT_H_
+#ifndef VELMORA_HOST_IO_TERMINAL_TEXT_H_
+#define VELMORA_HOST_IO_TERMINAL_TEXT_H_
 
 #include <cstddef>
 #include <string>
@@ -9,11 +9,16 @@
 
 namespace velmora::host {
 
+// Code points that steer a terminal or reorder or hide what it shows: C0
+// and C1 controls, DEL, the bidirectional marks, embeddings, overrides and
+// isolates, the line and paragraph separators, and U+FEFF. Neither stderr
+// nor a file name carries them.
+bool IsUnsafeCodePoint(char32_t code);
+
 // The one way site bytes reach stderr: printable ASCII and well-formed UTF-8
-// stay; control bytes (C0, DEL, C1), bidirectional overrides, line and
-// paragraph separators and malformed UTF-8 become \xHH (\t, \r, \n for those
-// three), and a backslash is doubled, so nothing a site sends can move the
-// cursor, colour the screen or forge a line.
+// stay; unsafe code points (above) and malformed UTF-8 become \xHH (\t, \r,
+// \n for those three), and a backslash is doubled, so nothing a site sends
+// can move the cursor, colour the screen or forge a line.
 std::string Shown(std::string_view bytes);
 
 // A link or URL as one printable token: every byte outside 0x21..0x7E (space,
@@ -27,4 +32,4 @@ size_t Utf8Sequence(std::string_view text, size_t at, char32_t& code);
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_TERMINAL_TEXT_H_
+#endif  // VELMORA_HOST_IO_TERMINAL_TEXT_H_

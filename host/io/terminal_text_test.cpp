@@ -20,6 +20,7 @@ TEST(TerminalTextTest, ShownEscapesWhatSteersATerminal) {
       {"\x9B" "31m", "\\x9B31m"},                          // C1 CSI, raw
       {"a\xE2\x80\xAE" "b", "a\\xE2\\x80\\xAEb"},          // right-to-left override
       {"\xE2\x80\xA8", "\\xE2\\x80\\xA8"},                  // line separator
+      {"\xEF\xBB\xBFhidden", "\\xEF\\xBB\\xBFhidden"},          // zero-width no-break space
       {"\xC0\xAF\xED\xA0\x80\xF8", "\\xC0\\xAF\\xED\\xA0\\x80\\xF8"},  // overlong, surrogate
       {"\xE2\x82", "\\xE2\\x82"},                           // cut short
       {std::string("nul\0x", 5), "nul\\x00x"},

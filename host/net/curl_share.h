@@ -1,8 +1,8 @@
 // What the curl handles of one run share when several links run at once:
 // one cookie store (so every job's POST and download carry the cookies its
 // page set, as one browser would), the DNS cache and TLS sessions.
-#ifndef VELMORA_HOST_CURL_SHARE_H_
-#define VELMORA_HOST_CURL_SHARE_H_
+#ifndef VELMORA_HOST_NET_CURL_SHARE_H_
+#define VELMORA_HOST_NET_CURL_SHARE_H_
 
 #include <mutex>
 
@@ -27,4 +27,4 @@ class CurlShare {
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_CURL_SHARE_H_
+#endif  // VELMORA_HOST_NET_CURL_SHARE_H_

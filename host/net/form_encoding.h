@@ -1,6 +1,6 @@
 // The wire form of the plugin's form parameters.
-#ifndef VELMORA_HOST_FORM_ENCODING_H_
-#define VELMORA_HOST_FORM_ENCODING_H_
+#ifndef VELMORA_HOST_NET_FORM_ENCODING_H_
+#define VELMORA_HOST_NET_FORM_ENCODING_H_
 
 #include <string>
 #include <string_view>
@@ -18,4 +18,4 @@ std::string EncodeFormBody(std::string_view paramText);
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_FORM_ENCODING_H_
+#endif  // VELMORA_HOST_NET_FORM_ENCODING_H_

@@ -40,14 +40,12 @@ std::vector<std::string> SplitTabs(const std::string& line) {
   }
 }
 
-std::optional<Outcome> OutcomeFromName(const std::string& name) {
-  for (const Outcome outcome :
-       {Outcome::kLink, Outcome::kNoLink, Outcome::kNotFound, Outcome::kDeleted,
-        Outcome::kTransferError, Outcome::kReplayMismatch, Outcome::kBadLink,
-        Outcome::kIncomplete, Outcome::kBadRecording, Outcome::kInterrupted}) {
-    if (name == OutcomeName(outcome)) return outcome;
-  }
-  return std::nullopt;
+// A result a recording may hold: what resolving gives, not what get or a
+// batch line adds.
+std::optional<Outcome> RecordedOutcome(const std::string& name) {
+  const std::optional<Outcome> outcome = OutcomeNamed(name);
+  if (outcome == Outcome::kDownloadError || outcome == Outcome::kBadUrl) return std::nullopt;
+  return outcome;
 }
 
 // A whole number in [0, max], or nothing.
@@ -78,24 +76,6 @@ std::string Request(const std::string& method, const std::string& url) {
 }
 
 }  // namespace
-
-const char* OutcomeName(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kLink: return "link";
-    case Outcome::kNoLink: return "nolink";
-    case Outcome::kNotFound: return "notfound";
-    case Outcome::kDeleted: return "deleted";
-    case Outcome::kTransferError: return "transfer-error";
-    case Outcome::kReplayMismatch: return "replay-mismatch";
-    case Outcome::kBadLink: return "bad-link";
-    case Outcome::kIncomplete: return "incomplete";
-    case Outcome::kDownloadError: return "download-error";
-    case Outcome::kBadUrl: return "bad-url";
-    case Outcome::kBadRecording: return "bad-recording";
-    case Outcome::kInterrupted: return "interrupted";
-  }
-  return "nolink";
-}
 
 RecordingStore::RecordingStore(std::string dir) : dir_(std::move(dir)) {
   try {
@@ -217,7 +197,7 @@ FetchResult RecordingTransport::Fetch(const std::string& method, const std::stri
   FetchResult result = live_.Fetch(method, url, body);
   // An exchange a signal cut off is no answer of the site; the link's
   // result line says it was interrupted.
-  if (result.stop != Outcome::kLink) return result;
+  if (result.stop) return result;
   store_.Exchange(ordinal_, method, url, body, result.response);
   return result;
 }
@@ -313,7 +293,7 @@ Recording LoadRecording(const std::string& dir, size_t maxFileBytes) {
     } else if (kind == "result" && fits(3)) {
       if (recording.links.empty()) fail("result before any link");
       if (recording.links.back().result) fail("a second result for the link");
-      const std::optional<Outcome> outcome = OutcomeFromName(fields[1]);
+      const std::optional<Outcome> outcome = RecordedOutcome(fields[1]);
       if (!outcome) fail("unknown result " + fields[1]);
       recording.links.back().result = LinkResult{*outcome, Unfield(fields[2]), {}};
     } else {

@@ -15,8 +15,8 @@
 // percent-encoded (LinkText). Format 1 (what velmora-host wrote before)
 // lacks REDIRECTS and MS and is read as well. Format 2 readers ignore
 // further fields at the end of a record.
-#ifndef VELMORA_HOST_RECORDING_H_
-#define VELMORA_HOST_RECORDING_H_
+#ifndef VELMORA_HOST_NET_RECORDING_H_
+#define VELMORA_HOST_NET_RECORDING_H_
 
 #include <map>
 #include <mutex>
@@ -35,8 +35,6 @@ class RecordingError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-const char* OutcomeName(Outcome outcome);
 
 // The folder and manifest of a recording run, shared by its jobs. The
 // manifest grows line by line, each line written whole, so an interrupted
@@ -160,4 +158,4 @@ class ReplayTransport final : public Transport {
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_RECORDING_H_
+#endif  // VELMORA_HOST_NET_RECORDING_H_

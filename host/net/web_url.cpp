@@ -20,6 +20,12 @@ std::string Part(CURLU* url, CURLUPart part) {
   return copy;
 }
 
+std::string PartOfUrl(const std::string& url, CURLUPart part) {
+  UrlHandle handle(curl_url());
+  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
+  return Part(handle.get(), part);
+}
+
 bool CheckScheme(CURLU* url, std::string& why) {
   const std::string scheme = Part(url, CURLUPART_SCHEME);
   if (scheme != "http" && scheme != "https") {
@@ -65,10 +71,8 @@ bool ResolveWebUrl(const std::string& base, const std::string& reference, std::s
   return true;
 }
 
-std::string HostOfUrl(const std::string& url) {
-  UrlHandle handle(curl_url());
-  if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
-  return Part(handle.get(), CURLUPART_HOST);
-}
+std::string HostOfUrl(const std::string& url) { return PartOfUrl(url, CURLUPART_HOST); }
+
+std::string PathOfUrl(const std::string& url) { return PartOfUrl(url, CURLUPART_PATH); }
 
 }  // namespace velmora::host

@@ -1,6 +1,6 @@
 // URL checks and resolution through curl's URL API.
-#ifndef VELMORA_HOST_WEB_URL_H_
-#define VELMORA_HOST_WEB_URL_H_
+#ifndef VELMORA_HOST_NET_WEB_URL_H_
+#define VELMORA_HOST_NET_WEB_URL_H_
 
 #include <string>
 
@@ -19,6 +19,10 @@ bool ResolveWebUrl(const std::string& base, const std::string& reference, std::s
 // The host name of url, lower-cased by curl; empty if there is none.
 std::string HostOfUrl(const std::string& url);
 
+// The path of url as it is written (still percent-encoded); empty if url is
+// no URL.
+std::string PathOfUrl(const std::string& url);
+
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_WEB_URL_H_
+#endif  // VELMORA_HOST_NET_WEB_URL_H_

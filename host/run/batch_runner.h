@@ -1,7 +1,7 @@
 // Runs the links of a batch on several threads at once and hands their
 // reports back in input order.
-#ifndef VELMORA_HOST_BATCH_RUNNER_H_
-#define VELMORA_HOST_BATCH_RUNNER_H_
+#ifndef VELMORA_HOST_RUN_BATCH_RUNNER_H_
+#define VELMORA_HOST_RUN_BATCH_RUNNER_H_
 
 #include <cstddef>
 #include <functional>
@@ -29,4 +29,4 @@ size_t RunBatch(size_t count, size_t workers, const BatchWork& work,
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_BATCH_RUNNER_H_
+#endif  // VELMORA_HOST_RUN_BATCH_RUNNER_H_

@@ -2,33 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
-#include "host/net/recording.h"
+#include <cstdio>
+
+#include "host/io/quantities.h"
 #include "host/io/terminal_text.h"
 
 namespace velmora::host {
-
-int ExitCodeOf(Outcome outcome, int signal) {
-  if (outcome == Outcome::kInterrupted) return 128 + signal;
-  return static_cast<int>(outcome);
-}
-
-const char* OutcomeWords(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::kLink: return "link";
-    case Outcome::kNoLink: return "no link";
-    case Outcome::kNotFound: return "invalid link";
-    case Outcome::kDeleted: return "faulty link";
-    case Outcome::kTransferError: return "transfer error";
-    case Outcome::kReplayMismatch: return "not in the recording";
-    case Outcome::kBadLink: return "bad link";
-    case Outcome::kIncomplete: return "recording incomplete";
-    case Outcome::kDownloadError: return "download failed";
-    case Outcome::kBadUrl: return "bad URL";
-    case Outcome::kBadRecording: return "bad recording";
-    case Outcome::kInterrupted: return "interrupted";
-  }
-  return "no link";
-}
 
 namespace {
 
@@ -78,6 +57,18 @@ std::string ReasonSentence(const LinkReport& report) {
       return "resolving " + url + " was " + result.reason + ".";
   }
   return {};
+}
+
+std::string SavedSentence(const DownloadReport& download) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.2f", download.seconds);
+  std::string text = "saved " + download.path + " (" + std::to_string(download.size) +
+                     " bytes in " + seconds + " s, " +
+                     RateText(download.size - download.resumedFrom, download.seconds);
+  if (download.resumedFrom > 0) {
+    text += ", resumed after " + std::to_string(download.resumedFrom) + " bytes";
+  }
+  return text + ").";
 }
 
 std::string TsvLine(const LinkReport& report) {

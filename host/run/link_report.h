@@ -1,8 +1,8 @@
 // What one link came to, with everything the run learnt about it: the one
 // record that the line output, the JSON output and the exit code are all
 // made from.
-#ifndef VELMORA_HOST_LINK_REPORT_H_
-#define VELMORA_HOST_LINK_REPORT_H_
+#ifndef VELMORA_HOST_RUN_LINK_REPORT_H_
+#define VELMORA_HOST_RUN_LINK_REPORT_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "host/net/transport.h"
+#include "host/download/downloader.h"
+#include "host/net/http_connection.h"
+#include "host/run/outcome.h"
 
 namespace velmora::host {
 
@@ -30,22 +32,6 @@ struct ExchangeLog {
   std::vector<HttpHop> hops;
 };
 
-// get: what downloading the direct link came to.
-struct DownloadReport {
-  std::string path;         // the file saved; empty unless it was
-  std::string partPath;     // the .part kept for --continue after a failure
-  uint64_t size = 0;        // bytes in the file (or in the .part)
-  int64_t expectedSize = -1;  // from Content-Length or Content-Range; -1: not said
-  std::string sha256;       // hex, of the saved file
-  double seconds = 0;       // every try and pause
-  uint64_t resumedFrom = 0; // bytes of an earlier .part kept
-  long status = 0;          // of the last response
-  std::string finalUrl;     // after redirects
-  int attempts = 0;
-  std::string error;        // why it failed; empty when saved
-  bool interrupted = false;
-};
-
 struct LinkReport {
   size_t line = 0;  // line in the batch input; 0 for a command-line URL
   std::string url;
@@ -57,15 +43,12 @@ struct LinkReport {
   int exitCode = 0;
 };
 
-// The exit code of an outcome; an interrupted link takes 128 + signal.
-int ExitCodeOf(Outcome outcome, int signal);
-
-// The RESULT column: "no link", "invalid link", ...
-const char* OutcomeWords(Outcome outcome);
-
 // The sentence saying what happened to the link (raw site bytes included:
 // pass it through Shown() for a terminal).
 std::string ReasonSentence(const LinkReport& report);
+
+// "saved PATH (N bytes in S s, RATE[, resumed after N bytes])."
+std::string SavedSentence(const DownloadReport& download);
 
 // "URL<TAB>RESULT", both printable: the URL and a link percent-encoded.
 std::string TsvLine(const LinkReport& report);
@@ -75,4 +58,4 @@ std::string JsonLine(const LinkReport& report);
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_LINK_REPORT_H_
+#endif  // VELMORA_HOST_RUN_LINK_REPORT_H_

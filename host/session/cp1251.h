@@ -1,6 +1,6 @@
 // Windows-1251, the code page of the plugin's debug messages, shown as UTF-8.
-#ifndef VELMORA_HOST_CP1251_H_
-#define VELMORA_HOST_CP1251_H_
+#ifndef VELMORA_HOST_SESSION_CP1251_H_
+#define VELMORA_HOST_SESSION_CP1251_H_
 
 #include <string>
 #include <string_view>
@@ -12,4 +12,4 @@ std::string DecodeCp1251(std::string_view bytes);
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_CP1251_H_
+#endif  // VELMORA_HOST_SESSION_CP1251_H_

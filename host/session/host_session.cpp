@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -11,9 +11,11 @@
 #include "host/session/cp1251.h"
 #include "host/net/form_encoding.h"
 #include "host/cli/interrupt.h"
+#include "host/io/diagnostics.h"
 #include "host/io/safe_files.h"
 #include "host/io/terminal_text.h"
 #include "host/net/web_url.h"
+#include "host/session/link_trace.h"
 
 namespace velmora::host {
 namespace {
@@ -22,50 +24,6 @@ namespace {
 std::atomic<bool> g_sessionOpen{false};
 
 constexpr char kEmpty[] = "";
-
-bool StartsWithName(std::string_view line, std::string_view name) {
-  if (line.size() <= name.size() || line[name.size()] != ':') return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(line[i])) != name[i]) return false;
-  }
-  return true;
-}
-
-// Cookie values and credentials stay out of a trace someone may paste.
-std::string Masked(const std::string& line) {
-  constexpr char kMask[] = "***";
-  if (StartsWithName(line, "cookie") || StartsWithName(line, "set-cookie")) {
-    const bool set = StartsWithName(line, "set-cookie");
-    std::string out = line.substr(0, line.find(':') + 1);
-    std::string_view rest = std::string_view(line).substr(out.size());
-    // Cookie: every pair; Set-Cookie: the first pair, the attributes stay.
-    bool first = true;
-    while (!rest.empty()) {
-      const size_t semicolon = rest.find(';');
-      const std::string_view pair = rest.substr(0, semicolon);
-      const size_t equals = pair.find('=');
-      if ((first || !set) && equals != std::string_view::npos) {
-        out.append(pair.substr(0, equals + 1));
-        out += kMask;
-      } else {
-        out.append(pair);
-      }
-      first = false;
-      if (semicolon == std::string_view::npos) break;
-      out += ';';
-      rest.remove_prefix(semicolon + 1);
-    }
-    return out;
-  }
-  if (StartsWithName(line, "authorization") || StartsWithName(line, "proxy-authorization")) {
-    std::string out = line.substr(0, line.find(':') + 1);
-    const size_t scheme = line.find_first_not_of(' ', out.size());
-    const size_t space = scheme == std::string::npos ? scheme : line.find(' ', scheme);
-    if (space != std::string::npos) out += " " + line.substr(scheme, space - scheme);
-    return out + " " + kMask;
-  }
-  return line;
-}
 
 }  // namespace
 
@@ -76,6 +34,7 @@ struct HostSession::Job {
   HostSession* session = nullptr;
   const LinkCall* call = nullptr;
   std::string url;  // url.c_str() is the link reference the plugin got
+  LinkTrace trace;
   LinkReport report;
   // The texts handed to the plugin stay alive until it copied them.
   std::string page;
@@ -83,10 +42,10 @@ struct HostSession::Job {
   std::string pageUrl;  // final URL of the page, base of the form's action
   std::string lastFinalUrl;
   std::string transferError;
-  Outcome stop = Outcome::kLink;
+  std::optional<Outcome> stop;  // the host ended the link (replay, a signal)
   std::string stopReason;
 
-  bool Stopped() const { return stop != Outcome::kLink || !transferError.empty(); }
+  bool Stopped() const { return stop || !transferError.empty(); }
 };
 
 namespace {
@@ -125,10 +84,8 @@ HostSession::Job* JobOf(const void* link) {
 
 }  // namespace
 
-HostSession::HostSession(PluginLibrary& plugin, Transport& transport, SessionOptions options,
-                         std::ostream& diagnostics)
-    : plugin_(plugin), transport_(transport), options_(std::move(options)),
-      diagnostics_(diagnostics) {
+HostSession::HostSession(PluginLibrary& plugin, Transport& transport, SessionOptions options)
+    : plugin_(plugin), transport_(transport), options_(std::move(options)) {
   if (g_sessionOpen.exchange(true)) throw std::logic_error("one host session at a time");
   const HostText served =
       plugin_.Init(&GetPageCallback, &PostFormCallback, &LogCallback, 0, &SaveFileCallback,
@@ -153,6 +110,7 @@ LinkReport HostSession::Resolve(const std::string& url, const LinkCall& call) {
   job.session = this;
   job.call = &call;
   job.url = url;
+  job.trace = LinkTrace(options_.trace, options_.traceCookies, call.tag);
   job.report.url = url;
   Transport& transport = *call.transport;
   transport.BeginLink(call.ordinal, url);
@@ -165,8 +123,8 @@ LinkReport HostSession::Resolve(const std::string& url, const LinkCall& call) {
   }
 
   LinkResult& result = job.report.result;
-  if (job.stop != Outcome::kLink) {
-    result = {job.stop, {}, job.stopReason};
+  if (job.stop) {
+    result = {*job.stop, {}, job.stopReason};
   } else if (!job.transferError.empty()) {
     result = {Outcome::kTransferError, {}, job.transferError};
   } else if (found == "%notfound%") {
@@ -221,7 +179,7 @@ HostText HostSession::PostForm(Job& job, const char* action, const char* params)
   if (!ResolveWebUrl(job.pageUrl, actionText, url, why)) {
     job.transferError = "the form's action \"" + actionText + "\" on " + job.pageUrl +
                         " gives no URL to POST to (" + why + ")";
-    if (options_.trace) Trace(job, "no POST: " + job.transferError);
+    job.trace.Line("no POST: " + job.transferError);
     return kEmpty;
   }
   return Exchange(job, "POST", url, EncodeFormBody(params != nullptr ? params : ""), job.answer);
@@ -230,18 +188,18 @@ HostText HostSession::PostForm(Job& job, const char* action, const char* params)
 HostText HostSession::Exchange(Job& job, const std::string& method, const std::string& url,
                                const std::string& body, std::string& keep) {
   keep.clear();
-  if (job.stop != Outcome::kLink) return kEmpty;
+  if (job.stop) return kEmpty;
   if (InterruptSignal() != 0) {
     job.stop = Outcome::kInterrupted;
     job.stopReason = std::string("interrupted by ") + SignalName(InterruptSignal());
     return kEmpty;
   }
-  if (options_.trace) Trace(job, method + " " + url);
+  job.trace.Line(method + " " + url);
   FetchResult fetched = job.call->transport->Fetch(method, url, body);
-  if (fetched.stop != Outcome::kLink) {
+  if (fetched.stop) {
     job.stop = fetched.stop;
     job.stopReason = fetched.stopReason;
-    if (options_.trace) Trace(job, "  -> stopped: " + job.stopReason);
+    job.trace.Line("  -> stopped: " + job.stopReason);
     return kEmpty;
   }
   HttpResponse& response = fetched.response;
@@ -257,7 +215,7 @@ HostText HostSession::Exchange(Job& job, const std::string& method, const std::s
                        response.attempts,
                        response.ok ? std::string() : response.error,
                        std::move(response.hops)};
-  if (options_.trace) TraceExchange(job, exchange, body);
+  if (job.trace.on()) TraceExchange(job, exchange, body);
   job.report.exchanges.push_back(std::move(exchange));
   job.lastFinalUrl = response.finalUrl;
   if (!response.ok) {
@@ -265,27 +223,19 @@ HostText HostSession::Exchange(Job& job, const std::string& method, const std::s
     return kEmpty;
   }
   keep = std::move(response.body);
-  if (keep.find('\0') != std::string::npos && options_.trace) {
-    Trace(job, "  the page holds a NUL byte; the plugin sees the text before it");
+  if (keep.find('\0') != std::string::npos) {
+    job.trace.Line("  the page holds a NUL byte; the plugin sees the text before it");
   }
   return keep.c_str();
 }
 
 void HostSession::TraceExchange(const Job& job, const ExchangeLog& exchange,
                                 const std::string& body) {
+  const LinkTrace& trace = job.trace;
   if (exchange.method == "POST") {
-    Trace(job, "  body (" + std::to_string(body.size()) + " bytes): " + body);
+    trace.Line("  body (" + std::to_string(body.size()) + " bytes): " + body);
   }
-  for (size_t i = 0; i < exchange.hops.size(); ++i) {
-    const HttpHop& hop = exchange.hops[i];
-    if (i > 0) Trace(job, "  redirect " + std::to_string(i) + " to " + hop.url);
-    for (const std::string& line : hop.requestHeaders) {
-      Trace(job, "  > " + (options_.traceCookies ? line : Masked(line)));
-    }
-    for (const std::string& line : hop.responseHeaders) {
-      Trace(job, "  < " + (options_.traceCookies ? line : Masked(line)));
-    }
-  }
+  trace.Hops(exchange.hops);
   std::string summary = "  -> status " + std::to_string(exchange.status);
   if (exchange.redirects < 0) {
     summary += " from " + exchange.finalUrl + " (redirects not recorded)";
@@ -302,12 +252,7 @@ void HostSession::TraceExchange(const Job& job, const ExchangeLog& exchange,
   }
   if (exchange.attempts > 1) summary += ", " + std::to_string(exchange.attempts) + " tries";
   if (!exchange.error.empty()) summary += ", failed: " + exchange.error;
-  Trace(job, summary);
-}
-
-void HostSession::Trace(const Job& job, const std::string& line) {
-  const std::string& tag = job.call->tag;
-  Say((tag.empty() ? "[trace] " : "[trace " + tag + "] ") + Shown(line));
+  trace.Line(summary);
 }
 
 void HostSession::Log(const Job& job, const char* message) {
@@ -320,7 +265,7 @@ void HostSession::Log(const Job& job, const char* message) {
   while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r')) rest.remove_suffix(1);
   while (true) {
     size_t end = rest.find_first_of("\r\n");
-    Say(prefix + Shown(rest.substr(0, end)));
+    WriteDiagnosticLine(prefix + Shown(rest.substr(0, end)));
     if (end == std::string_view::npos) return;
     if (rest[end] == '\r' && end + 1 < rest.size() && rest[end + 1] == '\n') ++end;
     rest.remove_prefix(end + 1);
@@ -345,19 +290,15 @@ void HostSession::SaveFile(Job& job, const char* path, const char* content) {
       if (close(file.release()) != 0) throw FileError("cannot write " + shown);
       report.dumpPath = shown;
       const std::string& tag = job.call->tag;
-      Say((tag.empty() ? "[plugin] " : "[plugin " + tag + "] ") + "answer page saved to " +
-          Shown(shown) + " (" + std::to_string(text.size()) + " bytes)");
+      WriteDiagnosticLine((tag.empty() ? "[plugin] " : "[plugin " + tag + "] ") +
+                          "answer page saved to " + Shown(shown) + " (" +
+                          std::to_string(text.size()) + " bytes)");
       return;
     } catch (const FileError& error) {
       report.dumpError = "cannot write the debug dump " + shown + ": " + error.what();
     }
   }
-  Say("velmora-host: " + Shown(report.dumpError));
-}
-
-void HostSession::Say(const std::string& text) {
-  std::lock_guard<std::mutex> lock(diagnosticsLock_);
-  diagnostics_ << text << '\n' << std::flush;
+  Say(report.dumpError);
 }
 
 }  // namespace velmora::host

@@ -1,12 +1,10 @@
 // Drives the loaded plugin for a run: hands it the host callbacks, resolves
 // links, one at a time or several at once, and turns its answers into
 // reports.
-#ifndef VELMORA_HOST_HOST_SESSION_H_
-#define VELMORA_HOST_HOST_SESSION_H_
+#ifndef VELMORA_HOST_SESSION_HOST_SESSION_H_
+#define VELMORA_HOST_SESSION_HOST_SESSION_H_
 
 #include <cstddef>
-#include <mutex>
-#include <ostream>
 #include <string>
 
 #include "host/run/link_report.h"
@@ -40,13 +38,12 @@ struct LinkCall {
 // allows overlapping calls): each call has its own context, which the
 // callbacks find by the link reference the plugin hands to getPage and, for
 // the callbacks that carry none, by the thread (the plugin calls back on
-// the thread that called it). Traces and the plugin's debug log go to
-// diagnostics as they happen, whole lines, every site byte through Shown();
-// a failed transfer is part of the link's result.
+// the thread that called it). Traces and the plugin's debug log go to the
+// stderr writer as they happen, whole lines, every site byte through
+// Shown(); a failed transfer is part of the link's result.
 class HostSession {
  public:
-  HostSession(PluginLibrary& plugin, Transport& transport, SessionOptions options,
-              std::ostream& diagnostics);
+  HostSession(PluginLibrary& plugin, Transport& transport, SessionOptions options);
   ~HostSession();
   HostSession(const HostSession&) = delete;
   HostSession& operator=(const HostSession&) = delete;
@@ -75,19 +72,15 @@ class HostSession {
   HostText Exchange(Job& job, const std::string& method, const std::string& url,
                     const std::string& body, std::string& keep);
   void TraceExchange(const Job& job, const ExchangeLog& exchange, const std::string& body);
-  void Trace(const Job& job, const std::string& line);
   void Log(const Job& job, const char* message);
   void SaveFile(Job& job, const char* path, const char* content);
-  void Say(const std::string& text);  // one whole line on diagnostics
 
   PluginLibrary& plugin_;
   Transport& transport_;
   SessionOptions options_;
-  std::ostream& diagnostics_;
-  std::mutex diagnosticsLock_;
   std::string servedHost_;
 };
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_HOST_SESSION_H_
+#endif  // VELMORA_HOST_SESSION_HOST_SESSION_H_

@@ -1,7 +1,7 @@
 // The plugin, loaded at run time the way the download manager loads it
 // (dlopen, or LoadLibraryA on Win32). velmora-host's loader, and the tests'.
-#ifndef VELMORA_HOST_PLUGIN_LIBRARY_H_
-#define VELMORA_HOST_PLUGIN_LIBRARY_H_
+#ifndef VELMORA_HOST_SESSION_PLUGIN_LIBRARY_H_
+#define VELMORA_HOST_SESSION_PLUGIN_LIBRARY_H_
 
 #include <stdexcept>
 #include <string>
@@ -45,4 +45,4 @@ class PluginLibrary {
 
 }  // namespace velmora::host
 
-#endif  // VELMORA_HOST_PLUGIN_LIBRARY_H_
+#endif  // VELMORA_HOST_SESSION_PLUGIN_LIBRARY_H_

@@ -1,0 +1,302 @@
+#include "host/download/downloader.h"
+
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "host/download/file_naming.h"
+#include "host/download/part_file.h"
+#include "host/io/progress_display.h"
+#include "host/io/safe_files.h"
+#include "host/net/http_headers.h"
+#include "host/net/retry.h"
+
+namespace velmora::host {
+namespace {
+
+constexpr int kMaxRestarts = 3;  // from scratch, after a server's odd answers to a Range
+
+class Sha256 {
+ public:
+  Sha256() : context_(EVP_MD_CTX_new()) {
+    if (context_ == nullptr) throw std::bad_alloc();
+    Reset();
+  }
+  ~Sha256() { EVP_MD_CTX_free(context_); }
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void Reset() { EVP_DigestInit_ex(context_, EVP_sha256(), nullptr); }
+  void Add(const char* data, size_t size) { EVP_DigestUpdate(context_, data, size); }
+  std::string Hex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context_, digest, &length);
+    static const char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+      text += kHex[digest[i] >> 4];
+      text += kHex[digest[i] & 15];
+    }
+    return text;
+  }
+
+ private:
+  EVP_MD_CTX* context_;
+};
+
+std::string Why(int error) { return std::strerror(error); }
+
+void WriteAt(int fd, std::string_view bytes, uint64_t offset, const std::string& what) {
+  while (!bytes.empty()) {
+    const ssize_t written = pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      throw FileError("cannot write " + what + ": " + Why(errno));
+    }
+    bytes.remove_prefix(static_cast<size_t>(written));
+    offset += static_cast<uint64_t>(written);
+  }
+}
+
+// The hash of the first size bytes of fd (a .part to resume).
+void HashPrefix(int fd, uint64_t size, Sha256& hash, const std::string& what) {
+  std::vector<char> buffer(1 << 20);
+  uint64_t offset = 0;
+  while (offset < size) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - offset));
+    const ssize_t got = pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) throw FileError("cannot read " + what + ": " + (got < 0 ? Why(errno) : "it shrank"));
+    hash.Add(buffer.data(), static_cast<size_t>(got));
+    offset += static_cast<uint64_t>(got);
+  }
+}
+
+// The file's bytes on their way into its .part.
+class FileSink final : public BodySink {
+ public:
+  enum class Stop { kNone, kResume, kRangeMismatch, kNotFile, kWriteFailed };
+
+  FileSink(const DownloadOptions& options, ProgressDisplay* display, size_t slot)
+      : options_(options), display_(display), slot_(slot) {}
+
+  bool Begin(const ResponseHead& head) override {
+    stop = Stop::kNone;
+    if (head.status < 200 || head.status >= 300) {
+      stop = Stop::kNotFile;  // an error page: not worth reading
+      return false;
+    }
+    std::string_view value;
+    std::string disposition, contentRange;
+    int64_t contentLength = -1;
+    for (const std::string& line : head.headers) {
+      if (HeaderIs(line, "content-disposition", &value)) disposition = value;
+      if (HeaderIs(line, "content-length", &value)) contentLength = HeaderNumber(value);
+      if (HeaderIs(line, "content-range", &value)) contentRange = value;
+    }
+    try {
+      if (!part) {
+        part = ClaimPart(options_.folder, DownloadFileName(disposition, head.url),
+                         {options_.overwrite, options_.resume});
+        if (display_ != nullptr) display_->Name(slot_, part->name);
+        if (part->size > 0) {
+          HashPrefix(part->fd.get(), part->size, hash, part->partName());
+          if (!askedRange) {  // ask again, for the rest only
+            stop = Stop::kResume;
+            return false;
+          }
+        }
+      }
+      if (head.status == 206) {
+        int64_t first = -1, total = -1;
+        ParseContentRange(contentRange, first, total);
+        if (first < 0 || static_cast<uint64_t>(first) != part->size) {
+          stop = Stop::kRangeMismatch;
+          return false;
+        }
+        expected = total >= 0 ? total : contentLength >= 0 ? first + contentLength : -1;
+        resumedFrom = part->size;
+      } else {
+        // The whole file (a server that ignores Range sends it all): from the start.
+        if (part->size > 0) StartOver();
+        expected = contentLength;
+        resumedFrom = 0;
+      }
+    } catch (const FileError& failure) {
+      stop = Stop::kWriteFailed;
+      error = failure.what();
+      return false;
+    }
+    if (display_ != nullptr) display_->Moved(slot_, part->size, expected);
+    return true;
+  }
+
+  bool Write(std::string_view bytes) override {
+    try {
+      WriteAt(part->fd.get(), bytes, part->size, options_.folderShown + part->partName());
+    } catch (const FileError& failure) {
+      stop = Stop::kWriteFailed;
+      error = failure.what();
+      return false;
+    }
+    hash.Add(bytes.data(), bytes.size());
+    part->size += bytes.size();
+    if (display_ != nullptr) display_->Moved(slot_, part->size, expected);
+    return true;
+  }
+
+  // Back to nothing: the .part emptied, the next request for the whole file.
+  void StartOver() {
+    if (part && part->size > 0) {
+      if (ftruncate(part->fd.get(), 0) != 0) {
+        throw FileError("cannot empty " + part->partName() + ": " + Why(errno));
+      }
+      part->size = 0;
+    }
+    hash.Reset();
+  }
+
+  uint64_t have() const { return part ? part->size : 0; }
+
+  Sha256 hash;
+  std::optional<PartFile> part;
+  bool askedRange = false;  // the request under way asked for the rest only
+  int64_t expected = -1;
+  uint64_t resumedFrom = 0;
+  Stop stop = Stop::kNone;
+  std::string error;
+
+ private:
+  const DownloadOptions& options_;
+  ProgressDisplay* display_;
+  size_t slot_;
+};
+
+}  // namespace
+
+DownloadReport Downloader::Fetch(const std::string& url, const std::string& referer,
+                                 std::optional<HttpConnection::Clock::time_point> deadline,
+                                 ProgressDisplay* display, size_t slot) {
+  DownloadReport report;
+  FileSink sink(options_, display, slot);
+  HttpRequest request;
+  request.url = url;
+  request.referer = referer;
+  request.decode = false;
+  request.stallTimeout = true;
+  int restarts = 0;
+  bool saved = false;
+  // Asks for the rest of what the .part holds, or for all of it.
+  auto askFrom = [&](uint64_t from) {
+    request.range = from > 0 ? std::to_string(from) + "-" : "";
+    sink.askedRange = from > 0;
+  };
+  Attempt attempt = PerformWithRetries(
+      connection_, request, sink, deadline, [&](Attempt& tried, HttpRequest&) {
+        const uint64_t have = sink.have();
+        const FileSink::Stop stop = sink.stop;
+        try {
+          if (stop == FileSink::Stop::kResume) {
+            askFrom(have);  // the same file, from where the .part ends
+            return Judgement::kAgainAtOnce;
+          }
+          if (stop == FileSink::Stop::kRangeMismatch && ++restarts <= kMaxRestarts) {
+            sink.StartOver();
+            askFrom(0);
+            return Judgement::kAgainAtOnce;
+          }
+          if (tried.status == 416 && sink.askedRange && ++restarts <= kMaxRestarts) {
+            int64_t first = -1, total = -1;
+            if (!tried.hops.empty()) {
+              ParseContentRange(HeaderValue(tried.hops.back().responseHeaders, "content-range"),
+                                first, total);
+            }
+            if (total >= 0 && static_cast<uint64_t>(total) == have) {  // the .part was whole
+              sink.expected = total;
+              sink.resumedFrom = have;
+              saved = true;
+              tried.error.clear();
+              return Judgement::kDone;
+            }
+            sink.StartOver();
+            askFrom(0);
+            return Judgement::kAgainAtOnce;
+          }
+        } catch (const FileError& failure) {
+          tried.error = failure.what();
+          return Judgement::kGiveUp;
+        }
+        if (stop == FileSink::Stop::kWriteFailed) {
+          tried.error = sink.error;
+          return Judgement::kGiveUp;
+        }
+        if (stop == FileSink::Stop::kRangeMismatch) {
+          tried.error = "the server keeps sending other parts of the file than asked for";
+          return Judgement::kGiveUp;
+        }
+        Judgement failed = Judgement::kGiveUp;
+        if (stop == FileSink::Stop::kNotFile ||
+            (tried.error.empty() && (tried.status < 200 || tried.status >= 300))) {
+          tried.error = StatusText(tried.status, tried.refusedRedirect);
+          failed = IsWorthRetrying(0, tried.status) ? Judgement::kRetry : Judgement::kGiveUp;
+        } else if (tried.cutShort || (tried.error.empty() && sink.expected >= 0 &&
+                                      have < static_cast<uint64_t>(sink.expected))) {
+          tried.error = "the transfer was cut off after " + std::to_string(have) + " of " +
+                        (sink.expected >= 0 ? std::to_string(sink.expected) : "?") + " bytes";
+          failed = Judgement::kRetry;
+        } else if (!tried.error.empty()) {
+          failed = tried.retryable ? Judgement::kRetry : Judgement::kGiveUp;
+        } else if (sink.expected >= 0 && have != static_cast<uint64_t>(sink.expected)) {
+          tried.error = "size mismatch: the server announced " + std::to_string(sink.expected) +
+                        " bytes and sent " + std::to_string(have);
+        } else {
+          saved = true;
+          return Judgement::kDone;
+        }
+        askFrom(sink.have());  // a next try goes on from there
+        return failed;
+      });
+
+  report.attempts = attempt.attempts;
+  report.seconds = attempt.seconds;
+  report.status = attempt.status;
+  report.finalUrl = attempt.finalUrl;
+  report.error = attempt.error;
+  report.interrupted = attempt.interrupted;
+  report.hops = std::move(attempt.hops);
+  report.expectedSize = sink.expected;
+  report.resumedFrom = sink.resumedFrom;
+  if (sink.part) {
+    PartFile& part = *sink.part;
+    report.size = part.size;
+    if (saved) {
+      try {
+        const std::string name = Publish(options_.folder, part, options_.overwrite);
+        if (close(part.fd.release()) != 0) {
+          throw FileError("cannot write " + options_.folderShown + name + ": " + Why(errno));
+        }
+        report.path = options_.folderShown + name;
+        report.sha256 = sink.hash.Hex();
+      } catch (const FileError& failure) {
+        report.error = failure.what();
+      }
+    }
+    if (report.path.empty()) {
+      if (part.size > 0) {
+        report.partPath = options_.folderShown + part.partName();
+      } else if (part.created) {
+        unlinkat(options_.folder, part.partName().c_str(), 0);  // nothing worth keeping
+      }
+    }
+  } else if (saved) {
+    report.error = "the server sent no file";
+  }
+  return report;
+}
+
+}  // namespace velmora::host

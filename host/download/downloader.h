@@ -1,0 +1,67 @@
+// get: the direct link fetched into the folder the user named, streamed to
+// disk as NAME.part and renamed to NAME when it is whole.
+#ifndef VELMORA_HOST_DOWNLOAD_DOWNLOADER_H_
+#define VELMORA_HOST_DOWNLOAD_DOWNLOADER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/net/http_connection.h"
+
+namespace velmora::host {
+
+class ProgressDisplay;
+
+struct DownloadOptions {
+  int folder = -1;          // the output folder, open; nothing is written elsewhere
+  std::string folderShown;  // its path with a trailing "/", for reports
+  bool overwrite = false;   // replace a file of the same name
+  bool resume = false;      // --continue: go on with a NAME.part left before
+};
+
+// What downloading the direct link came to.
+struct DownloadReport {
+  std::string path;           // the file saved; empty unless it was
+  std::string partPath;       // the .part kept for --continue after a failure
+  uint64_t size = 0;          // bytes in the file (or in the .part)
+  int64_t expectedSize = -1;  // from Content-Length or Content-Range; -1: not said
+  std::string sha256;         // hex, of the saved file
+  double seconds = 0;         // every try and pause
+  uint64_t resumedFrom = 0;   // bytes of an earlier .part kept
+  long status = 0;            // of the last response
+  std::string finalUrl;       // of the last request really sent
+  int attempts = 0;
+  std::string error;          // why it failed; empty when saved
+  bool interrupted = false;
+  std::vector<HttpHop> hops;  // of the last try, for the trace
+};
+
+// One job's downloads, one at a time, through its connection (sharing the
+// run's cookie store, so the cookies of the page and the POST go along).
+// Names come from Content-Disposition or the final URL, made safe
+// (file_naming.h); the .part and the name it becomes are part_file.h's.
+// The bytes are saved as they come, not decoded; their SHA-256 is taken on
+// the way. A failure keeps the .part that has bytes, for --continue; with
+// --retries a cut transfer goes on from where it stopped.
+class Downloader {
+ public:
+  Downloader(HttpConnection& connection, DownloadOptions options)
+      : connection_(connection), options_(std::move(options)) {}
+
+  // Fetches url (an http or https URL) with referer; display (may be null)
+  // shows it in slot.
+  DownloadReport Fetch(const std::string& url, const std::string& referer,
+                       std::optional<HttpConnection::Clock::time_point> deadline,
+                       ProgressDisplay* display, size_t slot);
+
+ private:
+  HttpConnection& connection_;
+  DownloadOptions options_;
+};
+
+}  // namespace velmora::host
+
+#endif  // VELMORA_HOST_DOWNLOAD_DOWNLOADER_H_

@@ -1,0 +1,253 @@
+#include "host/run/link_runner.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+
+#include "host/cli/exit_codes.h"
+#include "host/cli/interrupt.h"
+#include "host/io/diagnostics.h"
+#include "host/io/progress_display.h"
+#include "host/io/safe_files.h"
+#include "host/io/terminal_text.h"
+#include "host/run/batch_runner.h"
+#include "host/run/link_report.h"
+#include "host/session/link_trace.h"
+
+namespace velmora::host {
+namespace {
+
+using Clock = HttpConnection::Clock;
+
+std::string OutcomeWithLink(Outcome outcome, const std::string& link) {
+  return std::string(OutcomeName(outcome)) + (link.empty() ? "" : " " + LinkText(link));
+}
+
+// replay: what differs from the run that was recorded.
+std::vector<std::string> ReplayNotes(const RecordedLink& recorded, const ReplayTransport& replay,
+                                     const LinkReport& report) {
+  const Outcome now = report.result.outcome;
+  const bool finished = now != Outcome::kReplayMismatch && now != Outcome::kIncomplete &&
+                        now != Outcome::kBadRecording && now != Outcome::kInterrupted;
+  if (!finished) return {};
+  std::vector<std::string> notes;
+  const std::string then =
+      recorded.result ? OutcomeWithLink(recorded.result->outcome, recorded.result->link)
+                      : OutcomeName(Outcome::kInterrupted);
+  const std::string given = OutcomeWithLink(now, report.result.link);
+  if (then != given) {
+    notes.push_back("note: when recorded, " + report.url + " gave " + then +
+                    "; the plugin now gives " + given + ".");
+  }
+  if (replay.UnusedExchanges() > 0) {
+    notes.push_back("note: the plugin made " + std::to_string(replay.UnusedExchanges()) +
+                    " request(s) fewer for " + report.url + " than the recording holds.");
+  }
+  return notes;
+}
+
+// What an interrupted run kept, as one sentence.
+std::string InterruptedSentence(const RunSettings& settings, size_t done, size_t total) {
+  std::string kept = "interrupted by " + std::string(SignalName(InterruptSignal())) + " after " +
+                     std::to_string(done) + " of " + std::to_string(total) +
+                     " links; their results above are complete";
+  if (settings.download) kept += "; a file cut short keeps its .part for --continue";
+  RecordingStore* recorder = settings.recorder;
+  if (recorder != nullptr) {
+    const int begun = recorder->linksBegun(), finished = recorder->linksFinished();
+    if (begun == 0) {
+      recorder->Discard();
+      kept += "; nothing was recorded, " + recorder->dir() + " is left as it was";
+    } else {
+      kept += "; the recording in " + recorder->dir() + " keeps " + std::to_string(finished) +
+              " finished link(s)" +
+              (begun > finished ? " and the interrupted one(s), marked as such" : "");
+    }
+  }
+  return kept + ".";
+}
+
+}  // namespace
+
+std::vector<JobTools> LiveTools(const HttpOptions& http, size_t jobs, size_t links,
+                                CurlShare& share, RecordingStore* store,
+                                const DownloadOptions* download) {
+  std::vector<JobTools> tools(std::max<size_t>(1, std::min(jobs, links)));
+  for (size_t worker = 0; worker < tools.size(); ++worker) {
+    JobTools& mine = tools[worker];
+    HttpOptions options = http;
+    // The cookie file goes into the share once, and out of it once, when
+    // the run's connections end.
+    if (worker > 0) options.cookieFile.clear();
+    mine.connection = std::make_unique<HttpConnection>(options, &share);
+    mine.live = std::make_unique<LiveTransport>(*mine.connection);
+    mine.transport = mine.live.get();
+    if (store != nullptr) {
+      mine.recorder = std::make_unique<RecordingTransport>(*mine.live, *store);
+      mine.transport = mine.recorder.get();
+    }
+    if (download != nullptr) {
+      mine.downloader = std::make_unique<Downloader>(*mine.connection, *download);
+    }
+  }
+  return tools;
+}
+
+std::vector<JobTools> ReplayTools(const Recording& recording, size_t jobs, size_t links) {
+  std::vector<JobTools> tools(std::max<size_t>(1, std::min(jobs, links)));
+  for (JobTools& mine : tools) {
+    mine.replay = std::make_unique<ReplayTransport>(recording);
+    mine.transport = mine.replay.get();
+  }
+  return tools;
+}
+
+void DownloadLink(const RunSettings& settings, JobTools& tools, LinkReport& report,
+                  Clock::time_point started, ProgressDisplay& display, const std::string& tag) {
+  const std::string link = LinkText(report.result.link);
+  // As a browser would: the answer page that gave the link is the referrer.
+  const std::string referer = report.exchanges.empty() ? "" : report.exchanges.back().finalUrl;
+  std::optional<Clock::time_point> deadline;
+  if (settings.deadlineSeconds > 0) {
+    deadline = started + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double>(settings.deadlineSeconds));
+  }
+  const LinkTrace trace(settings.trace, settings.traceCookies, tag);
+  trace.Line("GET " + link + " (the file)");
+  const size_t slot = display.Begin(link);
+  report.download = tools.downloader->Fetch(link, referer, deadline, &display, slot);
+  display.End(slot);
+  const DownloadReport& download = *report.download;
+  if (trace.on()) {
+    trace.Hops(download.hops);
+    std::string summary = "  -> status " + std::to_string(download.status) + " from " +
+                          LinkText(download.finalUrl) + ", " + std::to_string(download.size) +
+                          " bytes in the file";
+    if (download.resumedFrom > 0) summary += ", " + std::to_string(download.resumedFrom) + " kept";
+    if (download.attempts > 1) summary += ", " + std::to_string(download.attempts) + " tries";
+    if (!download.error.empty()) summary += ", failed: " + download.error;
+    trace.Line(summary);
+  }
+  if (!download.path.empty()) return;
+  report.result.outcome = download.interrupted ? Outcome::kInterrupted : Outcome::kDownloadError;
+  report.result.reason = download.error;
+}
+
+int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobTools>& tools,
+             const std::vector<LinkItem>& items) {
+  const bool terminal = isatty(STDERR_FILENO) != 0;
+  const bool shown = settings.showProgress && !settings.quiet && terminal &&
+                     (settings.batch || settings.download);
+  ProgressDisplay progress(shown, items.size(), settings.download ? "files" : "links");
+  // A link's place among those resolved, for the recording and the replay.
+  std::vector<size_t> ordinals(items.size());
+  size_t resolved = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    ordinals[i] = resolved;
+    if (items[i].bad.empty()) ++resolved;
+  }
+  std::vector<std::vector<std::string>> notes(items.size());
+  std::atomic<size_t> running{0};
+  const bool parallel = tools.size() > 1;
+
+  auto work = [&](size_t worker, size_t index) {
+    const LinkItem& item = items[index];
+    LinkReport report;
+    if (!item.bad.empty()) {
+      report.url = item.url;
+      report.result = {Outcome::kBadUrl, {}, item.bad};
+    } else {
+      JobTools& mine = tools[worker];
+      progress.SetRunning(++running);
+      LinkCall call;
+      call.transport = mine.transport;
+      call.ordinal = ordinals[index];
+      if (settings.batch) {
+        char dumpName[64];
+        std::snprintf(dumpName, sizeof dumpName, "%03zu-%s", index + 1, kDumpName);
+        call.dumpName = dumpName;
+      }
+      if (parallel) call.tag = "#" + std::to_string(index + 1);
+      const Clock::time_point started = Clock::now();
+      report = session.Resolve(item.url, call);
+      if (settings.recording != nullptr) {
+        notes[index] = ReplayNotes(settings.recording->links[ordinals[index]], *mine.replay, report);
+      }
+      if (settings.download && report.result.outcome == Outcome::kLink) {
+        DownloadLink(settings, mine, report, started, progress, call.tag);
+      }
+      progress.SetRunning(--running);
+    }
+    report.line = item.line;
+    return report;
+  };
+
+  int worst = 0;
+  std::string worstWords;
+  size_t found = 0, done = 0;
+  bool dumpFailed = false;
+  std::string outputError;
+  auto deliver = [&](size_t index, LinkReport& report) {
+    const Outcome outcome = report.result.outcome;
+    report.exitCode = ExitCodeOf(outcome, InterruptSignal());
+    if (outcome != Outcome::kInterrupted) {
+      ++done;
+      if (report.exitCode > worst) worst = report.exitCode, worstWords = OutcomeWords(outcome);
+    }
+    if (outcome == Outcome::kLink) ++found;
+
+    std::string line;
+    if (settings.json) {
+      line = JsonLine(report);
+    } else if (settings.batch) {
+      line = TsvLine(report);
+    } else if (outcome == Outcome::kLink) {
+      line = report.download ? Shown(report.download->path) : LinkText(report.result.link);
+    }
+    if (!line.empty() || settings.json || settings.batch) {
+      progress.Clear();
+      try {
+        WriteAll(STDOUT_FILENO, line + "\n", "standard output");
+      } catch (const FileError& error) {
+        outputError = error.what();
+        return false;
+      }
+    }
+    if (outcome != Outcome::kLink && outcome != Outcome::kInterrupted) {
+      Say(ReasonSentence(report));
+    } else if (outcome == Outcome::kLink && report.download && !settings.quiet) {
+      Say(SavedSentence(*report.download));
+    }
+    if (!report.dumpError.empty()) dumpFailed = true;
+    for (const std::string& note : notes[index]) Say(note);
+    progress.SetDone(index + 1);
+    progress.Draw();
+    return true;
+  };
+
+  RunBatch(items.size(), tools.size(), work, deliver, [&] { progress.Draw(); });
+  progress.Clear();
+  if (!outputError.empty()) {
+    Say(outputError + "; stopped after " + std::to_string(done) + " of " +
+        std::to_string(items.size()) + " links.");
+    return kExitOutput;
+  }
+  if (InterruptSignal() != 0) {
+    Say(InterruptedSentence(settings, done, items.size()));
+    return 128 + InterruptSignal();
+  }
+  if (settings.batch && worst != 0) {
+    Say(std::to_string(found) + " of " + std::to_string(items.size()) +
+        (settings.download ? " links gave a saved file" : " links gave a download link") +
+        "; the worst result was " + worstWords + ".");
+  }
+  if (dumpFailed) {
+    Say("a debug dump could not be written (see above).");
+    worst = std::max(worst, kExitCannotWrite);
+  }
+  return worst;
+}
+
+}  // namespace velmora::host
