@@ -35,6 +35,9 @@ TextStyle StdoutStyle();
 // Every site byte escaped (Shown) and every line at most style.width wide.
 std::string ExplainedText(const Explained& explained, const TextStyle& style);
 
+// "link", "nolink", "notfound" or "deleted".
+std::string VerdictName(Verdict verdict);
+
 // One JSON document on one line, pure ASCII (schema in host/README.md).
 std::string ExplainedJson(const Explained& explained);
 
