@@ -5,6 +5,8 @@
 # and checksum.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Every core, unless the caller says otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 scripts/install_deps.sh --demo
 

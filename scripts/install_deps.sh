@@ -41,7 +41,7 @@ if [ "${1:-}" != --demo ]; then
   # scripts/test_reproducible.sh).
   packages+=(git zip unzip)
   # The fuzz targets (clang with libFuzzer and the sanitizers).
-  packages+=(clang-14 libclang-rt-14-dev)
+  packages+=(clang libclang-rt-dev)
 fi
 install_missing "${packages[@]}"
 [ "${1:-}" = --demo ] && exit 0

@@ -10,6 +10,8 @@
 # commit has no tag vVERSION (tag it before publishing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Every core, unless the caller says otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 say() { echo "release.sh: $*" >&2; }
 
 if [ -n "$(git status --porcelain --untracked-files=normal)" ]; then

@@ -6,6 +6,8 @@
 # FUZZ_SECONDS sets the time per target (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Every core, unless the caller says otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 seconds=${FUZZ_SECONDS:-60}
 cmake --preset fuzz

@@ -10,6 +10,8 @@
 # passes its own) must be the same bytes as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Every core, unless the caller says otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 unset SOURCE_DATE_EPOCH
 
 # (A commit object only, made without touching the tree, the index or any

@@ -5,6 +5,8 @@
 # the ABI and fault tests of the native build under valgrind memcheck.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Every core, unless the caller says otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 
 cmake --preset asan
 cmake --build --preset asan
