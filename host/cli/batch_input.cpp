@@ -32,6 +32,10 @@ void ReadBatchLines(std::istream& in, Batch& batch) {
 
 int CollectUrls(const std::vector<std::string>& arguments,
                 const std::vector<std::string>& batchFiles, Batch& batch) {
+  if (arguments.empty() && batchFiles.empty()) {
+    Say("this command needs a URL, or -a FILE; see its --help.");
+    return kExitUsage;
+  }
   bool stdinRead = false;
   auto readStdin = [&] {
     if (!stdinRead) ReadBatchLines(std::cin, batch);

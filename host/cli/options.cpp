@@ -75,6 +75,14 @@ void AddLinkArguments(CLI::App& command, std::vector<std::string>& urls,
   command.add_option("URL", urls, "Links to file pages (\"-\": one a line from stdin)");
 }
 
+void AddLinkOptions(CLI::App& command, LinkOptions& options, const char* jobs) {
+  AddReportOptions(command, options.report, true);
+  AddDebugOptions(command, options.debug);
+  AddNetworkOptions(command, options.http);
+  AddJobsOption(command, options.jobs, jobs);
+  AddLinkArguments(command, options.urls, options.batchFiles);
+}
+
 int CheckNetworkOptions(const HttpOptions& http) {
   for (const std::string& header : http.headers) {
     std::string why;

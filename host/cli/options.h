@@ -29,6 +29,16 @@ struct DebugOptions {
   std::string dumpDir;
 };
 
+// What the commands that take links (resolve, get) share.
+struct LinkOptions {
+  ReportOptions report;
+  DebugOptions debug;
+  HttpOptions http;
+  size_t jobs = 1;
+  std::vector<std::string> urls;
+  std::vector<std::string> batchFiles;
+};
+
 // --plugin, --trace and --trace-cookies, and --json where json is given.
 void AddReportOptions(CLI::App& command, ReportOptions& options, bool json);
 // --debug and --dump-dir.
@@ -43,6 +53,9 @@ void AddJobsOption(CLI::App& command, size_t& jobs, const char* what);
 // URL... ("-": the lines of stdin) and -a, --batch-file.
 void AddLinkArguments(CLI::App& command, std::vector<std::string>& urls,
                       std::vector<std::string>& batchFiles);
+
+// All of the above that LinkOptions holds; jobs says what a job does.
+void AddLinkOptions(CLI::App& command, LinkOptions& options, const char* jobs);
 
 // Checks what libcurl would only find fault with in the middle of a run.
 // Returns 0, or kExitUsage having said why.

@@ -80,13 +80,9 @@ int RunDemo(DemoOptions options) {
   bool saved = false;
   if (toFetch != nullptr && InterruptSignal() == 0) {
     std::cout << "\nget " << toFetch->shownUrl << ":\n" << std::flush;
-    RunSettings settings;
+    RunSettings settings = SettingsFor(setup, false);
     settings.download = true;
-    settings.trace = setup.session.trace;
-    settings.traceCookies = setup.session.traceCookies;
-    ProgressDisplay progress(!setup.session.trace && !setup.session.debug &&
-                                 isatty(STDERR_FILENO) != 0,
-                             1, "files");
+    ProgressDisplay progress(settings.showProgress && isatty(STDERR_FILENO) != 0, 1, "files");
     LinkCall call;
     call.transport = tools[0].transport;
     const auto started = HttpConnection::Clock::now();

@@ -129,10 +129,6 @@ Explained Explain(const LinkReport& report, const CapturingTransport& capture) {
 // Picks the link to explain from a recording; 0, or an exit code.
 int ChooseRecordedLink(Recording& recording, std::string& url) {
   std::vector<RecordedLink>& links = recording.links;
-  if (links.empty()) {
-    Say("cannot explain: the recording in " + recording.dir + " holds no link.");
-    return kExitNoInput;
-  }
   size_t chosen = links.size();
   if (url.empty()) {
     if (links.size() > 1) {
@@ -176,13 +172,10 @@ int RunExplain(const ExplainOptions& options) {
   if (const int code = CheckNetworkOptions(options.http)) return code;
   Recording recording;
   if (!options.recording.empty()) {
-    try {
-      recording = LoadRecording(options.recording, options.http.maxPageBytes);
-    } catch (const RecordingError& error) {
-      Say(std::string("cannot explain: ") + error.what() + ".");
-      return kExitNoInput;
+    if (const int code =
+            OpenRecording(options.recording, options.http.maxPageBytes, "explain", recording)) {
+      return code;
     }
-    for (const std::string& note : recording.notes) Say("note: " + note + ".");
     if (const int code = ChooseRecordedLink(recording, url)) return code;
   }
 

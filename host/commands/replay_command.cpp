@@ -4,7 +4,6 @@
 #include "host/cli/exit_codes.h"
 #include "host/commands/command.h"
 #include "host/commands/setup.h"
-#include "host/io/diagnostics.h"
 #include "host/run/link_runner.h"
 
 namespace velmora::host {
@@ -20,16 +19,8 @@ struct ReplayOptions {
 
 int RunReplay(const ReplayOptions& options) {
   Recording recording;
-  try {
-    recording = LoadRecording(options.dir, options.http.maxPageBytes);
-  } catch (const RecordingError& error) {
-    Say(std::string("cannot replay: ") + error.what() + ".");
-    return kExitNoInput;
-  }
-  for (const std::string& note : recording.notes) Say("note: " + note + ".");
-  if (recording.links.empty()) {
-    Say("cannot replay: the recording in " + options.dir + " holds no link.");
-    return kExitNoInput;
+  if (const int code = OpenRecording(options.dir, options.http.maxPageBytes, "replay", recording)) {
+    return code;
   }
   std::vector<LinkItem> items;
   for (const RecordedLink& link : recording.links) items.push_back({0, link.url, {}});
@@ -37,10 +28,8 @@ int RunReplay(const ReplayOptions& options) {
   auto plugin = LoadPlugin(options.report.plugin);
   std::vector<JobTools> tools = ReplayTools(recording, options.jobs, items.size());
   HostSession session(*plugin, *tools[0].transport, setup.session);
-  RunSettings settings;
+  RunSettings settings = SettingsFor(setup, options.report.json);
   settings.batch = items.size() > 1;
-  settings.json = options.report.json;
-  settings.showProgress = !setup.session.trace && !setup.session.debug;
   settings.recording = &recording;
   return RunLinks(settings, session, tools, items);
 }

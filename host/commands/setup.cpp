@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/net/recording.h"
+#include "host/cli/exit_codes.h"
+#include "host/io/diagnostics.h"
+#include "host/net/curl_share.h"
 
 namespace velmora::host {
 namespace {
@@ -46,6 +48,54 @@ SessionSetup PrepareSession(const ReportOptions& report, const DebugOptions& deb
   made.session.dumpDir = dir;
   made.session.dumpFolder = made.dumpFolder.get();
   return made;
+}
+
+CLI::App* AddLinkCommand(CLI::App& app, const char* name, const char* description,
+                         LinkOptions& options, const char* jobs) {
+  CLI::App* command = app.add_subcommand(name, description);
+  AddLinkOptions(*command, options, jobs);
+  return command;
+}
+
+int CollectLinks(const LinkOptions& options, Batch& batch) {
+  if (const int code = CollectUrls(options.urls, options.batchFiles, batch)) return code;
+  return CheckNetworkOptions(options.http);
+}
+
+int RunLiveLinks(const LinkOptions& options, const Batch& batch, const SessionSetup& setup,
+                 PluginLibrary& plugin, RecordingStore* store, const DownloadOptions* download,
+                 RunSettings settings) {
+  CurlShare share;
+  std::vector<JobTools> tools =
+      LiveTools(options.http, options.jobs, batch.items.size(), share, store, download);
+  HostSession session(plugin, *tools[0].transport, setup.session);
+  settings.batch = batch.fromInput || batch.items.size() > 1;
+  return RunLinks(settings, session, tools, batch.items);
+}
+
+RunSettings SettingsFor(const SessionSetup& setup, bool json) {
+  RunSettings settings;
+  settings.json = json;
+  settings.showProgress = !setup.session.trace && !setup.session.debug;
+  settings.trace = setup.session.trace;
+  settings.traceCookies = setup.session.traceCookies;
+  return settings;
+}
+
+int OpenRecording(const std::string& dir, size_t maxFileBytes, const std::string& verb,
+                  Recording& recording) {
+  try {
+    recording = LoadRecording(dir, maxFileBytes);
+  } catch (const RecordingError& error) {
+    Say("cannot " + verb + ": " + error.what() + ".");
+    return kExitNoInput;
+  }
+  for (const std::string& note : recording.notes) Say("note: " + note + ".");
+  if (recording.links.empty()) {
+    Say("cannot " + verb + ": the recording in " + dir + " holds no link.");
+    return kExitNoInput;
+  }
+  return 0;
 }
 
 OutputSetup PrepareOutput(const std::string& dir, bool overwrite, bool resume) {

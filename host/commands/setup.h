@@ -7,9 +7,12 @@
 #include <memory>
 #include <string>
 
+#include "host/cli/batch_input.h"
 #include "host/cli/options.h"
 #include "host/download/downloader.h"
 #include "host/io/safe_files.h"
+#include "host/net/recording.h"
+#include "host/run/link_runner.h"
 #include "host/session/host_session.h"
 #include "host/session/plugin_library.h"
 
@@ -25,6 +28,32 @@ struct SessionSetup {
   SessionOptions session;
 };
 SessionSetup PrepareSession(const ReportOptions& report, const DebugOptions& debug);
+
+// Adds a subcommand that takes links (resolve, get) with the options all
+// such commands share; jobs says what a job does.
+CLI::App* AddLinkCommand(CLI::App& app, const char* name, const char* description,
+                         LinkOptions& options, const char* jobs);
+
+// The links of options, and its network options checked. Returns 0, or
+// the exit code having said why.
+int CollectLinks(const LinkOptions& options, Batch& batch);
+
+// Runs batch live through plugin (resolve, get): the run's connections,
+// with a recorder (store) or downloads (download) where given, and the
+// session; returns RunLinks' exit code.
+int RunLiveLinks(const LinkOptions& options, const Batch& batch, const SessionSetup& setup,
+                 PluginLibrary& plugin, RecordingStore* store, const DownloadOptions* download,
+                 RunSettings settings);
+
+// The run's settings that the session's decide: no progress display with
+// --trace or --debug, whose lines would mix with it.
+RunSettings SettingsFor(const SessionSetup& setup, bool json);
+
+// The recording in dir, read as hostile (net/recording.h), its notes said.
+// Returns 0, or kExitNoInput having said why it cannot VERB it (also when
+// it holds no link).
+int OpenRecording(const std::string& dir, size_t maxFileBytes, const std::string& verb,
+                  Recording& recording);
 
 // get's output folder (empty: the current one), made when missing and
 // checked; the folder stays open while this lives.

@@ -262,13 +262,7 @@ DownloadReport Downloader::Fetch(const std::string& url, const std::string& refe
         return failed;
       });
 
-  report.attempts = attempt.attempts;
-  report.seconds = attempt.seconds;
-  report.status = attempt.status;
-  report.finalUrl = attempt.finalUrl;
-  report.error = attempt.error;
-  report.interrupted = attempt.interrupted;
-  report.hops = std::move(attempt.hops);
+  static_cast<Attempt&>(report) = std::move(attempt);
   report.expectedSize = sink.expected;
   report.resumedFrom = sink.resumedFrom;
   if (sink.part) {

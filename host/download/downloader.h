@@ -22,21 +22,16 @@ struct DownloadOptions {
   bool resume = false;      // --continue: go on with a NAME.part left before
 };
 
-// What downloading the direct link came to.
-struct DownloadReport {
+// What downloading the direct link came to: its last try (Attempt: status,
+// final URL, tries, seconds for all of them, error empty when saved), and
+// the file.
+struct DownloadReport : Attempt {
   std::string path;           // the file saved; empty unless it was
   std::string partPath;       // the .part kept for --continue after a failure
   uint64_t size = 0;          // bytes in the file (or in the .part)
   int64_t expectedSize = -1;  // from Content-Length or Content-Range; -1: not said
   std::string sha256;         // hex, of the saved file
-  double seconds = 0;         // every try and pause
   uint64_t resumedFrom = 0;   // bytes of an earlier .part kept
-  long status = 0;            // of the last response
-  std::string finalUrl;       // of the last request really sent
-  int attempts = 0;
-  std::string error;          // why it failed; empty when saved
-  bool interrupted = false;
-  std::vector<HttpHop> hops;  // of the last try, for the trace
 };
 
 // One job's downloads, one at a time, through its connection (sharing the

@@ -69,16 +69,8 @@ HttpResponse HttpClient::Fetch(HttpRequest& request) {
         }
         return Judgement::kDone;
       });
-  response.ok = attempt.error.empty();
-  response.status = attempt.status;
-  response.finalUrl = attempt.finalUrl;
-  response.error = attempt.error;
-  response.redirects = attempt.redirects;
-  response.wireBytes = attempt.wireBytes;
-  response.seconds = attempt.seconds;
-  response.attempts = attempt.attempts;
-  response.interrupted = attempt.interrupted;
-  response.hops = std::move(attempt.hops);
+  static_cast<Attempt&>(response) = std::move(attempt);
+  response.ok = response.error.empty();
   return response;
 }
 

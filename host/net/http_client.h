@@ -11,21 +11,12 @@
 
 namespace velmora::host {
 
-// One exchange as the plugin's host sees it. ok is false for every failure
-// (no connection, timeout, status 300 or above, page over the cap); error
-// then says why in words.
-struct HttpResponse {
+// One exchange as the plugin's host sees it: the last try (Attempt), and
+// ok false for every failure (no connection, timeout, status 300 or above,
+// page over the cap), error then saying why in words.
+struct HttpResponse : Attempt {
   bool ok = false;
-  long status = 0;
-  std::string finalUrl;  // of the last request made
-  std::string body;      // what arrived, decoded, even on failure
-  std::string error;
-  long redirects = 0;        // redirects followed
-  long long wireBytes = -1;  // body bytes as they came over the wire; -1: unknown
-  double seconds = 0;
-  int attempts = 1;
-  bool interrupted = false;  // a signal stopped it
-  std::vector<HttpHop> hops;
+  std::string body;  // what arrived, decoded, even on failure
 };
 
 // The deadline of a link that starts now, under options.deadlineSeconds.
