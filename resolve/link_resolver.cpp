@@ -9,8 +9,8 @@ namespace {
 constexpr std::string_view kPremium = "premium";
 
 // Turns the form's fields straight into the POST parameters, without the
-// whole parameter text in between: its lines are split as LineList splits
-// it, and lines that mention premium in any letter case are left out.
+// whole parameter text in between: its lines are split by ForEachLine, and
+// lines that mention premium in any letter case are left out.
 // Every field line ends in CR LF, which always ends its last line, so each
 // field splits on its own; a NUL ends the text, and every later field with it.
 // Without an output it only measures, so that the parameters can then be
