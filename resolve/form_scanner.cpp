@@ -57,19 +57,6 @@ class AttributeCursor {
   bool exhausted_ = false;
 };
 
-// Writes each field as its line "name=value" CR LF.
-class LineWriter final : public FieldSink {
- public:
-  explicit LineWriter(std::string& params) : params_(params) {}
-  void Add(std::string_view name, std::string_view value) override {
-    params_.append(name.data(), name.size()).append(1, '=');
-    params_.append(value.data(), value.size()).append("\r\n", 2);
-  }
-
- private:
-  std::string& params_;
-};
-
 template <typename Observer>
 bool FindFormOn(std::string_view page, std::string_view& form, std::string& formAction,
                 Observer& observer) {
@@ -114,14 +101,6 @@ void ScanFieldsOn(std::string_view form, FieldSink& sink, Observer& observer) {
 }
 
 }  // namespace
-
-void ScanForm(std::string_view page, std::string& formAction, std::string& params) {
-  params.clear();
-  std::string_view form;
-  if (!FindForm(page, form, formAction)) return;
-  LineWriter writer(params);
-  ScanFields(form, writer);
-}
 
 bool FindForm(std::string_view page, std::string_view& form, std::string& formAction) {
   Unwatched unwatched;

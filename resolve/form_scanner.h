@@ -15,18 +15,6 @@ class RoadObserver;
 // The longest action URL the scanner accepts, in bytes.
 inline constexpr std::size_t kMaxActionBytes = 255;
 
-// Scans page for the first form. params receives one line "name=value" CR LF
-// per input field with a non-empty name, in the order of the "<INPUT"
-// markers; it is empty when nothing was accepted. formAction receives the
-// form's action URL once the form and its action were found, and is left as
-// it was otherwise.
-//
-// NAME=" and VALUE=" are searched in everything after the current "<INPUT"
-// up to the end of the form, so a tag without a name or value borrows the
-// next one in the form. One scan over the form does all inputs: an
-// occurrence found for one input serves the later ones until they pass it.
-void ScanForm(std::string_view page, std::string& formAction, std::string& params);
-
 // Receives the accepted fields of a scanned form, in the order of their
 // "<INPUT" markers. The views are valid during the call only.
 class FieldSink {
@@ -46,7 +34,12 @@ bool FindForm(std::string_view page, std::string_view& form, std::string& formAc
               RoadObserver& observer);
 
 // Hands every field of form (as FindForm gives it) with a non-empty name to
-// sink, instead of writing its line as ScanForm does.
+// sink, in the order of the "<INPUT" markers.
+//
+// NAME=" and VALUE=" are searched in everything after the current "<INPUT"
+// up to the end of the form, so a tag without a name or value borrows the
+// next one in the form. One scan over the form does all inputs: an
+// occurrence found for one input serves the later ones until they pass it.
 void ScanFields(std::string_view form, FieldSink& sink);
 // The same, telling observer about every "<INPUT".
 void ScanFields(std::string_view form, FieldSink& sink, RoadObserver& observer);

@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "resolve/form_scanner.h"
 #include "resolve/link_resolver.h"
 #include "resolve/text_primitives.h"
+#include "testing/scan_form.h"
 #include "testing/text_maker.h"
 
 namespace velmora {
@@ -77,7 +77,7 @@ Verdict VerdictOf(literal::Kind kind) {
 void ExpectSameScan(const std::string& page, int round) {
   std::string action = "<unset>";
   std::string params = "stale";
-  ScanForm(page, action, params);
+  testing::ScanForm(page, action, params);
   literal::Text literalAction = "<unset>";
   const literal::Text literalParams = literal::ScanForm(page, literalAction);
   ASSERT_EQ(action, literalAction) << "round " << round;
