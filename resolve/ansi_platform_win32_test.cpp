@@ -103,7 +103,9 @@ std::uint32_t FakeLower(char* data, std::uint32_t size) {
 }
 
 TEST(LowerUnderCodePageTest, AsciiOnlyWhereTheSystemCannotBeTrusted) {
-  const LeadByteSet shiftJisLeads = {{0x81, 0x9F}, {0xE0, 0xFC}};
+  LeadByteSet shiftJisLeads;
+  shiftJisLeads.AddRange(0x81, 0x9F);
+  shiftJisLeads.AddRange(0xE0, 0xFC);
   const LeadByteSet none;
   struct Row {
     const char* what;

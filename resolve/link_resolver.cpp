@@ -81,6 +81,9 @@ void ScanFieldsOn(std::string_view form, FieldSink& sink, Watched& watched) {
   ScanFields(form, sink, watched.observer);
 }
 
+// The direct link in an answer page: the first HREF="..." at or after the
+// start of the line that holds the first "Your download link". False when
+// there is none.
 template <typename Observer>
 bool ExtractDirectLinkOn(std::string_view answer, std::string_view& link, Observer& observer) {
   const std::size_t marker = FindFrom(answer, kLinkLineMarker);
@@ -159,16 +162,6 @@ Resolution ResolveDirectLinkOn(ResolverHost& host, const ResolverSettings& setti
 }
 
 }  // namespace
-
-bool ExtractDirectLink(std::string_view answer, std::string_view& link) {
-  Unwatched unwatched;
-  return ExtractDirectLinkOn(answer, link, unwatched);
-}
-
-bool ExtractDirectLink(std::string_view answer, std::string_view& link, RoadObserver& observer) {
-  Watched watched{observer};
-  return ExtractDirectLinkOn(answer, link, watched);
-}
 
 Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& settings,
                              RequestBuffers& buffers) {

@@ -96,12 +96,6 @@ Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& setting
 Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& settings,
                              RequestBuffers& buffers, RoadObserver& observer);
 
-// The direct link in an answer page: the first HREF="..." at or after the
-// start of the line that holds the first "Your download link". Returns
-// false when there is none.
-bool ExtractDirectLink(std::string_view answer, std::string_view& link);
-bool ExtractDirectLink(std::string_view answer, std::string_view& link, RoadObserver& observer);
-
 }  // namespace velmora
 
 #endif  // VELMORA_RESOLVE_LINK_RESOLVER_H_

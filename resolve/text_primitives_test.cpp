@@ -58,7 +58,9 @@ TEST(FindFromTest, DenseTextsAgreeWithPlainSearch) {
 
 TEST(TextLastDelimiterTest, Rows) {
   const LeadByteSet none;
-  const LeadByteSet shiftJis{{0x81, 0x9F}, {0xE0, 0xFC}};
+  LeadByteSet shiftJis;
+  shiftJis.AddRange(0x81, 0x9F);
+  shiftJis.AddRange(0xE0, 0xFC);
   struct Row {
     std::string delims, s;
     const LeadByteSet* lead;
@@ -90,7 +92,8 @@ TEST(TextLastDelimiterTest, Rows) {
 
 TEST(TextLastDelimiterTest, LeadBytesThatAreDelimitersToo) {
   // An injected set may hold the delimiter itself; the run rule still holds.
-  const LeadByteSet lfIsLead{{'\n', '\n'}};
+  LeadByteSet lfIsLead;
+  lfIsLead.AddRange('\n', '\n');
   EXPECT_EQ(TextLastDelimiter("\n", "\n\n", lfIsLead), 0u);    // 2nd skipped with the 1st
   EXPECT_EQ(TextLastDelimiter("\n", "\n\n\n", lfIsLead), 3u);  // even run before the 3rd
   EXPECT_EQ(TextLastDelimiter("\n", "x\n\n\n\n", lfIsLead), 0u);
