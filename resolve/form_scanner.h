@@ -12,6 +12,14 @@ namespace velmora {
 
 class RoadObserver;
 
+// The markers the scanner searches for, as written (upper case, double quote).
+inline constexpr std::string_view kFormOpenMarker = "<FORM";
+inline constexpr std::string_view kFormCloseMarker = "</FORM";
+inline constexpr std::string_view kActionMarker = "ACTION=\"";
+inline constexpr std::string_view kInputMarker = "<INPUT";
+inline constexpr std::string_view kNameMarker = "NAME=\"";
+inline constexpr std::string_view kValueMarker = "VALUE=\"";
+
 // The longest action URL the scanner accepts, in bytes.
 inline constexpr std::size_t kMaxActionBytes = 255;
 

@@ -6,8 +6,6 @@
 namespace velmora {
 namespace {
 
-constexpr std::string_view kPremium = "premium";
-
 // Turns the form's fields straight into the POST parameters, without the
 // whole parameter text in between: its lines are split by ForEachLine, and
 // lines that mention premium in any letter case are left out.
@@ -38,7 +36,7 @@ class ParamFilter final : public FieldSink {
       ++lines_;
       std::string& lowered = buffers_.scratch;
       AnsiLowerInto(line, lowered);
-      const std::size_t premium = FindFrom(lowered, kPremium);
+      const std::size_t premium = FindFrom(lowered, kPremiumWord);
       observer_.ParamLine(line, premium);
       if (premium != kNpos) return;
       bytes_ += line.size() + 2;

@@ -74,6 +74,9 @@ inline constexpr std::string_view kPostParamsMessage =
     "\xCF\xE0\xF0\xE0\xEC\xE5\xF2\xF0\xFB POST:\n";  // "Параметры POST:" LF
 inline constexpr std::string_view kDumpFileName = "Dornix.html";
 
+// What the premium filter looks for in a lower-cased field line.
+inline constexpr std::string_view kPremiumWord = "premium";
+
 // Answer markers.
 inline constexpr std::string_view kInvalidLinkMarker = "Invalid download link</b></p>";
 inline constexpr std::string_view kFaultyLinkMarker = "Fehlerhafter Downloadlink";
