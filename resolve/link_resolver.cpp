@@ -150,7 +150,7 @@ Resolution ResolveDirectLinkOn(ResolverHost& host, const ResolverSettings& setti
 
   if (settings.debugMode) {
     std::string& path = buffers.scratch;
-    path.assign(settings.dumpDir).append(kDumpFileName);
+    path.assign(settings.dumpDir).append(settings.dumpFileName);
     host.SaveFile(path, buffers.text);
   }
 

@@ -64,7 +64,8 @@ struct Resolution {
 
 struct ResolverSettings {
   bool debugMode = false;
-  std::string_view dumpDir;  // dump path prefix, used as is
+  std::string_view dumpDir;       // dump path prefix, used as is
+  std::string_view dumpFileName;  // appended to dumpDir: the dump's path
 };
 
 // Debug texts, as the log shows them (Windows-1251).
@@ -72,7 +73,6 @@ inline constexpr std::string_view kPostUrlMessage =
     "\xD1\xF1\xFB\xEB\xEA\xE0 \xE4\xEB\xFF POST: ";  // "Ссылка для POST: "
 inline constexpr std::string_view kPostParamsMessage =
     "\xCF\xE0\xF0\xE0\xEC\xE5\xF2\xF0\xFB POST:\n";  // "Параметры POST:" LF
-inline constexpr std::string_view kDumpFileName = "Dornix.html";
 
 // What the premium filter looks for in a lower-cased field line.
 inline constexpr std::string_view kPremiumWord = "premium";

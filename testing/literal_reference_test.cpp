@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "plugin/plugin_api.h"
 #include "resolve/link_resolver.h"
 #include "resolve/text_primitives.h"
 #include "testing/scan_form.h"
@@ -89,7 +90,8 @@ void ExpectSameRequest(const std::string& page, const std::string& answer, bool 
   RecordingHost host(page, answer);
   RequestBuffers buffers;
   buffers.formAction = "stale";
-  const Resolution resolution = ResolveDirectLink(host, {debug, dumpDir}, buffers);
+  const Resolution resolution =
+      ResolveDirectLink(host, {debug, dumpDir, VELMORA_DUMP_FILE_NAME}, buffers);
 
   RecordingHost literalHost(page, answer);
   literal::State state{debug, dumpDir, "stale"};

@@ -476,7 +476,7 @@ Road ExplainTexts(std::string_view page, std::string_view answer) {
   RoadWatcher watcher(road);
   TextHost host(road);
   RequestBuffers buffers;
-  const Resolution resolution = ResolveDirectLink(host, {false, {}}, buffers, watcher);
+  const Resolution resolution = ResolveDirectLink(host, {}, buffers, watcher);
   road.verdict = resolution.verdict;
   road.link = std::string(resolution.link);
   road.action = buffers.formAction;
