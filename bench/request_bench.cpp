@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/request_cases.h"
 #include "plugin/plugin_api.h"
-#include "resolve/link_resolver.h"
 #include "testing/literal_reference.h"
 #include "testing/test_allocator.h"
 
@@ -26,114 +26,6 @@ namespace {
 using testing::BytesInUse;
 using testing::PeakBytes;
 using testing::ResetPeak;
-
-struct Texts {
-  std::string page;
-  std::string answer;
-};
-
-// Markup-like lines without any marker the plugin looks for.
-std::string Filler(std::size_t bytes) {
-  static const std::string_view kLines[] = {
-      "<div class=\"row\"><span>File mirror 12, hosted since 2009</span></div>\n",
-      "<a href=\"/files/list?page=3\" title=\"more\">More files</a> | <b>42</b>\n",
-      "<p>Please wait while your download is prepared. Sharing is caring.</p>\n",
-      "<script>var t = 30; function tick() { t--; }</script>\n"};
-  std::string text;
-  text.reserve(bytes + 128);
-  for (std::size_t i = 0; text.size() < bytes; ++i) text += kLines[i % std::size(kLines)];
-  text.resize(bytes);
-  return text;
-}
-
-const std::string kForm =
-    "<FORM METHOD=\"POST\" ACTION=\"http://dornix.example/dl/8a7f\">\n"
-    "<INPUT TYPE=\"hidden\" NAME=\"op\" VALUE=\"download2\">\n"
-    "<INPUT TYPE=\"hidden\" NAME=\"id\" VALUE=\"8a7f31c0\">\n"
-    "<INPUT TYPE=\"hidden\" NAME=\"rand\" VALUE=\"q81x\">\n"
-    "<INPUT TYPE=\"hidden\" NAME=\"method_premium\" VALUE=\"\">\n"
-    "<INPUT TYPE=\"submit\" NAME=\"method_free\" VALUE=\"Free Download\">\n"
-    "</FORM>\n";
-const std::string kLinkLines =
-    "<P>Your download link:</P>\n<A HREF=\"http://s3.dornix.example/d/8a7f31c0/file.zip\">"
-    "file.zip</A>\n";
-
-Texts TypicalTexts() {
-  return {Filler(25 * 1024) + kForm + Filler(25 * 1024),
-          Filler(25 * 1024) + kLinkLines + Filler(25 * 1024)};
-}
-
-Texts LargeTexts() {
-  const std::size_t size = 8u << 20;
-  return {Filler(size - kForm.size()) + kForm, Filler(size - kLinkLines.size()) + kLinkLines};
-}
-
-// The same sizes, each text made of one marker's first byte over and over:
-// a search that stops at every first byte would crawl.
-Texts DenseTexts() {
-  const std::size_t size = 8u << 20;
-  return {std::string(size - kForm.size(), '<') + kForm,
-          std::string(size - kLinkLines.size(), 'Y') + kLinkLines};
-}
-
-// A form of nameless, valueless inputs: every search for NAME=" or VALUE="
-// after an input runs to the end of the form.
-Texts AdversarialTexts(std::size_t inputs) {
-  std::string page = "<FORM ACTION=\"/dl\">";
-  page.reserve(inputs * 24 + 64);
-  for (std::size_t i = 0; i < inputs; ++i) page += "<INPUT TYPE=\"submit\">";
-  page += "</FORM>";
-  return {page, kLinkLines};
-}
-
-// A form of named fields, every fourth one premium: the output is large too.
-Texts NamedTexts(std::size_t inputs) {
-  std::string page = "<FORM ACTION=\"/dl\">";
-  for (std::size_t i = 0; i < inputs; ++i) {
-    page += "<INPUT TYPE=\"hidden\" NAME=\"";
-    page += i % 4 == 3 ? "Premium" : "field";
-    page += std::to_string(i) + "\" VALUE=\"value of field " + std::to_string(i) + "\">";
-  }
-  page += "</FORM>";
-  return {page, kLinkLines};
-}
-
-const Texts& Typical() {
-  static const Texts texts = TypicalTexts();
-  return texts;
-}
-const Texts& Large() {
-  static const Texts texts = LargeTexts();
-  return texts;
-}
-const Texts& Dense() {
-  static const Texts texts = DenseTexts();
-  return texts;
-}
-const Texts& Adversarial(std::size_t inputs) {
-  static std::map<std::size_t, Texts> cache;
-  auto found = cache.find(inputs);
-  if (found == cache.end()) found = cache.emplace(inputs, AdversarialTexts(inputs)).first;
-  return found->second;
-}
-
-// Hands over the texts as the plugin's callback host does: one copy each.
-class PageHost final : public ResolverHost {
- public:
-  explicit PageHost(const Texts& texts) : texts_(texts) {}
-  void GetPage(std::string& page) override { CopyHostText(texts_.page, page); }
-  void PostForm(const std::string&, const std::string& params, std::string& answer) override {
-    postedBytes = params.size();
-    CopyHostText(texts_.answer, answer);
-  }
-  void Log(const std::string&) override {}
-  void SaveFile(const std::string&, const std::string&) override {}
-
-  std::size_t postedBytes = 0;
-
- private:
-  const Texts& texts_;
-};
 
 class LiteralPageHost final : public literal::Host {
  public:
@@ -148,22 +40,6 @@ class LiteralPageHost final : public literal::Host {
  private:
   const Texts& texts_;
 };
-
-// The exports' host: C callbacks serving the texts of the current benchmark.
-const Texts* g_exportTexts = nullptr;
-HostText VELMORA_CALL ExportGetPage(const void*) { return g_exportTexts->page.c_str(); }
-HostText VELMORA_CALL ExportPostForm(HostText, HostText) { return g_exportTexts->answer.c_str(); }
-void VELMORA_CALL ExportLog(HostText) {}
-void VELMORA_CALL ExportSaveFile(HostText, HostText) {}
-
-std::size_t RunResolver(const Texts& texts, std::size_t* posted = nullptr) {
-  PageHost host(texts);
-  RequestBuffers buffers;
-  const Resolution resolution = ResolveDirectLink(host, {}, buffers);
-  benchmark::DoNotOptimize(resolution.link.data());
-  if (posted != nullptr) *posted = host.postedBytes;
-  return resolution.link.size();
-}
 
 void SetBytes(benchmark::State& state, const Texts& texts) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
@@ -190,10 +66,8 @@ void Resolver(benchmark::State& state, const Texts& texts) {
 }
 
 void Exports(benchmark::State& state, const Texts& texts) {
-  g_exportTexts = &texts;
-  PlgInit(ExportGetPage, ExportPostForm, ExportLog, 0, ExportSaveFile, 0, "");
-  static const char kLink[] = "http://dornix.example/f/1";
-  for (auto _ : state) benchmark::DoNotOptimize(PlgGetDirectLink(kLink));
+  InitExports(texts);
+  for (auto _ : state) benchmark::DoNotOptimize(PlgGetDirectLink(kExportLink));
   PlgDestroy();
   SetBytes(state, texts);
 }

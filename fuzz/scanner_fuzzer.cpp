@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "resolve/form_scanner.h"
-#include "testing/literal_reference.h"
 #include "resolve/text_primitives.h"
+#include "testing/literal_reference.h"
+#include "testing/scan_form.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::string action = "<unset>";
   std::string params;
-  ScanForm(page, action, params);
+  testing::ScanForm(page, action, params);
   literal::Text literalAction = "<unset>";
   const literal::Text literalParams = literal::ScanForm(page, literalAction);
   Require(action == literalAction);

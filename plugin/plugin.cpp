@@ -157,7 +157,8 @@ HostText GetDirectLink(const void* link) {
 
   CallbackHost host(snapshot, link);
   const Resolution resolution = ResolveDirectLink(
-      host, ResolverSettings{snapshot.debugMode, request->dumpDir}, request->buffers);
+      host, ResolverSettings{snapshot.debugMode, request->dumpDir, VELMORA_DUMP_FILE_NAME},
+      request->buffers);
   switch (resolution.verdict) {
     case Verdict::kNotFound:
       return kNotFoundText;

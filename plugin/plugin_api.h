@@ -64,6 +64,10 @@ extern "C" {
 #define VELMORA_STATUS_NO_MEMORY 0xC0000017u
 #define VELMORA_STATUS_FAILURE 0xE0564C4Du
 
+/* The file name of the debug dump: in debug mode the plugin saves each
+ * answer page (saveFile) at dumpDir followed by this name, as is. */
+#define VELMORA_DUMP_FILE_NAME "Dornix.html"
+
 /* A NUL-terminated 8-bit text crossing the boundary. */
 typedef const char* HostText;
 
@@ -73,7 +77,7 @@ typedef HostText(VELMORA_CALL* VelmoraGetPage)(const void* link);
 typedef HostText(VELMORA_CALL* VelmoraPostForm)(HostText url, HostText params);
 /* Writes one debug message (Windows-1251 bytes). Debug mode only. */
 typedef void(VELMORA_CALL* VelmoraLog)(HostText message);
-/* Writes content to the file at path. Debug mode only. */
+/* Writes content to the file at path. Debug mode only (the dump). */
 typedef void(VELMORA_CALL* VelmoraSaveFile)(HostText path, HostText content);
 
 /* Stores the callbacks and settings (replacing earlier ones) and returns the

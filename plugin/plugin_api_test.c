@@ -35,6 +35,13 @@ static HostText VELMORA_CALL PostForm(HostText url, HostText params) {
   return strcmp(url, "/dl") == 0 && strcmp(params, "id=42\r\n") == 0 ? g_answer : "";
 }
 
+static char g_savedPath[64];
+
+static void VELMORA_CALL SaveFile(HostText path, HostText content) {
+  (void)content;
+  snprintf(g_savedPath, sizeof g_savedPath, "%s", path);
+}
+
 /* The export called name, into *function (a function pointer of size bytes). */
 static int Bind(void* library, const char* name, void* function, size_t size) {
 #if defined(_WIN32)
@@ -80,6 +87,13 @@ static const char* Calls(void* library) {
                text == NULL ? "(null)" : text);
       return failure;
     }
+  }
+  /* In debug mode the answer is saved under the header's dump name. */
+  init(GetPage, PostForm, NULL, 0, SaveFile, 1, "dumps/");
+  g_answer = kRows[0].answer;
+  getDirectLink("http://site/f/1");
+  if (strcmp(g_savedPath, "dumps/" VELMORA_DUMP_FILE_NAME) != 0) {
+    return "saveFile: not dumpDir followed by VELMORA_DUMP_FILE_NAME";
   }
   destroy();
   g_calls = 0;

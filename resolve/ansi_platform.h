@@ -9,22 +9,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <limits>
 #include <string_view>
-#include <utility>
 
 namespace velmora {
 
 // The lead bytes of a double-byte code page, as a set of byte values.
 class LeadByteSet {
  public:
-  LeadByteSet() = default;
-  // Inclusive ranges {first, last}, as the system reports them.
-  LeadByteSet(std::initializer_list<std::pair<unsigned char, unsigned char>> ranges) {
-    for (const auto& range : ranges) AddRange(range.first, range.second);
-  }
-
+  // An inclusive range, as the system reports them.
   void AddRange(unsigned char first, unsigned char last) {
     for (unsigned value = first; value <= last; ++value) bytes_.set(value);
   }

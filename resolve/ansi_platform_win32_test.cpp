@@ -1,7 +1,6 @@
 // The Win32 platform services under the code page the process runs in:
 // 932 (Japanese, double-byte) or a single-byte one such as 1252.
 #include <windows.h>
-#undef AnsiLower  // winuser.h's old alias of CharLowerA would hide ours
 
 #include <gtest/gtest.h>
 
@@ -79,8 +78,10 @@ TEST_F(AnsiPlatformWin32Test, LowerCasingUnderTheCodePage) {
       {"\x82\x60PREMIUM\x81", "\x82\x60premium\x81", "\x82\x60premium\x81"},
       {"", "", ""},
   };
+  std::string lowered;
   for (const Row& row : rows) {
-    EXPECT_EQ(AnsiLower(row.text), ShiftJis() ? row.under932 : row.singleByte)
+    AnsiLowerInto(row.text, lowered);
+    EXPECT_EQ(lowered, ShiftJis() ? row.under932 : row.singleByte)
         << testing::PrintToString(row.text);
   }
 }
@@ -102,7 +103,9 @@ std::uint32_t FakeLower(char* data, std::uint32_t size) {
 }
 
 TEST(LowerUnderCodePageTest, AsciiOnlyWhereTheSystemCannotBeTrusted) {
-  const LeadByteSet shiftJisLeads = {{0x81, 0x9F}, {0xE0, 0xFC}};
+  LeadByteSet shiftJisLeads;
+  shiftJisLeads.AddRange(0x81, 0x9F);
+  shiftJisLeads.AddRange(0xE0, 0xFC);
   const LeadByteSet none;
   struct Row {
     const char* what;

@@ -6,13 +6,6 @@
 namespace velmora {
 namespace {
 
-constexpr std::string_view kFormOpen = "<FORM";
-constexpr std::string_view kFormClose = "</FORM";
-constexpr std::string_view kAction = "ACTION=\"";
-constexpr std::string_view kInput = "<INPUT";
-constexpr std::string_view kName = "NAME=\"";
-constexpr std::string_view kValue = "VALUE=\"";
-
 // The quoted attribute that follows the next occurrence of a marker such as
 // NAME=" in the form. Remembers the occurrence, so that inputs before it
 // share one search instead of each scanning up to it again.
@@ -57,39 +50,26 @@ class AttributeCursor {
   bool exhausted_ = false;
 };
 
-// Writes each field as its line "name=value" CR LF.
-class LineWriter final : public FieldSink {
- public:
-  explicit LineWriter(std::string& params) : params_(params) {}
-  void Add(std::string_view name, std::string_view value) override {
-    params_.append(name.data(), name.size()).append(1, '=');
-    params_.append(value.data(), value.size()).append("\r\n", 2);
-  }
-
- private:
-  std::string& params_;
-};
-
 template <typename Observer>
 bool FindFormOn(std::string_view page, std::string_view& form, std::string& formAction,
                 Observer& observer) {
-  const std::size_t formStart = FindFrom(page, kFormOpen);
+  const std::size_t formStart = FindFrom(page, kFormOpenMarker);
   observer.FormOpen(formStart);
   if (formStart == kNpos) return false;
   const std::string_view fromForm = page.substr(formStart);
-  const std::size_t formEnd = FindFrom(fromForm, kFormClose);
+  const std::size_t formEnd = FindFrom(fromForm, kFormCloseMarker);
   observer.FormClose(formEnd == kNpos ? kNpos : formStart + formEnd);
   if (formEnd == kNpos) return false;
   const std::string_view wholeForm = fromForm.substr(0, formEnd);
 
   // The action is searched in the whole form, not only its opening tag.
-  const std::size_t actionAt = FindFrom(wholeForm, kAction);
+  const std::size_t actionAt = FindFrom(wholeForm, kActionMarker);
   if (actionAt == kNpos) {
     observer.Action(kNpos, kNpos);
     return false;
   }
   const std::string_view actionWindow =
-      TailFrom(wholeForm, actionAt + kAction.size()).substr(0, kMaxActionBytes + 1);
+      TailFrom(wholeForm, actionAt + kActionMarker.size()).substr(0, kMaxActionBytes + 1);
   const std::size_t actionEnd = actionWindow.find('"');
   observer.Action(formStart + actionAt, actionEnd);
   if (actionEnd == kNpos) return false;  // unterminated, or longer than allowed
@@ -100,28 +80,20 @@ bool FindFormOn(std::string_view page, std::string_view& form, std::string& form
 
 template <typename Observer>
 void ScanFieldsOn(std::string_view form, FieldSink& sink, Observer& observer) {
-  AttributeCursor names(form, kName);
-  AttributeCursor values(form, kValue);
-  for (std::size_t input = FindFrom(form, kInput); input != kNpos;) {
-    const std::size_t rest = input + kInput.size();
+  AttributeCursor names(form, kNameMarker);
+  AttributeCursor values(form, kValueMarker);
+  for (std::size_t input = FindFrom(form, kInputMarker); input != kNpos;) {
+    const std::size_t rest = input + kInputMarker.size();
     const std::string_view name = names.At(rest);
     const std::string_view value = values.At(rest);
     observer.Input({input, names.occurrence(), names.closed(), values.occurrence(),
                     values.closed(), name, value});
     if (!name.empty()) sink.Add(name, value);
-    input = FindFrom(form, kInput, rest);
+    input = FindFrom(form, kInputMarker, rest);
   }
 }
 
 }  // namespace
-
-void ScanForm(std::string_view page, std::string& formAction, std::string& params) {
-  params.clear();
-  std::string_view form;
-  if (!FindForm(page, form, formAction)) return;
-  LineWriter writer(params);
-  ScanFields(form, writer);
-}
 
 bool FindForm(std::string_view page, std::string_view& form, std::string& formAction) {
   Unwatched unwatched;

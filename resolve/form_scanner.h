@@ -12,20 +12,16 @@ namespace velmora {
 
 class RoadObserver;
 
+// The markers the scanner searches for, as written (upper case, double quote).
+inline constexpr std::string_view kFormOpenMarker = "<FORM";
+inline constexpr std::string_view kFormCloseMarker = "</FORM";
+inline constexpr std::string_view kActionMarker = "ACTION=\"";
+inline constexpr std::string_view kInputMarker = "<INPUT";
+inline constexpr std::string_view kNameMarker = "NAME=\"";
+inline constexpr std::string_view kValueMarker = "VALUE=\"";
+
 // The longest action URL the scanner accepts, in bytes.
 inline constexpr std::size_t kMaxActionBytes = 255;
-
-// Scans page for the first form. params receives one line "name=value" CR LF
-// per input field with a non-empty name, in the order of the "<INPUT"
-// markers; it is empty when nothing was accepted. formAction receives the
-// form's action URL once the form and its action were found, and is left as
-// it was otherwise.
-//
-// NAME=" and VALUE=" are searched in everything after the current "<INPUT"
-// up to the end of the form, so a tag without a name or value borrows the
-// next one in the form. One scan over the form does all inputs: an
-// occurrence found for one input serves the later ones until they pass it.
-void ScanForm(std::string_view page, std::string& formAction, std::string& params);
 
 // Receives the accepted fields of a scanned form, in the order of their
 // "<INPUT" markers. The views are valid during the call only.
@@ -46,7 +42,12 @@ bool FindForm(std::string_view page, std::string_view& form, std::string& formAc
               RoadObserver& observer);
 
 // Hands every field of form (as FindForm gives it) with a non-empty name to
-// sink, instead of writing its line as ScanForm does.
+// sink, in the order of the "<INPUT" markers.
+//
+// NAME=" and VALUE=" are searched in everything after the current "<INPUT"
+// up to the end of the form, so a tag without a name or value borrows the
+// next one in the form. One scan over the form does all inputs: an
+// occurrence found for one input serves the later ones until they pass it.
 void ScanFields(std::string_view form, FieldSink& sink);
 // The same, telling observer about every "<INPUT".
 void ScanFields(std::string_view form, FieldSink& sink, RoadObserver& observer);

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "testing/scan_form.h"
+
 namespace velmora {
 namespace {
 
@@ -19,7 +21,7 @@ struct ScanRow {
 void ExpectScan(const ScanRow& row) {
   std::string action = kUnset;
   std::string params = "stale";
-  ScanForm(row.page, action, params);
+  testing::ScanForm(row.page, action, params);
   EXPECT_EQ(action, row.action) << row.what;
   EXPECT_EQ(params, row.params) << row.what;
 }

@@ -6,11 +6,9 @@
 namespace velmora {
 namespace {
 
-constexpr std::string_view kPremium = "premium";
-
 // Turns the form's fields straight into the POST parameters, without the
-// whole parameter text in between: its lines are split as LineList splits
-// it, and lines that mention premium in any letter case are left out.
+// whole parameter text in between: its lines are split by ForEachLine, and
+// lines that mention premium in any letter case are left out.
 // Every field line ends in CR LF, which always ends its last line, so each
 // field splits on its own; a NUL ends the text, and every later field with it.
 // Without an output it only measures, so that the parameters can then be
@@ -38,7 +36,7 @@ class ParamFilter final : public FieldSink {
       ++lines_;
       std::string& lowered = buffers_.scratch;
       AnsiLowerInto(line, lowered);
-      const std::size_t premium = FindFrom(lowered, kPremium);
+      const std::size_t premium = FindFrom(lowered, kPremiumWord);
       observer_.ParamLine(line, premium);
       if (premium != kNpos) return;
       bytes_ += line.size() + 2;
@@ -81,6 +79,9 @@ void ScanFieldsOn(std::string_view form, FieldSink& sink, Watched& watched) {
   ScanFields(form, sink, watched.observer);
 }
 
+// The direct link in an answer page: the first HREF="..." at or after the
+// start of the line that holds the first "Your download link". False when
+// there is none.
 template <typename Observer>
 bool ExtractDirectLinkOn(std::string_view answer, std::string_view& link, Observer& observer) {
   const std::size_t marker = FindFrom(answer, kLinkLineMarker);
@@ -149,7 +150,7 @@ Resolution ResolveDirectLinkOn(ResolverHost& host, const ResolverSettings& setti
 
   if (settings.debugMode) {
     std::string& path = buffers.scratch;
-    path.assign(settings.dumpDir).append(kDumpFileName);
+    path.assign(settings.dumpDir).append(settings.dumpFileName);
     host.SaveFile(path, buffers.text);
   }
 
@@ -159,16 +160,6 @@ Resolution ResolveDirectLinkOn(ResolverHost& host, const ResolverSettings& setti
 }
 
 }  // namespace
-
-bool ExtractDirectLink(std::string_view answer, std::string_view& link) {
-  Unwatched unwatched;
-  return ExtractDirectLinkOn(answer, link, unwatched);
-}
-
-bool ExtractDirectLink(std::string_view answer, std::string_view& link, RoadObserver& observer) {
-  Watched watched{observer};
-  return ExtractDirectLinkOn(answer, link, watched);
-}
 
 Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& settings,
                              RequestBuffers& buffers) {

@@ -64,7 +64,8 @@ struct Resolution {
 
 struct ResolverSettings {
   bool debugMode = false;
-  std::string_view dumpDir;  // dump path prefix, used as is
+  std::string_view dumpDir;       // dump path prefix, used as is
+  std::string_view dumpFileName;  // appended to dumpDir: the dump's path
 };
 
 // Debug texts, as the log shows them (Windows-1251).
@@ -72,7 +73,9 @@ inline constexpr std::string_view kPostUrlMessage =
     "\xD1\xF1\xFB\xEB\xEA\xE0 \xE4\xEB\xFF POST: ";  // "Ссылка для POST: "
 inline constexpr std::string_view kPostParamsMessage =
     "\xCF\xE0\xF0\xE0\xEC\xE5\xF2\xF0\xFB POST:\n";  // "Параметры POST:" LF
-inline constexpr std::string_view kDumpFileName = "Dornix.html";
+
+// What the premium filter looks for in a lower-cased field line.
+inline constexpr std::string_view kPremiumWord = "premium";
 
 // Answer markers.
 inline constexpr std::string_view kInvalidLinkMarker = "Invalid download link</b></p>";
@@ -95,12 +98,6 @@ Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& setting
 // the fields and lines of the premium filter once, as they are measured.
 Resolution ResolveDirectLink(ResolverHost& host, const ResolverSettings& settings,
                              RequestBuffers& buffers, RoadObserver& observer);
-
-// The direct link in an answer page: the first HREF="..." at or after the
-// start of the line that holds the first "Your download link". Returns
-// false when there is none.
-bool ExtractDirectLink(std::string_view answer, std::string_view& link);
-bool ExtractDirectLink(std::string_view answer, std::string_view& link, RoadObserver& observer);
 
 }  // namespace velmora
 

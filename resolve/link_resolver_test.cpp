@@ -56,7 +56,8 @@ void Check(const Row& row) {
   FakeHost host(row.page, row.answer);
   RequestBuffers buffers;
   buffers.formAction = "from an earlier request";
-  const Resolution result = ResolveDirectLink(host, {row.debug, "C:\\dumps\\"}, buffers);
+  const Resolution result =
+      ResolveDirectLink(host, {row.debug, "C:\\dumps\\", "Dornix.html"}, buffers);
   EXPECT_EQ(result.verdict, row.verdict) << row.what;
   EXPECT_EQ(result.link, row.link) << row.what;
   EXPECT_EQ(host.calls, row.calls) << row.what;
@@ -182,7 +183,7 @@ TEST(ResolveDirectLinkTest, FormsWhoseFieldsOutgrowTheLimitAreNotPosted) {
   }
   FakeHost host(page(fitting + 1), "Your download link HREF=\"ok\"");
   RequestBuffers buffers;
-  const Resolution result = ResolveDirectLink(host, {true, ""}, buffers);
+  const Resolution result = ResolveDirectLink(host, {true, "", "Dornix.html"}, buffers);
   EXPECT_EQ(result.verdict, Verdict::kNoLink);
   EXPECT_EQ(host.calls, std::vector<std::string>{"getPage"});  // no log, no POST
 }

@@ -47,7 +47,7 @@ class RoadObserver {
   virtual void FieldsEnded(FieldsEnd /*why*/) {}
   // The answer: each error marker searched for, where it stands.
   virtual void AnswerMarker(std::string_view /*marker*/, std::size_t /*at*/) {}
-  // ExtractDirectLink: "Your download link", the line break the HREF="
+  // The link search: "Your download link", the line break the HREF="
   // search starts from (npos: the answer's start), the HREF=", the length of
   // the link (npos: no closing quote). Later values are npos once one is.
   virtual void LinkSearch(std::size_t /*markerAt*/, std::size_t /*lineBreak*/,

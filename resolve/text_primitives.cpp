@@ -1,6 +1,5 @@
 #include "resolve/text_primitives.h"
 
-#include <charconv>
 #include <cstring>
 
 namespace velmora {
@@ -61,20 +60,6 @@ std::size_t FindFrom(std::string_view s, std::string_view needle, std::size_t fr
   return kNpos;
 }
 
-std::size_t TextFind(std::string_view sub, std::string_view s) {
-  if (sub.size() > s.size()) return 0;
-  return ToPosition(FindFrom(s, sub));
-}
-
-std::string_view TextCopy(std::string_view s, std::int64_t index, std::int64_t count) {
-  if (index < 1) index = 1;
-  const auto size = static_cast<std::int64_t>(s.size());
-  if (index > size || count < 0) return {};
-  const std::int64_t available = size - (index - 1);
-  return s.substr(static_cast<std::size_t>(index - 1),
-                  static_cast<std::size_t>(count < available ? count : available));
-}
-
 namespace {
 
 // Index of the last byte before end that is marked in isDelimiter; kNpos if none.
@@ -131,76 +116,6 @@ std::size_t TextLastDelimiter(std::string_view delims, std::string_view s,
 void AnsiLowerInto(std::string_view s, std::string& out) {
   out.resize(s.size());
   PlatformLower(s, out.data());
-}
-
-std::string AnsiLower(std::string_view s) {
-  std::string lowered;
-  AnsiLowerInto(s, lowered);
-  return lowered;
-}
-
-void LineList::Add(std::string_view line) {
-  const std::size_t offset = bytes_.size();
-  bytes_.append(line.data(), line.size());
-  spans_.push_back({offset, line.size()});
-}
-
-void LineList::CheckIndex(int index) const {
-  if (index >= 0 && index < Count()) return;
-  // Written without printf, whose machinery would go into the DLL with it.
-  constexpr std::string_view kPrefix = "List index out of bounds (";
-  char message[64];
-  std::memcpy(message, kPrefix.data(), kPrefix.size());
-  char* end = std::to_chars(message + kPrefix.size(), message + sizeof message - 2, index).ptr;
-  std::memcpy(end, ")", 2);
-  // The standard library's own report, which throws std::out_of_range; in
-  // the Win32 DLL, built without exceptions, it raises a structured
-  // exception (plugin/runtime_win32.cpp).
-  std::__throw_out_of_range(message);
-}
-
-void LineList::Delete(int index) {
-  CheckIndex(index);
-  spans_.erase(spans_.begin() + index);
-}
-
-std::string_view LineList::Get(int index) const {
-  CheckIndex(index);
-  return View(spans_[static_cast<std::size_t>(index)]);
-}
-
-void LineList::Clear() {
-  bytes_.clear();
-  spans_.clear();
-}
-
-void LineList::IndexLines() {
-  spans_.clear();
-  const std::string_view all(bytes_);
-  ForEachLine(all, [&](std::string_view line) {
-    spans_.push_back({static_cast<std::size_t>(line.data() - all.data()), line.size()});
-  });
-}
-
-void LineList::SetText(std::string_view text) {
-  bytes_.assign(text.data(), text.size());
-  IndexLines();
-}
-
-void LineList::AppendTextTo(std::string& out) const {
-  std::size_t size = out.size();
-  for (const Span& span : spans_) size += span.size + 2;
-  out.reserve(size);
-  for (const Span& span : spans_) {
-    out.append(bytes_, span.offset, span.size);
-    out.append("\r\n", 2);
-  }
-}
-
-std::string LineList::GetText() const {
-  std::string text;
-  AppendTextTo(text);
-  return text;
 }
 
 }  // namespace velmora

@@ -4,31 +4,21 @@
 //
 // Texts are 8-bit bytes in the ANSI code page; no character set is decoded.
 // Owned texts are std::string; borrowed ones std::string_view, which must
-// not outlive the bytes it looks at. Public positions are 1-based with 0 for
-// "not found"; inside the plugin, byte offsets with npos are used and
-// converted by ToPosition().
+// not outlive the bytes it looks at. Searches give 0-based byte offsets with
+// kNpos for "not found"; TextLastDelimiter alone gives a 1-based position
+// with 0 for none.
 #ifndef VELMORA_RESOLVE_TEXT_PRIMITIVES_H_
 #define VELMORA_RESOLVE_TEXT_PRIMITIVES_H_
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "resolve/ansi_platform.h"
 
 namespace velmora {
 
 inline constexpr std::size_t kNpos = std::string_view::npos;
-
-// The count that asks TextCopy for the rest of a text.
-inline constexpr std::int64_t kToEnd = 2147483647;
-
-// 0-based offset (or kNpos) to 1-based position (or 0).
-inline std::size_t ToPosition(std::size_t offset) {
-  return offset == kNpos ? 0 : offset + 1;
-}
 
 // Offset of the first occurrence of needle in s at or after from; kNpos when
 // there is none, when needle is empty, or when from is past the end. Linear
@@ -43,15 +33,6 @@ inline std::string_view TailFrom(std::string_view s, std::size_t offset) {
   return offset >= s.size() ? std::string_view() : s.substr(offset);
 }
 
-// Position of the first occurrence of sub in s, comparing bytes exactly.
-// 0 when sub does not occur, when either text is empty, or sub is longer.
-std::size_t TextFind(std::string_view sub, std::string_view s);
-
-// The part of s that starts at the 1-based index and is at most count bytes
-// long. An index below 1 counts as 1; an index past the end, or a negative
-// count, gives the empty text; a count past the end is cut at the end.
-std::string_view TextCopy(std::string_view s, std::int64_t index, std::int64_t count);
-
 // Position of the last byte of s that is one of delims; 0 when there is
 // none. A NUL byte never matches. A byte directly preceded by an odd run of
 // lead bytes is the second half of a double-byte character and is passed
@@ -59,10 +40,9 @@ std::string_view TextCopy(std::string_view s, std::int64_t index, std::int64_t c
 std::size_t TextLastDelimiter(std::string_view delims, std::string_view s,
                               const LeadByteSet& leadBytes = SystemLeadBytes());
 
-// A copy of s lower-cased byte by byte under the ANSI code page (see
-// PlatformLower for where the system cannot be trusted with it).
-std::string AnsiLower(std::string_view s);
-// The same, into a buffer the caller reuses; s must not lie inside it.
+// s lower-cased byte by byte under the ANSI code page (see PlatformLower for
+// where the system cannot be trusted with it) into out, a buffer the caller
+// reuses; s must not lie inside it.
 void AnsiLowerInto(std::string_view s, std::string& out);
 
 // The bytes of a host's NUL-terminated text up to its NUL; null is empty.
@@ -79,9 +59,9 @@ inline void CopyHostText(std::string_view text, std::string& buffer) {
   buffer.assign(text.data(), text.size());
 }
 
-// Calls fn(line) for each line of text, as LineList::SetText splits it: a
-// line ends at CR, LF or NUL; after a line one CR, then one LF, is skipped;
-// a NUL ends the text. A final line break adds no empty line.
+// Calls fn(line) for each line of text: a line ends at CR, LF or NUL; after
+// a line one CR, then one LF, is skipped; a NUL ends the text. A final line
+// break adds no empty line.
 template <typename Fn>
 void ForEachLine(std::string_view text, Fn&& fn) {
   std::size_t pos = 0;
@@ -95,41 +75,6 @@ void ForEachLine(std::string_view text, Fn&& fn) {
     if (pos < size && text[pos] == '\n') ++pos;
   }
 }
-
-// An ordered list of text lines; duplicates allowed, indexes 0-based.
-// Lines are kept as spans of one byte buffer, so filling the list from a
-// text costs no allocation per line.
-class LineList {
- public:
-  void Add(std::string_view line);
-  // Removes the line at index; later lines move down by one.
-  void Delete(int index);
-  // The line at index, valid until the list is next changed.
-  std::string_view Get(int index) const;
-  int Count() const { return static_cast<int>(spans_.size()); }
-  void Clear();
-
-  // Empties the list, then appends the lines of text (see ForEachLine).
-  void SetText(std::string_view text);
-  // Every line followed by CR LF, in order.
-  std::string GetText() const;
-  void AppendTextTo(std::string& out) const;
-
-
- private:
-  struct Span {
-    std::size_t offset;
-    std::size_t size;
-  };
-  std::string_view View(const Span& span) const {
-    return std::string_view(bytes_).substr(span.offset, span.size);
-  }
-  void CheckIndex(int index) const;
-  void IndexLines();
-
-  std::string bytes_;
-  std::vector<Span> spans_;
-};
 
 }  // namespace velmora
 

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <limits>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -12,18 +10,18 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(TextFindTest, Rows) {
+TEST(FindFromTest, Rows) {
   struct Row {
-    std::string sub, s;
-    std::size_t position;
+    std::string s, needle;
+    std::size_t offset;
   };
   const Row rows[] = {
-      {"ab", "xxab", 3},   {"ab", "", 0},     {"", "ab", 0},      {"", "", 0},
-      {"abc", "ab", 0},    {"AB", "ab", 0},   {"a", "aaa", 1},    {"aab", "aaab", 2},
-      {"b", "ab", 2},      {"ab", "ab", 1},   {"\0b"s, "a\0b"s, 2}, {"ba", "ab", 0},
+      {"xxab", "ab", 2},   {"", "ab", kNpos},  {"ab", "", kNpos},  {"", "", kNpos},
+      {"ab", "abc", kNpos}, {"ab", "AB", kNpos}, {"aaa", "a", 0},   {"aaab", "aab", 1},
+      {"ab", "b", 1},      {"ab", "ab", 0},    {"a\0b"s, "\0b"s, 1}, {"ab", "ba", kNpos},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(TextFind(row.sub, row.s), row.position) << row.sub << " in " << row.s;
+    EXPECT_EQ(FindFrom(row.s, row.needle), row.offset) << row.needle << " in " << row.s;
   }
 }
 
@@ -58,26 +56,11 @@ TEST(FindFromTest, DenseTextsAgreeWithPlainSearch) {
   }
 }
 
-TEST(TextCopyTest, Rows) {
-  struct Row {
-    std::int64_t index, count;
-    std::string expected;
-  };
-  const Row rows[] = {
-      {0, 2, "ab"},       {-5, 3, "abc"},     {6, 5, "f"},          {7, 1, ""},
-      {2, -1, ""},        {1, 0, ""},         {3, kToEnd, "cdef"},  {1, kToEnd, "abcdef"},
-      {6, kToEnd, "f"},   {7, kToEnd, ""},    {INT64_MIN, 1, "a"},  {1, INT64_MAX, "abcdef"},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(TextCopy("abcdef", row.index, row.count), row.expected)
-        << "from " << row.index << " for " << row.count;
-  }
-  EXPECT_EQ(TextCopy("", 1, 1), "");
-}
-
 TEST(TextLastDelimiterTest, Rows) {
   const LeadByteSet none;
-  const LeadByteSet shiftJis{{0x81, 0x9F}, {0xE0, 0xFC}};
+  LeadByteSet shiftJis;
+  shiftJis.AddRange(0x81, 0x9F);
+  shiftJis.AddRange(0xE0, 0xFC);
   struct Row {
     std::string delims, s;
     const LeadByteSet* lead;
@@ -109,19 +92,30 @@ TEST(TextLastDelimiterTest, Rows) {
 
 TEST(TextLastDelimiterTest, LeadBytesThatAreDelimitersToo) {
   // An injected set may hold the delimiter itself; the run rule still holds.
-  const LeadByteSet lfIsLead{{'\n', '\n'}};
+  LeadByteSet lfIsLead;
+  lfIsLead.AddRange('\n', '\n');
   EXPECT_EQ(TextLastDelimiter("\n", "\n\n", lfIsLead), 0u);    // 2nd skipped with the 1st
   EXPECT_EQ(TextLastDelimiter("\n", "\n\n\n", lfIsLead), 3u);  // even run before the 3rd
   EXPECT_EQ(TextLastDelimiter("\n", "x\n\n\n\n", lfIsLead), 0u);
 }
 
-TEST(AnsiLowerTest, Rows) {
-  EXPECT_EQ(AnsiLower(""), "");
-  EXPECT_EQ(AnsiLower("PremIUM 09-Z@[`{"), "premium 09-z@[`{");
-  EXPECT_EQ(AnsiLower("A\0B"s), "a\0b"s);
+TEST(AnsiLowerIntoTest, Rows) {
+  struct Row {
+    std::string text, lowered;
+  };
+  const Row rows[] = {
+      {"PremIUM 09-Z@[`{", "premium 09-z@[`{"},
+      {"A\0B"s, "a\0b"s},
+      {"", ""},  // after a longer text: the buffer is cut to size
+  };
+  std::string out = "stale bytes";
+  for (const Row& row : rows) {
+    AnsiLowerInto(row.text, out);
+    EXPECT_EQ(out, row.lowered) << testing::PrintToString(row.text);
+  }
 }
 
-TEST(LineListTest, SetTextSplitsAtEveryKindOfBreak) {
+TEST(ForEachLineTest, SplitsAtEveryKindOfBreak) {
   struct Row {
     std::string text;
     std::vector<std::string> lines;
@@ -141,59 +135,10 @@ TEST(LineListTest, SetTextSplitsAtEveryKindOfBreak) {
       {"\n\n", {"", ""}},
   };
   for (const Row& row : rows) {
-    LineList list;
-    list.Add("stale");
-    list.SetText(row.text);
     std::vector<std::string> lines;
-    for (int i = 0; i < list.Count(); ++i) lines.emplace_back(list.Get(i));
+    ForEachLine(row.text, [&](std::string_view line) { lines.emplace_back(line); });
     EXPECT_EQ(lines, row.lines) << testing::PrintToString(row.text);
   }
-}
-
-TEST(LineListTest, GetTextEndsEveryLineWithCrLf) {
-  LineList list;
-  EXPECT_EQ(list.GetText(), "");
-  list.Add("a");
-  list.Add("b");
-  EXPECT_EQ(list.GetText(), "a\r\nb\r\n");
-  list.Add("");
-  EXPECT_EQ(list.GetText(), "a\r\nb\r\n\r\n");
-}
-
-TEST(LineListTest, SetTextThenGetTextNormalises) {
-  const std::string normal = "a\r\n\r\nb c\r\n";
-  LineList list;
-  list.SetText(normal);
-  EXPECT_EQ(list.GetText(), normal);  // already normal: unchanged
-  list.SetText("x\ny\rz\n\rq\0tail"s);
-  EXPECT_EQ(list.GetText(), "x\r\ny\r\nz\r\n\r\nq\r\n");
-}
-
-TEST(LineListTest, DeleteMovesLaterLinesDown) {
-  LineList list;
-  list.SetText("a\nb\nc\nd");
-  list.Delete(1);
-  EXPECT_EQ(list.GetText(), "a\r\nc\r\nd\r\n");
-  list.Delete(1);
-  EXPECT_EQ(list.GetText(), "a\r\nd\r\n");
-  list.Add("e");
-  EXPECT_EQ(list.Get(2), "e");
-}
-
-TEST(LineListTest, IndexOutOfBoundsIsReported) {
-  LineList list;
-  list.Add("only");
-  for (int index : {-1, 1, 7, std::numeric_limits<int>::min()}) {
-    const std::string expected = "List index out of bounds (" + std::to_string(index) + ")";
-    try {
-      list.Get(index);
-      ADD_FAILURE() << "Get(" << index << ") did not throw";
-    } catch (const std::out_of_range& error) {
-      EXPECT_EQ(error.what(), expected);
-    }
-    EXPECT_THROW(list.Delete(index), std::out_of_range);
-  }
-  EXPECT_EQ(list.Count(), 1);
 }
 
 TEST(HostTextTest, NullIsEmpty) {

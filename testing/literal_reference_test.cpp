@@ -1,23 +1,29 @@
 // Differential test: the production text work against the literal
 // reference, on random and mutated pages and answers. The seed is fixed, so
-// a failure names a case that can be replayed.
+// a failure names a case that can be replayed. Then the rules of the
+// reference's own copying primitives.
 #include "testing/literal_reference.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "resolve/form_scanner.h"
+#include "plugin/plugin_api.h"
 #include "resolve/link_resolver.h"
 #include "resolve/text_primitives.h"
+#include "testing/scan_form.h"
 #include "testing/text_maker.h"
 
 namespace velmora {
 namespace {
 
+using namespace std::string_literals;
 using testing::TextMaker;
 
 constexpr std::uint32_t kSeed = 20240605;
@@ -72,7 +78,7 @@ Verdict VerdictOf(literal::Kind kind) {
 void ExpectSameScan(const std::string& page, int round) {
   std::string action = "<unset>";
   std::string params = "stale";
-  ScanForm(page, action, params);
+  testing::ScanForm(page, action, params);
   literal::Text literalAction = "<unset>";
   const literal::Text literalParams = literal::ScanForm(page, literalAction);
   ASSERT_EQ(action, literalAction) << "round " << round;
@@ -84,7 +90,8 @@ void ExpectSameRequest(const std::string& page, const std::string& answer, bool 
   RecordingHost host(page, answer);
   RequestBuffers buffers;
   buffers.formAction = "stale";
-  const Resolution resolution = ResolveDirectLink(host, {debug, dumpDir}, buffers);
+  const Resolution resolution =
+      ResolveDirectLink(host, {debug, dumpDir, VELMORA_DUMP_FILE_NAME}, buffers);
 
   RecordingHost literalHost(page, answer);
   literal::State state{debug, dumpDir, "stale"};
@@ -123,13 +130,7 @@ TEST(LiteralReferenceTest, PrimitivesMatchOnRandomInput) {
   for (int round = 0; round < 20000; ++round) {
     const std::string s = randomText(12);
     const std::string sub = randomText(3);
-    ASSERT_EQ(TextFind(sub, s), static_cast<std::size_t>(literal::TextFind(sub, s)))
-        << "round " << round;
-
-    const std::int64_t index = static_cast<std::int64_t>(maker.Below(18)) - 3;
-    const std::int64_t count =
-        maker.OneIn(5) ? kToEnd : static_cast<std::int64_t>(maker.Below(18)) - 3;
-    ASSERT_EQ(std::string(TextCopy(s, index, count)), literal::TextCopy(s, index, count))
+    ASSERT_EQ(literal::ToPosition(FindFrom(s, sub)), literal::TextFind(sub, s))
         << "round " << round;
 
     LeadByteSet leadBytes;
@@ -140,12 +141,69 @@ TEST(LiteralReferenceTest, PrimitivesMatchOnRandomInput) {
               static_cast<std::size_t>(literal::TextLastDelimiter(delims, s, leadBytes)))
         << "round " << round;
 
-    LineList lines;
-    lines.SetText(s);
+    std::string lines;
+    ForEachLine(s, [&](std::string_view line) { lines.append(line).append("\r\n"); });
     literal::LineList literalLines;
     literalLines.SetText(s);
-    ASSERT_EQ(lines.GetText(), literalLines.GetText()) << "round " << round;
+    ASSERT_EQ(lines, literalLines.GetText()) << "round " << round;
   }
+}
+
+// The literal reference's own rules, which the differential test relies on.
+TEST(LiteralTextCopyTest, Rows) {
+  using literal::kToEnd;
+  struct Row {
+    std::int64_t index, count;
+    std::string expected;
+  };
+  const Row rows[] = {
+      {0, 2, "ab"},   {-5, 3, "abc"},      {6, 5, "f"},          {7, 1, ""},
+      {2, -1, ""},    {1, 0, ""},          {3, kToEnd, "cdef"},  {1, kToEnd, "abcdef"},
+      {6, kToEnd, "f"}, {7, kToEnd, ""},   {INT64_MIN, 1, "a"},  {1, INT64_MAX, "abcdef"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(literal::TextCopy("abcdef", row.index, row.count), row.expected)
+        << "from " << row.index << " for " << row.count;
+  }
+  EXPECT_EQ(literal::TextCopy("", 1, 1), "");
+}
+
+TEST(LiteralLineListTest, GetTextEndsEveryLineWithCrLf) {
+  literal::LineList list;
+  EXPECT_EQ(list.GetText(), "");
+  list.Add("a");
+  list.Add("b");
+  list.Add("");
+  EXPECT_EQ(list.GetText(), "a\r\nb\r\n\r\n");
+  list.SetText("x\ny\rz\n\rq\0tail"s);  // SetText then GetText normalises the breaks
+  EXPECT_EQ(list.GetText(), "x\r\ny\r\nz\r\n\r\nq\r\n");
+}
+
+TEST(LiteralLineListTest, DeleteMovesLaterLinesDown) {
+  literal::LineList list;
+  list.SetText("a\nb\nc\nd");
+  list.Delete(1);
+  EXPECT_EQ(list.GetText(), "a\r\nc\r\nd\r\n");
+  list.Delete(1);
+  EXPECT_EQ(list.GetText(), "a\r\nd\r\n");
+  list.Add("e");
+  EXPECT_EQ(list.Get(2), "e");
+}
+
+TEST(LiteralLineListTest, IndexOutOfBoundsIsReported) {
+  literal::LineList list;
+  list.Add("only");
+  for (int index : {-1, 1, 7, std::numeric_limits<int>::min()}) {
+    const std::string expected = "List index out of bounds (" + std::to_string(index) + ")";
+    try {
+      list.Get(index);
+      ADD_FAILURE() << "Get(" << index << ") did not throw";
+    } catch (const std::out_of_range& error) {
+      EXPECT_EQ(error.what(), expected);
+    }
+    EXPECT_THROW(list.Delete(index), std::out_of_range);
+  }
+  EXPECT_EQ(list.Count(), 1);
 }
 
 TEST(LiteralReferenceTest, LongAndAdversarialForms) {

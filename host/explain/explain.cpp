@@ -9,13 +9,13 @@
 namespace velmora::host {
 namespace {
 
-constexpr std::string_view kFormOpen = "<FORM";
-constexpr std::string_view kFormClose = "</FORM";
-constexpr std::string_view kInput = "<INPUT";
-constexpr size_t kActionMarkerBytes = 8;  // ACTION="
-constexpr size_t kNameMarkerBytes = 6;    // NAME="
-constexpr size_t kValueMarkerBytes = 7;   // VALUE="
-constexpr size_t kHrefMarkerBytes = 6;    // HREF="
+// The attribute a marker such as NAME=" stands for: NAME.
+constexpr std::string_view AttributeOf(std::string_view marker) {
+  return marker.substr(0, marker.size() - 2);
+}
+// The invalid-link marker's words without its tags.
+constexpr std::string_view kInvalidText =
+    kInvalidLinkMarker.substr(0, kInvalidLinkMarker.find('<'));
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 std::string Bytes(size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
@@ -169,9 +169,9 @@ void NoteField(const std::string_view page, const std::vector<FieldRoad>& fields
     const size_t open = page.rfind('<', at);
     return open == std::string_view::npos ? at : open;
   };
-  const auto noteAttribute = [&](const char* what, size_t at, bool closed, size_t markerBytes,
-                                 const std::string& taken) {
-    const std::string attribute = std::string(what) == "name" ? "NAME=\"" : "VALUE=\"";
+  const auto noteAttribute = [&](const char* what, size_t at, bool closed,
+                                 std::string_view marker, const std::string& taken) {
+    const std::string attribute(marker);
     if (at == kNowhere) return;
     if (at >= field.tagEnd) {
       const size_t tag = tagAt(at);
@@ -189,7 +189,7 @@ void NoteField(const std::string_view page, const std::vector<FieldRoad>& fields
     if (at > 0 && IsAttributeByte(page[at - 1])) {
       size_t start = at;
       while (start > 0 && IsAttributeByte(page[start - 1])) --start;
-      const std::string word(page.substr(start, at - start + markerBytes));
+      const std::string word(page.substr(start, at - start + marker.size()));
       field.notes.push_back({std::string(what) + "-suffix",
                              "the " + std::string(what) + " is taken from " + word +
                                  ", an attribute whose name merely ends in " +
@@ -207,12 +207,12 @@ void NoteField(const std::string_view page, const std::vector<FieldRoad>& fields
       field.notes.push_back(
           {std::string("runs-on-") + what,
            "the " + std::string(what) + " runs on to the next double quote, at byte " +
-               std::to_string(at + markerBytes + taken.size()) +
+               std::to_string(at + marker.size() + taken.size()) +
                ": its own closing quote seems to be missing"});
     }
   };
-  noteAttribute("name", field.nameAt, field.nameClosed, kNameMarkerBytes, field.name);
-  noteAttribute("value", field.valueAt, field.valueClosed, kValueMarkerBytes, field.value);
+  noteAttribute("name", field.nameAt, field.nameClosed, kNameMarker, field.name);
+  noteAttribute("value", field.valueAt, field.valueClosed, kValueMarker, field.value);
   if (field.lines.size() > 1) {
     field.notes.push_back({"line-break", "a CR or LF in it splits the field into " +
                                              std::to_string(field.lines.size()) +
@@ -245,7 +245,7 @@ void ExplainForm(Road& road) {
   if (road.formAt == kNowhere) {
     road.Fail(Step::kForm, Where::kPage, kNowhere,
               "no \"<FORM\" in the page (" + Bytes(page.size()) + ")");
-    HintOtherCase(road, Step::kForm, Where::kPage, page, kFormOpen, 0, page.size(),
+    HintOtherCase(road, Step::kForm, Where::kPage, page, kFormOpenMarker, 0, page.size(),
                   "the rule matches upper case only");
     return;
   }
@@ -253,14 +253,15 @@ void ExplainForm(Road& road) {
   road.openTagEnd = close == std::string_view::npos ? kNowhere : close;
   // A second "<FORM": inside the form text it means the first form has no
   // closing marker of its own.
-  const size_t second = page.find(kFormOpen, road.formAt + kFormOpen.size());
+  const size_t second = page.find(kFormOpenMarker, road.formAt + kFormOpenMarker.size());
   if (road.formEndAt == kNowhere) {
     road.Fail(Step::kFormEnd, Where::kPage, road.formAt,
               "no \"</FORM\" after the \"<FORM\" at byte " + std::to_string(road.formAt));
-    HintOtherCase(road, Step::kFormEnd, Where::kPage, page, kFormClose, road.formAt, page.size(),
-                  "the rule matches upper case only");
+    HintOtherCase(road, Step::kFormEnd, Where::kPage, page, kFormCloseMarker, road.formAt,
+                  page.size(), "the rule matches upper case only");
     if (second != std::string_view::npos) {
-      road.hints.push_back({Step::kFormEnd, "second-form", Where::kPage, second, kFormOpen.size(),
+      road.hints.push_back({Step::kFormEnd, "second-form", Where::kPage, second,
+                            kFormOpenMarker.size(),
                             "a second \"<FORM\" at byte " + std::to_string(second) +
                                 " has no \"</FORM\" either; only the first form counts"});
     }
@@ -268,7 +269,7 @@ void ExplainForm(Road& road) {
   }
   if (second != std::string_view::npos && second < road.formEndAt) {
     road.hints.push_back(
-        {Step::kFormEnd, "second-form", Where::kPage, second, kFormOpen.size(),
+        {Step::kFormEnd, "second-form", Where::kPage, second, kFormOpenMarker.size(),
          "a second \"<FORM\" at byte " + std::to_string(second) + " stands before the \"</FORM\" "
          "at byte " + std::to_string(road.formEndAt) + ": the first form has no \"</FORM\" of its "
          "own, so the form runs on through the second and takes its fields too"});
@@ -281,11 +282,12 @@ void ExplainAction(Road& road) {
     road.Fail(Step::kAction, Where::kPage, road.formAt,
               "no ACTION=\" in the form (bytes " + std::to_string(road.formAt) + " to " +
                   std::to_string(road.formEndAt) + ")");
-    HintNearAttribute(road, Step::kAction, Where::kPage, page, "ACTION", road.formAt,
-                      road.formEndAt);
-    const size_t second = page.find(kFormOpen, road.formEndAt);
+    HintNearAttribute(road, Step::kAction, Where::kPage, page, AttributeOf(kActionMarker),
+                      road.formAt, road.formEndAt);
+    const size_t second = page.find(kFormOpenMarker, road.formEndAt);
     if (second != std::string_view::npos) {
-      road.hints.push_back({Step::kAction, "second-form", Where::kPage, second, kFormOpen.size(),
+      road.hints.push_back({Step::kAction, "second-form", Where::kPage, second,
+                            kFormOpenMarker.size(),
                             "a second \"<FORM\" at byte " + std::to_string(second) +
                                 ", after the first form's \"</FORM\": only the first form is "
                                 "used"});
@@ -293,7 +295,7 @@ void ExplainAction(Road& road) {
     return;
   }
   if (road.actionLength == kNowhere) {
-    const size_t valueAt = road.actionAt + kActionMarkerBytes;
+    const size_t valueAt = road.actionAt + kActionMarker.size();
     const size_t quote = page.find('"', valueAt);
     if (quote != std::string_view::npos && quote < road.formEndAt) {
       road.Fail(Step::kAction, Where::kPage, road.actionAt,
@@ -333,15 +335,16 @@ void ExplainFields(Road& road) {
     road.Fail(Step::kFields, Where::kPage, road.formAt,
               "no \"<INPUT\" in the form (bytes " + std::to_string(road.formAt) + " to " +
                   std::to_string(road.formEndAt) + ")");
-    HintOtherCase(road, Step::kFields, Where::kPage, page, kInput, road.formAt, road.formEndAt,
-                  "the rule matches upper case only");
+    HintOtherCase(road, Step::kFields, Where::kPage, page, kInputMarker, road.formAt,
+                  road.formEndAt, "the rule matches upper case only");
     return;
   }
   road.Fail(Step::kFields, Where::kPage, road.fields.front().input,
             "none of the " + std::to_string(road.fields.size()) +
                 " \"<INPUT\" markers gets a name: no NAME=\" with a closing quote follows them in "
                 "the form");
-  HintNearAttribute(road, Step::kFields, Where::kPage, page, "NAME", road.formAt, road.formEndAt);
+  HintNearAttribute(road, Step::kFields, Where::kPage, page, AttributeOf(kNameMarker), road.formAt,
+                    road.formEndAt);
 }
 
 void ExplainAnswer(Road& road) {
@@ -356,7 +359,6 @@ void ExplainAnswer(Road& road) {
   }
   // A marker that nearly holds: the invalid-link text without its tags, or
   // any of the three in another letter case.
-  constexpr std::string_view kInvalidText = "Invalid download link";
   for (size_t at = answer.find(kInvalidText); at != std::string_view::npos;
        at = answer.find(kInvalidText, at + 1)) {
     road.hints.push_back(
@@ -365,8 +367,8 @@ void ExplainAnswer(Road& road) {
          "\"</b></p>\": the rule wants " + Quoted(kInvalidLinkMarker) + " byte for byte"});
     break;
   }
-  HintOtherCase(road, Step::kAnswer, Where::kAnswer, answer, kInvalidLinkMarker.substr(0, 21), 0,
-                answer.size(), "the invalid-link rule matches as written only");
+  HintOtherCase(road, Step::kAnswer, Where::kAnswer, answer, kInvalidText, 0, answer.size(),
+                "the invalid-link rule matches as written only");
   HintOtherCase(road, Step::kAnswer, Where::kAnswer, answer, kFaultyLinkMarker, 0, answer.size(),
                 "the faulty-link rule matches as written only");
   if (road.markerAt == kNowhere) {
@@ -393,7 +395,7 @@ void ExplainLink(Road& road) {
     const size_t markerLine = lines.LineOf(road.markerAt);
     const size_t hrefLine = lines.LineOf(before);
     road.hints.push_back(
-        {Step::kLink, "href-before-marker", Where::kAnswer, before, kHrefMarkerBytes,
+        {Step::kLink, "href-before-marker", Where::kAnswer, before, kHrefMarker.size(),
          "HREF=\" at byte " + std::to_string(before) + " stands on line " +
              std::to_string(hrefLine) +
              (hrefLine + 1 == markerLine ? ", the line before the marker" : ", before the marker's line") +
@@ -403,7 +405,8 @@ void ExplainLink(Road& road) {
     road.Fail(Step::kLink, Where::kAnswer, lineStart,
               "no HREF=\" from the start of the marker's line (byte " + std::to_string(lineStart) +
                   ") to the end of the answer");
-    HintNearAttribute(road, Step::kLink, Where::kAnswer, answer, "HREF", lineStart, answer.size());
+    HintNearAttribute(road, Step::kLink, Where::kAnswer, answer, AttributeOf(kHrefMarker),
+                      lineStart, answer.size());
     return;
   }
   if (road.linkLength == kNowhere) {
@@ -473,7 +476,7 @@ Road ExplainTexts(std::string_view page, std::string_view answer) {
   RoadWatcher watcher(road);
   TextHost host(road);
   RequestBuffers buffers;
-  const Resolution resolution = ResolveDirectLink(host, {false, {}}, buffers, watcher);
+  const Resolution resolution = ResolveDirectLink(host, {}, buffers, watcher);
   road.verdict = resolution.verdict;
   road.link = std::string(resolution.link);
   road.action = buffers.formAction;

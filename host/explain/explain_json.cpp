@@ -4,6 +4,7 @@
 #include "host/io/terminal_text.h"
 #include "host/run/link_report.h"
 #include "resolve/form_scanner.h"
+#include "resolve/link_resolver.h"
 
 namespace velmora::host {
 
@@ -77,8 +78,9 @@ std::string ExplainedJson(const Explained& e) {
     for (const ParamLineRoad& line : field.lines) {
       lines.push_back({{"text", line.text},
                        {"dropped", line.premiumAt != kNowhere},
-                       {"word", line.premiumAt == kNowhere ? json()
-                                                           : json(line.text.substr(line.premiumAt, 7))}});
+                       {"word", line.premiumAt == kNowhere
+                                    ? json()
+                                    : json(line.text.substr(line.premiumAt, kPremiumWord.size()))}});
     }
     fields.push_back({{"input", field.input},
                       {"line", pageLines.LineOf(field.input)},

@@ -104,11 +104,13 @@ std::string Spot(const LineIndex& lines, size_t at) {
 // The bytes of the failed step's marker at its offset, for the excerpt.
 size_t FailureLength(const Road& road) {
   switch (*road.failedStep) {
-    case Step::kFormEnd: return 5;
-    case Step::kAction: return road.failureAt == road.formAt ? 5 : 8;
-    case Step::kFields: return road.failureAt == road.formAt ? 5 : 6;
-    case Step::kPost: return 8;
-    case Step::kLink: return road.failureAt == road.hrefAt ? 6 : 1;
+    case Step::kFormEnd: return kFormOpenMarker.size();
+    case Step::kAction:
+      return road.failureAt == road.formAt ? kFormOpenMarker.size() : kActionMarker.size();
+    case Step::kFields:
+      return road.failureAt == road.formAt ? kFormOpenMarker.size() : kInputMarker.size();
+    case Step::kPost: return kActionMarker.size();
+    case Step::kLink: return road.failureAt == road.hrefAt ? kHrefMarker.size() : 1;
     default: return 1;
   }
 }
@@ -277,7 +279,7 @@ class TextWriter {
       }
       for (const ParamLineRoad& line : field.lines) {
         if (line.premiumAt == kNowhere) continue;
-        const std::string word = line.text.substr(line.premiumAt, 7);
+        const std::string word = line.text.substr(line.premiumAt, kPremiumWord.size());
         More("  dropped: " + Wrap(Shown("\"" + line.text + "\" (\"" + word + "\" at byte " +
                                         std::to_string(line.premiumAt) + " of the line)"),
                                   kLabel + 11, kLabel + 2, style_.width));

@@ -10,6 +10,7 @@
 #include "host/run/link_report.h"
 #include "host/session/plugin_library.h"
 #include "host/net/transport.h"
+#include "plugin/plugin_api.h"
 
 namespace velmora::host {
 
@@ -22,7 +23,7 @@ struct SessionOptions {
 };
 
 // The plugin's dump file name, the one it appends to dumpDir.
-constexpr char kDumpName[] = "Dornix.html";
+constexpr char kDumpName[] = VELMORA_DUMP_FILE_NAME;
 
 // How one link is resolved: through which transport (each job has its own),
 // as which link of the run, and where its dump goes.
