@@ -112,7 +112,7 @@ else()
       host/net/form_encoding_test.cpp
       host/host_e2e_test.cpp
       host/io/terminal_text_test.cpp)
-    target_link_libraries(velmora_tests PRIVATE velmora_hostlib)
+    target_link_libraries(velmora_tests PRIVATE velmora_host_testing)
     target_compile_definitions(velmora_tests PRIVATE
       VELMORA_HOST_PATH="$<TARGET_FILE:velmora_host>"
       VELMORA_HOST_README="${PROJECT_SOURCE_DIR}/host/README.md"
