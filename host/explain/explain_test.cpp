@@ -4,10 +4,7 @@
 #include "host/explain/explain.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,6 +12,7 @@
 
 #include "host/explain/explain_output.h"
 #include "host/net/form_encoding.h"
+#include "testing/host_process.h"
 #include "testing/json_schema.h"
 #include "testing/plugin_loader.h"
 #include "testing/text_maker.h"
@@ -162,22 +160,6 @@ HostText VELMORA_CALL ServeAnswer(HostText, HostText params) {
 void VELMORA_CALL Ignore(HostText) {}
 void VELMORA_CALL IgnoreFile(HostText, HostText) {}
 
-// Columns of a line of escaped text; 0 when it holds a raw control byte.
-bool Printable(const std::string& text, size_t width, std::string& why) {
-  size_t column = 0;
-  for (const char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '\n') {
-      column = 0;
-      continue;
-    }
-    if (u < 0x20 || u == 0x7F) return why = "raw control byte " + std::to_string(u), false;
-    column += (u & 0xC0) != 0x80;
-    if (column > width) return why = "a line wider than " + std::to_string(width), false;
-  }
-  return true;
-}
-
 class ExplainAgreementTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -207,8 +189,8 @@ class ExplainAgreementTest : public ::testing::Test {
     for (const Hint& hint : road.hints) ASSERT_LE(hint.offset + hint.length, size(hint.in)) << what;
     explained.report.url = "http://site.example/f/1";
     explained.compared = true;
-    std::string why;
-    ASSERT_TRUE(Printable(ExplainedText(explained, {60, false}), 60, why)) << what << ": " << why;
+    ASSERT_EQ(velmora::testing::PrintableFault(ExplainedText(explained, {60, false}), 60), "")
+        << what;
   }
 
   velmora::testing::PluginLibrary plugin_{VELMORA_PLUGIN_PATH};
@@ -255,8 +237,7 @@ TEST(ExplainTest, ExcerptsAreEscapedAndFitted) {
                            std::string(300, 'b');
   const size_t at = text.find("<form");
   const std::string excerpt = Excerpt(text, at, 5, 40, false, "");
-  std::string why;
-  EXPECT_TRUE(Printable(excerpt, 40, why)) << why << "\n" << excerpt;
+  EXPECT_EQ(velmora::testing::PrintableFault(excerpt, 40), "") << excerpt;
   const size_t lineEnd = excerpt.find('\n');
   const size_t column = excerpt.find('^', lineEnd) - lineEnd - 1;
   EXPECT_EQ(excerpt.substr(column, 5), "<form") << excerpt;
@@ -267,17 +248,11 @@ TEST(ExplainTest, ExcerptsAreEscapedAndFitted) {
 // The command, from recordings made in a scratch folder.
 class ExplainCommandTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "velmora-explain-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // A recording of one link per (page, answer); the POST body is the one
   // the plugin will send.
   fs::path Record(const std::string& name, const std::vector<std::pair<std::string, std::string>>&
                                                links) {
-    const fs::path folder = dir_ / name;
+    const fs::path folder = dir_.path() / name;
     fs::create_directory(folder);
     std::string manifest = "velmora-recording\t2\n";
     int n = 0;
@@ -304,25 +279,20 @@ class ExplainCommandTest : public ::testing::Test {
     return folder;
   }
 
-  int Run(const std::string& args, std::string& out, std::string& err) {
-    const fs::path outFile = dir_ / "out", errFile = dir_ / "err";
-    const std::string command = std::string(VELMORA_HOST_PATH) + " explain " + args + " >" +
-                                outFile.string() + " 2>" + errFile.string() + " </dev/null";
-    const int status = std::system(command.c_str());
-    std::ifstream o(outFile, std::ios::binary), e(errFile, std::ios::binary);
-    out.assign(std::istreambuf_iterator<char>(o), std::istreambuf_iterator<char>());
-    err.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int Run(std::vector<std::string> args, std::string& out, std::string& err) {
+    args.insert(args.begin(), "explain");
+    velmora::testing::ProcessRun run = velmora::testing::RunHost(args);
+    out = std::move(run.out);
+    err = std::move(run.err);
+    return run.code;
   }
 
-  fs::path dir_;
+  velmora::testing::ScratchDir dir_;
 };
 
 TEST_F(ExplainCommandTest, JsonFollowsTheDocumentedSchemaAndExitCodes) {
-  std::ifstream readme(VELMORA_HOST_README, std::ios::binary);
   const nlohmann::json schema = velmora::testing::SchemaInReadme(
-      std::string(std::istreambuf_iterator<char>(readme), std::istreambuf_iterator<char>()),
-      "### explain JSON");
+      velmora::testing::ReadFile(VELMORA_HOST_README), "### explain JSON");
   const std::string hostile = Form("<INPUT NAME=\"a\x1b[2J\" VALUE=\"\xE2\x80\xAE\xFF\">");
   struct {
     std::string page, answer;
@@ -338,25 +308,26 @@ TEST_F(ExplainCommandTest, JsonFollowsTheDocumentedSchemaAndExitCodes) {
   for (const auto& row : rows) {
     const fs::path recording = Record("r" + std::to_string(&row - rows), {{row.page, row.answer}});
     std::string out, err;
-    EXPECT_EQ(Run("--json --recording " + recording.string(), out, err), row.code) << err;
+    EXPECT_EQ(Run({"--json", "--recording", recording.string()}, out, err), row.code) << err;
     const nlohmann::json document = nlohmann::json::parse(out);
     EXPECT_EQ(velmora::testing::SchemaFault(schema, document, "explain"), "") << out;
     EXPECT_EQ(document["failedStep"], row.failedStep ? nlohmann::json(row.failedStep)
                                                      : nlohmann::json()) << out;
     EXPECT_EQ(document["agrees"], true) << out;
-    std::string why;
-    for (const std::string& text : {out, err}) EXPECT_TRUE(Printable(text, 100000, why)) << why;
-    EXPECT_EQ(Run("--recording " + recording.string(), out, err), row.code) << err;
-    EXPECT_TRUE(Printable(out, 100, why)) << why << "\n" << out;
+    for (const std::string& text : {out, err}) {
+      EXPECT_EQ(velmora::testing::PrintableFault(text, 100000), "") << text;
+    }
+    EXPECT_EQ(Run({"--recording", recording.string()}, out, err), row.code) << err;
+    EXPECT_EQ(velmora::testing::PrintableFault(out, 100), "") << out;
   }
   const fs::path two = Record("two", {{kPage, kAnswer}, {kPage, ""}});
   std::string out, err;
-  EXPECT_EQ(Run("--recording " + two.string(), out, err), 64) << err;
-  EXPECT_EQ(Run("--recording " + two.string() + " http://site.example/f/2", out, err), 1) << err;
-  EXPECT_EQ(Run("--recording " + two.string() + " http://site.example/f/9", out, err), 66) << err;
-  EXPECT_EQ(Run("--recording " + (dir_ / "none").string(), out, err), 66) << err;
-  EXPECT_EQ(Run("", out, err), 64) << err;
-  EXPECT_EQ(Run("not-a-url", out, err), 64) << err;
+  EXPECT_EQ(Run({"--recording", two.string()}, out, err), 64) << err;
+  EXPECT_EQ(Run({"--recording", two.string(), "http://site.example/f/2"}, out, err), 1) << err;
+  EXPECT_EQ(Run({"--recording", two.string(), "http://site.example/f/9"}, out, err), 66) << err;
+  EXPECT_EQ(Run({"--recording", (dir_.path() / "none").string()}, out, err), 66) << err;
+  EXPECT_EQ(Run({}, out, err), 64) << err;
+  EXPECT_EQ(Run({"not-a-url"}, out, err), 64) << err;
 }
 
 }  // namespace
