@@ -110,7 +110,7 @@ else()
       host/explain/explain_test.cpp
       host/download/file_naming_test.cpp
       host/net/form_encoding_test.cpp
-      host/host_e2e_test.cpp
+      host/commands/resolve_command_test.cpp
       host/io/terminal_text_test.cpp)
     target_link_libraries(velmora_tests PRIVATE velmora_host_testing)
     target_compile_definitions(velmora_tests PRIVATE
