@@ -106,12 +106,16 @@ else()
   target_link_libraries(velmora_tests PRIVATE velmora_test_allocator)
   if(VELMORA_BUILD_HOST)
     target_sources(velmora_tests PRIVATE
-      host/session/cp1251_test.cpp
-      host/explain/explain_test.cpp
-      host/download/file_naming_test.cpp
-      host/net/form_encoding_test.cpp
+      host/main_test.cpp
+      host/commands/demo_command_test.cpp
+      host/commands/get_command_test.cpp
+      host/commands/replay_command_test.cpp
       host/commands/resolve_command_test.cpp
-      host/io/terminal_text_test.cpp)
+      host/download/file_naming_test.cpp
+      host/explain/explain_test.cpp
+      host/io/terminal_text_test.cpp
+      host/net/form_encoding_test.cpp
+      host/session/cp1251_test.cpp)
     target_link_libraries(velmora_tests PRIVATE velmora_host_testing)
     target_compile_definitions(velmora_tests PRIVATE
       VELMORA_HOST_PATH="$<TARGET_FILE:velmora_host>"
