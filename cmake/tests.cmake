@@ -108,6 +108,7 @@ else()
     target_sources(velmora_tests PRIVATE
       host/main_test.cpp
       host/commands/demo_command_test.cpp
+      host/commands/explain_command_test.cpp
       host/commands/get_command_test.cpp
       host/commands/replay_command_test.cpp
       host/commands/resolve_command_test.cpp
