@@ -117,6 +117,7 @@ else()
       host/explain/explain_test.cpp
       host/io/terminal_text_test.cpp
       host/net/form_encoding_test.cpp
+      host/net/http_connection_test.cpp
       host/net/http_headers_test.cpp
       host/run/batch_runner_test.cpp
       host/session/cp1251_test.cpp)
