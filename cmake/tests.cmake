@@ -114,6 +114,7 @@ else()
       host/commands/replay_command_test.cpp
       host/commands/resolve_command_test.cpp
       host/download/file_naming_test.cpp
+      host/download/part_file_test.cpp
       host/explain/explain_test.cpp
       host/io/terminal_text_test.cpp
       host/net/form_encoding_test.cpp
