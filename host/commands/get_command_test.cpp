@@ -6,7 +6,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <string_view>
 
 #include "testing/host_process.h"
 #include "testing/json_schema.h"
@@ -245,6 +249,52 @@ TEST(GetCommandTest, ParallelBatchesComeBackInOrder) {
   EXPECT_EQ(replayed.code, 0) << replayed.err;
   EXPECT_EQ(replayed.out, expected);
   EXPECT_EQ(replayed.err, "");
+}
+
+// Under load every diagnostic line leaves whole: lines of 32 jobs at once
+// never merge, and none is empty.
+TEST(GetCommandTest, StderrLinesStayWholeUnderLoad) {
+  constexpr int kLinks = 200;
+  TestSite site(160);  // every job keeps its connections open
+  std::string input;
+  for (int i = 0; i < kLinks; ++i) {
+    const std::string id = std::to_string(i);
+    AddFilePage(site, id, "/files/" + id + ".bin", "/files/" + id + ".bin", Pattern(64, i));
+  }
+  site.Start();
+  for (int i = 0; i < kLinks; ++i) input += site.Url("/f/" + std::to_string(i)) + "\n";
+  ScratchDir scratch;
+  const ProcessRun run = RunHost(
+      {"get", "--jobs", "32", "--trace", "--debug", "--dump-dir",
+       (scratch.path() / "dumps").string(), "-o", (scratch.path() / "files").string(), "-"},
+      {.input = input});
+  EXPECT_EQ(run.code, 0) << run.err.substr(0, 2000);
+  // The length of line's leading tag ("[trace #N] ", "[plugin #N] " or
+  // "velmora-host: "), or 0.
+  const auto tagAt = [](std::string_view line, size_t at) -> size_t {
+    if (line.substr(at, 14) == "velmora-host: ") return 14;
+    for (const std::string_view open : {"[trace #", "[plugin #"}) {
+      if (line.substr(at, open.size()) != open) continue;
+      const size_t digits = line.find_first_not_of("0123456789", at + open.size());
+      if (digits > at + open.size() && line.substr(digits, 2) == "] ") return digits + 2 - at;
+    }
+    return 0;
+  };
+  size_t lines = 0, faults = 0;
+  std::set<std::string> writers;  // the tags seen, without their numbers
+  std::istringstream err(run.err);
+  for (std::string line; std::getline(err, line); ++lines) {
+    const size_t tag = tagAt(line, 0);
+    bool whole = tag > 0;
+    for (size_t at = tag; whole && at < line.size(); ++at) whole = tagAt(line, at) == 0;
+    if (whole) writers.insert(line.substr(0, line.find_first_of("#:")));
+    if (!whole && ++faults <= 5) ADD_FAILURE() << "line " << lines + 1 << ": \"" << line << "\"";
+  }
+  EXPECT_EQ(faults, 0u) << "of " << lines << " lines";
+  EXPECT_EQ(writers.size(), 3u) << "trace, plugin and messages all wrote";
+  EXPECT_GT(lines, 20u * kLinks);
+  const fs::directory_iterator files(scratch.path() / "files");
+  EXPECT_EQ(std::distance(files, fs::directory_iterator()), kLinks);
 }
 
 }  // namespace
