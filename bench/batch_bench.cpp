@@ -8,12 +8,7 @@
 //   build/native/velmora_batch_bench [--quick]
 //
 // --quick: 16 pages and --jobs 1 and 8 only, to try it out.
-#include <fcntl.h>
 #include <httplib.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,25 +21,26 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "testing/host_process.h"
+#include "testing/test_site.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using velmora::testing::ProcessRun;
 
 constexpr auto kDelay = std::chrono::milliseconds(100);
 constexpr size_t kMiB = size_t{1} << 20;
 
-// The site: /f/N the file page, POST /dl/N the answer with the direct link,
-// /files/SIZE/N.bin the file (SIZE in MiB), each after the delay.
+// The test site with routes of its own: /f/N the file page, POST /dl/N the
+// answer with the direct link, /files/SIZE/N.bin the file (SIZE in MiB),
+// each after the delay.
 class BenchSite {
  public:
-  BenchSite() : pattern_(kMiB) {
+  BenchSite() : site_(128), pattern_(kMiB) {
     for (size_t i = 0; i < pattern_.size(); ++i) pattern_[i] = static_cast<char>(i * 131 % 251);
-    server_.new_task_queue = [] { return new httplib::ThreadPool(128); };
-    server_.set_tcp_nodelay(true);  // no delayed-ACK wait between headers and body
-    server_.Get(R"(/f/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+    site_.Route("GET", R"(/f/(\d+))", [](const httplib::Request& request,
+                                         httplib::Response& response) {
       std::this_thread::sleep_for(kDelay);
       response.set_header("Set-Cookie", "sid=" + request.matches[1].str() + "; Path=/");
       response.set_content(
@@ -53,16 +49,16 @@ class BenchSite {
               "\">\n<INPUT TYPE=\"submit\" NAME=\"method_free\" VALUE=\"Free\">\n</FORM></BODY></HTML>\n",
           "text/html");
     });
-    server_.Post(R"(/dl/(\d+))", [this](const httplib::Request& request,
-                                        httplib::Response& response) {
+    site_.Route("POST", R"(/dl/(\d+))", [this](const httplib::Request& request,
+                                              httplib::Response& response) {
       std::this_thread::sleep_for(kDelay);
       response.set_content("<P>Your download link:</P>\n<A HREF=\"" + Base() + "/files/" +
                                std::to_string(fileMiB_) + "/" + request.matches[1].str() +
                                ".bin\">go</A>\n",
                            "text/html");
     });
-    server_.Get(R"(/files/(\d+)/(\d+)\.bin)", [this](const httplib::Request& request,
-                                                    httplib::Response& response) {
+    site_.Route("GET", R"(/files/(\d+)/(\d+)\.bin)", [this](const httplib::Request& request,
+                                                         httplib::Response& response) {
       std::this_thread::sleep_for(kDelay);
       const size_t size = std::stoul(request.matches[1].str()) * kMiB;
       response.set_header("Content-Disposition",
@@ -75,58 +71,22 @@ class BenchSite {
             return sink.write(pattern_.data() + at, chunk);
           });
     });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    if (port_ <= 0) throw std::runtime_error("cannot open a port on 127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    site_.Start();
   }
-  ~BenchSite() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string Base() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string Base() const { return site_.Url(""); }
   void SetFileMiB(size_t mib) { fileMiB_ = mib; }
   size_t fileMiB() const { return fileMiB_; }
 
  private:
+  velmora::testing::TestSite site_;
   std::vector<char> pattern_;
-  httplib::Server server_;
-  std::thread thread_;
-  int port_ = 0;
   size_t fileMiB_ = 4;
 };
 
-struct Run {
-  int code = -1;
-  double seconds = 0;
-  long peakKiB = 0;  // the child's peak resident set
-};
-
 // Runs program with args, stdout and stderr to /dev/null.
-Run Spawn(const std::string& program, const std::vector<std::string>& args) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<std::string> all = {program};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : all) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  Run run;
-  pid_t pid = -1;
-  const Clock::time_point start = Clock::now();
-  const int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return run;
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  run.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.peakKiB = usage.ru_maxrss;
-  return run;
+ProcessRun Spawn(const std::string& program, const std::vector<std::string>& args) {
+  return velmora::testing::RunProcess(program, args,
+                                      {.discard = true, .deadline = std::chrono::minutes(10)});
 }
 
 double Median(std::vector<double> values) {
@@ -136,21 +96,16 @@ double Median(std::vector<double> values) {
 
 class Scratch {
  public:
-  Scratch() {
-    std::string pattern = (fs::temp_directory_path() / "velmora-batch-bench-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~Scratch() { fs::remove_all(path_); }
-  const fs::path& path() const { return path_; }
+  const fs::path& path() const { return dir_.path(); }
   // An empty folder for one run's files.
   std::string Fresh(const std::string& name) const {
-    fs::remove_all(path_ / name);
-    fs::create_directory(path_ / name);
-    return (path_ / name).string();
+    fs::remove_all(path() / name);
+    fs::create_directory(path() / name);
+    return (path() / name).string();
   }
 
  private:
-  fs::path path_;
+  velmora::testing::ScratchDir dir_;
 };
 
 bool g_failed = false;
@@ -167,7 +122,7 @@ int main(int argc, char** argv) {
   const size_t pages = quick ? 16 : 64;
   const std::vector<int> jobs = quick ? std::vector<int>{1, 8} : std::vector<int>{1, 4, 8, 16};
   const int repetitions = quick ? 1 : 3;  // of the runs the targets compare
-  const std::string host = VELMORA_HOST_PATH;
+  const std::string host = velmora::testing::HostPath();
 
   BenchSite site;
   Scratch scratch;
@@ -183,9 +138,9 @@ int main(int argc, char** argv) {
   auto timed = [&](int count, auto&& once) {
     std::vector<double> seconds;
     for (int i = 0; i < count; ++i) {
-      const Run run = once();
+      const ProcessRun run = once();
       if (run.code != 0) {
-        std::printf("  a run failed with exit code %d\n", run.code);
+        std::printf("  a run failed with exit code %d %s\n", run.code, run.fault.c_str());
         g_failed = true;
       }
       seconds.push_back(run.seconds);
@@ -238,7 +193,7 @@ int main(int argc, char** argv) {
   const size_t sizes[2] = {4, 64};
   for (int k = 0; k < 2; ++k) {
     site.SetFileMiB(sizes[k]);
-    const Run run = Spawn(host, {"get", "--jobs", "8", "-q", "-o", scratch.Fresh("memory"), "-a",
+    const ProcessRun run = Spawn(host, {"get", "--jobs", "8", "-q", "-o", scratch.Fresh("memory"), "-a",
                                  memoryList});
     if (run.code != 0) g_failed = true;
     peak[k] = run.peakKiB;

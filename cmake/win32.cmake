@@ -1,6 +1,6 @@
 # The Win32 side of the plugin: Velmora.plg as a self-contained PE32 DLL
 # with a version resource. The Win32 tests are composed with the others in
-# CMakeLists.txt.
+# cmake/tests.cmake.
 enable_language(RC)
 include(${CMAKE_CURRENT_LIST_DIR}/source_revision.cmake)
 

@@ -1,21 +1,16 @@
-// velmora-host explain: one row per rule and per near miss, the agreement of
-// its verdict with the loaded plugin on every generated case, and the
-// command as a script runs it.
+// velmora-host explain: one row per rule and per near miss, and the
+// agreement of its verdict with the loaded plugin on every generated case.
 #include "host/explain/explain.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <nlohmann/json.hpp>
 
 #include "host/explain/explain_output.h"
 #include "host/net/form_encoding.h"
-#include "testing/json_schema.h"
+#include "testing/host_process.h"
 #include "testing/plugin_loader.h"
 #include "testing/text_maker.h"
 
@@ -162,22 +157,6 @@ HostText VELMORA_CALL ServeAnswer(HostText, HostText params) {
 void VELMORA_CALL Ignore(HostText) {}
 void VELMORA_CALL IgnoreFile(HostText, HostText) {}
 
-// Columns of a line of escaped text; 0 when it holds a raw control byte.
-bool Printable(const std::string& text, size_t width, std::string& why) {
-  size_t column = 0;
-  for (const char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '\n') {
-      column = 0;
-      continue;
-    }
-    if (u < 0x20 || u == 0x7F) return why = "raw control byte " + std::to_string(u), false;
-    column += (u & 0xC0) != 0x80;
-    if (column > width) return why = "a line wider than " + std::to_string(width), false;
-  }
-  return true;
-}
-
 class ExplainAgreementTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -207,8 +186,8 @@ class ExplainAgreementTest : public ::testing::Test {
     for (const Hint& hint : road.hints) ASSERT_LE(hint.offset + hint.length, size(hint.in)) << what;
     explained.report.url = "http://site.example/f/1";
     explained.compared = true;
-    std::string why;
-    ASSERT_TRUE(Printable(ExplainedText(explained, {60, false}), 60, why)) << what << ": " << why;
+    ASSERT_EQ(velmora::testing::PrintableFault(ExplainedText(explained, {60, false}), 60), "")
+        << what;
   }
 
   velmora::testing::PluginLibrary plugin_{VELMORA_PLUGIN_PATH};
@@ -255,108 +234,12 @@ TEST(ExplainTest, ExcerptsAreEscapedAndFitted) {
                            std::string(300, 'b');
   const size_t at = text.find("<form");
   const std::string excerpt = Excerpt(text, at, 5, 40, false, "");
-  std::string why;
-  EXPECT_TRUE(Printable(excerpt, 40, why)) << why << "\n" << excerpt;
+  EXPECT_EQ(velmora::testing::PrintableFault(excerpt, 40), "") << excerpt;
   const size_t lineEnd = excerpt.find('\n');
   const size_t column = excerpt.find('^', lineEnd) - lineEnd - 1;
   EXPECT_EQ(excerpt.substr(column, 5), "<form") << excerpt;
   EXPECT_NE(excerpt.find("\\x1B[31m"), std::string::npos) << excerpt;
   EXPECT_NE(excerpt.find("\\xE2\\x80\\xAE"), std::string::npos) << excerpt;
-}
-
-// The command, from recordings made in a scratch folder.
-class ExplainCommandTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "velmora-explain-XXXXXX").string();
-    dir_ = mkdtemp(pattern.data());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // A recording of one link per (page, answer); the POST body is the one
-  // the plugin will send.
-  fs::path Record(const std::string& name, const std::vector<std::pair<std::string, std::string>>&
-                                               links) {
-    const fs::path folder = dir_ / name;
-    fs::create_directory(folder);
-    std::string manifest = "velmora-recording\t2\n";
-    int n = 0;
-    for (size_t i = 0; i < links.size(); ++i) {
-      const std::string url = "http://site.example/f/" + std::to_string(i + 1);
-      char get[16], post[16];
-      std::snprintf(get, sizeof get, "%03d", ++n);
-      std::snprintf(post, sizeof post, "%03d", ++n);
-      std::ofstream(folder / (std::string(get) + "-response.html"), std::ios::binary)
-          << links[i].first;
-      std::ofstream(folder / (std::string(post) + "-response.html"), std::ios::binary)
-          << links[i].second;
-      const Road road = ExplainTexts(links[i].first, links[i].second);
-      std::ofstream(folder / (std::string(post) + "-request.txt"), std::ios::binary)
-          << EncodeFormBody(road.params);
-      manifest += "link\t" + url + "\nexchange\tGET\t" + url + "\t-\t200\t" + url + "\t" + get +
-                  "-response.html\t-\t0\t1\n";
-      if (road.posted) {
-        manifest += "exchange\tPOST\thttp://site.example/dl\t" + std::string(post) +
-                    "-request.txt\t200\thttp://site.example/dl\t" + post + "-response.html\t-\t0\t1\n";
-      }
-    }
-    std::ofstream(folder / "manifest.tsv", std::ios::binary) << manifest;
-    return folder;
-  }
-
-  int Run(const std::string& args, std::string& out, std::string& err) {
-    const fs::path outFile = dir_ / "out", errFile = dir_ / "err";
-    const std::string command = std::string(VELMORA_HOST_PATH) + " explain " + args + " >" +
-                                outFile.string() + " 2>" + errFile.string() + " </dev/null";
-    const int status = std::system(command.c_str());
-    std::ifstream o(outFile, std::ios::binary), e(errFile, std::ios::binary);
-    out.assign(std::istreambuf_iterator<char>(o), std::istreambuf_iterator<char>());
-    err.assign(std::istreambuf_iterator<char>(e), std::istreambuf_iterator<char>());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-
-  fs::path dir_;
-};
-
-TEST_F(ExplainCommandTest, JsonFollowsTheDocumentedSchemaAndExitCodes) {
-  std::ifstream readme(VELMORA_HOST_README, std::ios::binary);
-  const nlohmann::json schema = velmora::testing::SchemaInReadme(
-      std::string(std::istreambuf_iterator<char>(readme), std::istreambuf_iterator<char>()),
-      "### explain JSON");
-  const std::string hostile = Form("<INPUT NAME=\"a\x1b[2J\" VALUE=\"\xE2\x80\xAE\xFF\">");
-  struct {
-    std::string page, answer;
-    int code;
-    const char* failedStep;
-  } const rows[] = {
-      {kPage, kAnswer, 0, nullptr},
-      {"<form ACTION=\"/dl\"></form>", kAnswer, 1, "form"},
-      {hostile, "Your download link <a href=\"x\x1b]0;t\x07\">", 1, "link"},
-      {kPage, "Invalid download link</b></p>", 2, nullptr},
-      {kPage, "Your download link HREF=\"file:///etc/passwd\"", 6, "link"},
-  };
-  for (const auto& row : rows) {
-    const fs::path recording = Record("r" + std::to_string(&row - rows), {{row.page, row.answer}});
-    std::string out, err;
-    EXPECT_EQ(Run("--json --recording " + recording.string(), out, err), row.code) << err;
-    const nlohmann::json document = nlohmann::json::parse(out);
-    EXPECT_EQ(velmora::testing::SchemaFault(schema, document, "explain"), "") << out;
-    EXPECT_EQ(document["failedStep"], row.failedStep ? nlohmann::json(row.failedStep)
-                                                     : nlohmann::json()) << out;
-    EXPECT_EQ(document["agrees"], true) << out;
-    std::string why;
-    for (const std::string& text : {out, err}) EXPECT_TRUE(Printable(text, 100000, why)) << why;
-    EXPECT_EQ(Run("--recording " + recording.string(), out, err), row.code) << err;
-    EXPECT_TRUE(Printable(out, 100, why)) << why << "\n" << out;
-  }
-  const fs::path two = Record("two", {{kPage, kAnswer}, {kPage, ""}});
-  std::string out, err;
-  EXPECT_EQ(Run("--recording " + two.string(), out, err), 64) << err;
-  EXPECT_EQ(Run("--recording " + two.string() + " http://site.example/f/2", out, err), 1) << err;
-  EXPECT_EQ(Run("--recording " + two.string() + " http://site.example/f/9", out, err), 66) << err;
-  EXPECT_EQ(Run("--recording " + (dir_ / "none").string(), out, err), 66) << err;
-  EXPECT_EQ(Run("", out, err), 64) << err;
-  EXPECT_EQ(Run("not-a-url", out, err), 64) << err;
 }
 
 }  // namespace

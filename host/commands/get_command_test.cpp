@@ -1,0 +1,300 @@
+// velmora-host get: links resolved on a test site on 127.0.0.1, then their
+// files downloaded from it into a scratch folder.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <string_view>
+
+#include "testing/host_process.h"
+#include "testing/json_schema.h"
+#include "testing/test_site.h"
+
+namespace {
+
+using namespace velmora::testing;
+
+// A file page at /f/ID whose form gives a link to href on the site itself,
+// which serves file at path (href decoded).
+void AddFilePage(TestSite& site, const std::string& id, const std::string& href,
+                 const std::string& path, const std::string& file) {
+  site.pages["/f/" + id] = FormPage("/dl/" + id, "<INPUT NAME=\"id\" VALUE=\"" + id + "\">\n");
+  const std::string link = href.rfind("file:", 0) == 0 ? href : "http://127.0.0.1:{PORT}" + href;
+  site.answers["/dl/" + id] = "Your download link: <A HREF=\"" + link + "\">";
+  if (!path.empty()) site.pages[path] = file;
+}
+
+std::string Listing(const fs::path& dir) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(dir, ignored)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ",") + name;
+  return text;
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += "0123456789abcdef"[digest[i] >> 4];
+    hex += "0123456789abcdef"[digest[i] & 15];
+  }
+  return hex;
+}
+
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+  std::vector<nlohmann::json> lines;
+  size_t start = 0;
+  for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(nlohmann::json::parse(out.substr(start, end - start)));
+  }
+  return lines;
+}
+
+std::string Pattern(size_t size, int seed) {
+  std::string text(size, '\0');
+  for (size_t i = 0; i < size; ++i) text[i] = static_cast<char>((i * 7 + seed) % 251);
+  return text;
+}
+
+TEST(GetCommandTest, NamesTheFileSafelyAndWritesOnlyThere) {
+  struct Row {
+    std::string what;
+    std::string headers;  // before the file's bytes
+    std::string href;
+    std::string path;
+    int code;
+    std::string name;  // saved in the folder; empty: nothing is
+  };
+  const auto disposition = [](const std::string& value) {
+    return "HEADER Content-Disposition: " + value + "\n";
+  };
+  const Row rows[] = {
+      {"filename=", disposition("attachment; filename=\"report 2024.pdf\""), "/files/1",
+       "/files/1", 0, "report 2024.pdf"},
+      {"filename*=", disposition("attachment; filename=\"x.txt\"; filename*=UTF-8''%E2%82%AC.txt"),
+       "/files/2", "/files/2", 0, "\xE2\x82\xAC.txt"},
+      {"the URL", "", "/files/a%20b.zip", "/files/a b.zip", 0, "a b.zip"},
+      {"../../x", disposition("attachment; filename=\"../../x\""), "/files/3", "/files/3", 0, "x"},
+      {"a/b", disposition("attachment; filename=\"a/b\""), "/files/4", "/files/4", 0, "b"},
+      {"control bytes", disposition("attachment; filename=\"a\x1b[2Jb\x07.txt\""), "/files/5",
+       "/files/5", 0, "a_[2Jb_.txt"},
+      {"CON", disposition("attachment; filename=\"CON\""), "/files/6", "/files/6", 0, "_CON"},
+      {"a bad link", "", "file:///etc/passwd", "", 6, ""},
+      {"a missing file", "", "/files/none", "", 8, ""},
+      {"a redirect to file:", "REDIRECT file:///etc/passwd", "/files/7", "/files/7", 8, ""},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    const std::string content = "bytes of " + row.what;
+    AddFilePage(site, "1", row.href, row.path, row.headers + content);
+    site.Start();
+    ScratchDir scratch;
+    const fs::path out = scratch.path() / "out";  // made when missing
+    const ProcessRun run = RunHost({"get", "-o", out.string(), site.Url("/f/1")});
+    EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    EXPECT_EQ(PrintableFault(run.err), "") << row.what << ": " << run.err;
+    EXPECT_EQ(Listing(scratch.path()), "out") << row.what;
+    EXPECT_EQ(Listing(out), row.name) << row.what;
+    if (row.name.empty()) continue;
+    EXPECT_EQ(run.out, (out / row.name).string() + "\n") << row.what;
+    EXPECT_EQ(ReadFile(out / row.name), content) << row.what;
+    EXPECT_NE(run.err.find("saved " + (out / row.name).string()), std::string::npos) << run.err;
+    // As a browser: the cookies of the page and the answer page as referrer.
+    const Received fetched = site.received().back();
+    EXPECT_EQ(fetched.cookie, "sid=s3ss10n") << row.what;
+    EXPECT_EQ(fetched.referer, site.Url("/dl/1")) << row.what;
+  }
+}
+
+TEST(GetCommandTest, ResumesCutTransfersAndNeverOverwrites) {
+  const std::string content = Pattern(10000, 1);
+  TestSite site;
+  AddFilePage(site, "cut", "/files/big.bin", "/files/big.bin", "CUT 4000\n" + content);
+  AddFilePage(site, "plain", "/files/plain.bin", "/files/plain.bin", content);
+  AddFilePage(site, "norange", "/files/x.bin", "/files/x.bin", "NORANGE\n" + content);
+  site.Start();
+  ScratchDir scratch;
+  const fs::path out = scratch.path();
+  auto get = [&](const std::string& id, std::vector<std::string> options) {
+    std::vector<std::string> args = {"get", "--json", "-o", out.string()};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(site.Url("/f/" + id));
+    const ProcessRun run = RunHost(args);
+    const std::vector<nlohmann::json> lines = JsonLines(run.out);
+    EXPECT_EQ(lines.size(), 1u) << run.out << run.err;
+    return std::make_pair(run, lines.empty() ? nlohmann::json() : lines[0]);
+  };
+
+  // Cut halfway: no file, the .part kept, the size said.
+  auto [cut, cutJson] = get("cut", {});
+  EXPECT_EQ(cut.code, 8) << cut.err;
+  EXPECT_EQ(cutJson["outcome"], "download-error");
+  EXPECT_EQ(cutJson["download"]["partial"], (out / "big.bin.part").string());
+  EXPECT_EQ(cutJson["download"]["path"], nullptr);
+  EXPECT_EQ(cutJson["download"]["expected_size"], 10000);
+  EXPECT_NE(cut.err.find("cut off after 4000 of 10000 bytes"), std::string::npos) << cut.err;
+  EXPECT_NE(cut.err.find("big.bin.part keeps 4000 bytes for --continue"), std::string::npos);
+  EXPECT_EQ(Listing(out), "big.bin.part");
+  // --continue asks for the rest only.
+  auto [resumed, resumedJson] = get("cut", {"-c"});
+  EXPECT_EQ(resumed.code, 0) << resumed.err;
+  EXPECT_TRUE(ReadFile(out / "big.bin") == content);
+  EXPECT_EQ(resumedJson["download"]["resumed_from"], 4000);
+  EXPECT_EQ(resumedJson["download"]["sha256"], Sha256Hex(content));
+  EXPECT_EQ(site.received().back().range, "bytes=4000-");
+  EXPECT_EQ(Listing(out), "big.bin");
+  // With --retries the same run goes on from the cut.
+  const fs::path retried = scratch.path() / "retried";
+  const ProcessRun retry = RunHost({"get", "--json", "--retries", "1", "-o", retried.string(),
+                                 site.Url("/f/cut")});
+  EXPECT_EQ(retry.code, 0) << retry.err;
+  EXPECT_TRUE(ReadFile(retried / "big.bin") == content);
+  const std::vector<nlohmann::json> retryJson = JsonLines(retry.out);
+  ASSERT_EQ(retryJson.size(), 1u);
+  EXPECT_EQ(retryJson[0]["download"]["attempts"], 2);
+  EXPECT_EQ(retryJson[0]["download"]["resumed_from"], 4000);
+  fs::remove_all(retried);
+
+  // A server that ignores Range: the .part starts over.
+  WriteFile(out / "x.bin.part", std::string(3000, 'Z'));
+  auto [ignored, ignoredJson] = get("norange", {"--continue"});
+  EXPECT_EQ(ignored.code, 0) << ignored.err;
+  EXPECT_TRUE(ReadFile(out / "x.bin") == content);
+  EXPECT_EQ(ignoredJson["download"]["resumed_from"], 0);
+  EXPECT_EQ(ignoredJson["download"]["sha256"], Sha256Hex(content));
+
+  // An existing file stays; so does an earlier .part without --continue,
+  // and a .part that links elsewhere is not followed even with it.
+  WriteFile(out / "plain.bin", "mine");
+  WriteFile(out / "plain (1).bin.part", content.substr(0, 7));  // from an earlier run
+  WriteFile(out / "victim", "precious");
+  fs::create_symlink(out / "victim", out / "plain (2).bin.part");
+  auto [kept, keptJson] = get("plain", {"-c"});
+  EXPECT_EQ(kept.code, 0) << kept.err;
+  EXPECT_EQ(keptJson["download"]["path"], (out / "plain (1).bin").string()) << keptJson;
+  EXPECT_EQ(ReadFile(out / "plain.bin"), "mine");
+  EXPECT_TRUE(ReadFile(out / "plain (1).bin") == content);  // the earlier .part, resumed
+  auto [again, againJson] = get("plain", {});
+  EXPECT_EQ(againJson["download"]["path"], (out / "plain (3).bin").string()) << againJson;
+  EXPECT_EQ(ReadFile(out / "victim"), "precious");
+  auto [replaced, replacedJson] = get("plain", {"--overwrite"});
+  EXPECT_EQ(replaced.code, 0) << replaced.err;
+  EXPECT_TRUE(ReadFile(out / "plain.bin") == content);
+  EXPECT_EQ(Listing(out), "big.bin,plain (1).bin,plain (2).bin.part,plain (3).bin,plain.bin,"
+                          "victim,x.bin");
+}
+
+TEST(GetCommandTest, ParallelBatchesComeBackInOrder) {
+  constexpr int kLinks = 12;
+  TestSite site;
+  std::string input;
+  std::vector<std::string> contents;
+  for (int i = 0; i < kLinks; ++i) {
+    const std::string id = std::to_string(i);
+    contents.push_back(Pattern(1000 + static_cast<size_t>(i) * 3000, i));
+    AddFilePage(site, id, "/files/" + id + ".bin", "/files/" + id + ".bin", contents.back());
+    // The first links take longest: they finish last.
+    site.pages["/f/" + id] = "DELAY " + std::to_string((kLinks - i) * 40) + "\n" +
+                             site.pages["/f/" + id];
+  }
+  site.Start();
+  for (int i = 0; i < kLinks; ++i) input += site.Url("/f/" + std::to_string(i)) + "\n";
+  input += "not a link\n";
+  ScratchDir scratch;
+  const ProcessRun run =
+      RunHost({"get", "--jobs", "8", "--json", "-o", scratch.path().string(), "-"},
+              {.input = input});
+  EXPECT_EQ(run.code, 64) << run.err;
+  const std::vector<nlohmann::json> lines = JsonLines(run.out);
+  ASSERT_EQ(lines.size(), kLinks + 1u) << run.out;
+  const nlohmann::json schema = SchemaInReadme(ReadFile(VELMORA_HOST_README), "### JSON output");
+  for (int i = 0; i < kLinks; ++i) {
+    const nlohmann::json& line = lines[static_cast<size_t>(i)];
+    EXPECT_EQ(velmora::testing::SchemaFault(schema, line, "line " + std::to_string(i + 1)), "");
+    EXPECT_EQ(line["url"], site.Url("/f/" + std::to_string(i)));
+    const std::string path = (scratch.path() / (std::to_string(i) + ".bin")).string();
+    EXPECT_EQ(line["download"]["path"], path);
+    EXPECT_EQ(line["download"]["sha256"], Sha256Hex(contents[static_cast<size_t>(i)]));
+    EXPECT_TRUE(ReadFile(path) == contents[static_cast<size_t>(i)]) << path;
+  }
+  EXPECT_EQ(lines.back()["outcome"], "bad-url");
+  EXPECT_GE(site.mostAtOnce(), 4);
+
+  // A recording made with 8 jobs keeps each link's exchanges its own, in
+  // order, and replays with one.
+  const std::string rec = (scratch.path() / "rec").string();
+  const ProcessRun recorded =
+      RunHost({"resolve", "--jobs", "8", "--record", rec, "-"}, {.input = input});
+  EXPECT_EQ(recorded.code, 64) << recorded.err;
+  std::string expected;
+  for (int i = 0; i < kLinks; ++i) {
+    expected += site.Url("/f/" + std::to_string(i)) + "\thttp://127.0.0.1:" +
+                site.Url("").substr(17) + "/files/" + std::to_string(i) + ".bin\n";
+  }
+  EXPECT_EQ(recorded.out, expected + "not%20a%20link\tbad URL\n");
+  const ProcessRun replayed = RunHost({"replay", "--jobs", "1", rec});
+  EXPECT_EQ(replayed.code, 0) << replayed.err;
+  EXPECT_EQ(replayed.out, expected);
+  EXPECT_EQ(replayed.err, "");
+}
+
+// Under load every diagnostic line leaves whole: lines of 32 jobs at once
+// never merge, and none is empty.
+TEST(GetCommandTest, StderrLinesStayWholeUnderLoad) {
+  constexpr int kLinks = 200;
+  TestSite site(160);  // every job keeps its connections open
+  std::string input;
+  for (int i = 0; i < kLinks; ++i) {
+    const std::string id = std::to_string(i);
+    AddFilePage(site, id, "/files/" + id + ".bin", "/files/" + id + ".bin", Pattern(64, i));
+  }
+  site.Start();
+  for (int i = 0; i < kLinks; ++i) input += site.Url("/f/" + std::to_string(i)) + "\n";
+  ScratchDir scratch;
+  const ProcessRun run = RunHost(
+      {"get", "--jobs", "32", "--trace", "--debug", "--dump-dir",
+       (scratch.path() / "dumps").string(), "-o", (scratch.path() / "files").string(), "-"},
+      {.input = input});
+  EXPECT_EQ(run.code, 0) << run.err.substr(0, 2000);
+  // The length of line's leading tag ("[trace #N] ", "[plugin #N] " or
+  // "velmora-host: "), or 0.
+  const auto tagAt = [](std::string_view line, size_t at) -> size_t {
+    if (line.substr(at, 14) == "velmora-host: ") return 14;
+    for (const std::string_view open : {"[trace #", "[plugin #"}) {
+      if (line.substr(at, open.size()) != open) continue;
+      const size_t digits = line.find_first_not_of("0123456789", at + open.size());
+      if (digits > at + open.size() && line.substr(digits, 2) == "] ") return digits + 2 - at;
+    }
+    return 0;
+  };
+  size_t lines = 0, faults = 0;
+  std::set<std::string> writers;  // the tags seen, without their numbers
+  std::istringstream err(run.err);
+  for (std::string line; std::getline(err, line); ++lines) {
+    const size_t tag = tagAt(line, 0);
+    bool whole = tag > 0;
+    for (size_t at = tag; whole && at < line.size(); ++at) whole = tagAt(line, at) == 0;
+    if (whole) writers.insert(line.substr(0, line.find_first_of("#:")));
+    if (!whole && ++faults <= 5) ADD_FAILURE() << "line " << lines + 1 << ": \"" << line << "\"";
+  }
+  EXPECT_EQ(faults, 0u) << "of " << lines << " lines";
+  EXPECT_EQ(writers.size(), 3u) << "trace, plugin and messages all wrote";
+  EXPECT_GT(lines, 20u * kLinks);
+  const fs::directory_iterator files(scratch.path() / "files");
+  EXPECT_EQ(std::distance(files, fs::directory_iterator()), kLinks);
+}
+
+}  // namespace

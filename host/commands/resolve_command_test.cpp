@@ -1,0 +1,468 @@
+// velmora-host resolve as a user runs it: a child process talking HTTP to a
+// test site on 127.0.0.1 that records what it received.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+
+#include "testing/host_process.h"
+#include "testing/json_schema.h"
+#include "testing/test_site.h"
+
+namespace {
+
+using namespace velmora::testing;
+
+TEST(ResolveCommandTest, PostsTheFormAsTheSiteExpects) {
+  TestSite site;
+  site.pages["/f/42"] = "REDIRECT /files/42/page.html";
+  site.pages["/files/42/page.html"] = FormPage(
+      "../dl.php",
+      "<INPUT TYPE=\"hidden\" NAME=\"op\" VALUE=\"download2\">\n"
+      "<INPUT TYPE=\"hidden\" NAME=\"id\" VALUE=\"42\">\n"
+      "<INPUT TYPE=\"hidden\" NAME=\"fname\" VALUE=\"\xEE\xF2 a&b=c.zip\">\n"
+      "<INPUT TYPE=\"hidden\" NAME=\"rand\" VALUE=\"\">\n"
+      "<INPUT TYPE=\"submit\" NAME=\"method_free\" VALUE=\"Free Download\">\n"
+      "<INPUT TYPE=\"submit\" NAME=\"method_premium\" VALUE=\"Premium\">\n");
+  site.answers["/files/dl.php"] = kLinkAnswer;
+  site.Start();
+
+  const ProcessRun run = RunHost({"resolve", site.Url("/f/42")});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(run.out, std::string(kLink) + "\n");
+  EXPECT_EQ(run.err, "");
+
+  const std::vector<Received> posts = site.posts();
+  ASSERT_EQ(posts.size(), 1u);
+  EXPECT_EQ(posts[0].target, "/files/dl.php");  // relative to the page after the redirect
+  EXPECT_EQ(posts[0].body,
+            "op=download2&id=42&fname=%EE%F2%20a%26b%3Dc.zip&rand=&method_free=Free%20Download");
+  EXPECT_EQ(posts[0].contentType, "application/x-www-form-urlencoded");
+  EXPECT_EQ(posts[0].cookie, "sid=s3ss10n");
+  EXPECT_NE(posts[0].userAgent.find("Mozilla/5.0"), std::string::npos);
+}
+
+TEST(ResolveCommandTest, ResolvesTheFormActionAgainstThePage) {
+  struct Row {
+    std::string action;
+    std::string postedTo;
+  };
+  const Row rows[] = {
+      {"", "/files/7/page.html"},  // empty: the page itself, after redirects
+      {"go", "/files/7/go"},
+      {"/top/dl", "/top/dl"},
+      {"../../up", "/up"},
+      {"?step=2", "/files/7/page.html"},
+      {"http://127.0.0.1:{PORT}/abs", "/abs"},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    site.pages["/f/7"] = "REDIRECT /files/7/page.html";
+    site.pages["/files/7/page.html"] = FormPage(row.action, "<INPUT NAME=\"id\" VALUE=\"7\">\n");
+    site.answers[row.postedTo] = kLinkAnswer;
+    site.Start();
+    const ProcessRun run = RunHost({"resolve", site.Url("/f/7")});
+    EXPECT_EQ(run.code, 0) << row.action << ": " << run.err;
+    const std::vector<Received> posts = site.posts();
+    ASSERT_EQ(posts.size(), 1u) << row.action;
+    EXPECT_EQ(posts[0].target, row.postedTo) << row.action;
+    EXPECT_EQ(posts[0].body, "id=7") << row.action;
+  }
+}
+
+TEST(ResolveCommandTest, ResultKindsGiveTheirExitCodes) {
+  struct Row {
+    std::string answer;
+    int code;
+    std::string out;
+    std::string message;
+  };
+  const Row rows[] = {
+      {kLinkAnswer, 0, std::string(kLink) + "\n", ""},
+      {"<P>Please wait 60 seconds.</P>", 1, "", "no download link found for"},
+      {"<p><b>Invalid download link</b></p>", 2, "", "reports the link"},
+      {"<p>Fehlerhafter Downloadlink</p>", 3, "", "as faulty"},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    site.pages["/f/1"] = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+    site.answers["/dl"] = row.answer;
+    site.Start();
+    const ProcessRun run = RunHost({"resolve", site.Url("/f/1")});
+    EXPECT_EQ(run.code, row.code) << row.answer;
+    EXPECT_EQ(run.out, row.out) << row.answer;
+    if (row.code != 0) {
+      EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
+      EXPECT_NE(run.err.find(site.Url("/f/1")), std::string::npos) << run.err;
+    }
+  }
+}
+
+TEST(ResolveCommandTest, TransferFailuresGiveExitCodeFour) {
+  struct Row {
+    std::string what;
+    std::string url;  // a path on the site, or a whole URL
+    std::vector<std::string> options;
+    std::string reason;
+  };
+  const std::string refused = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/f/1";
+  const Row rows[] = {
+      {"unresolvable host", "http://files.velmora.invalid/f/1", {}, "Could not resolve host"},
+      {"refused connection", refused, {}, "127.0.0.1"},
+      {"status 404", "/missing", {}, "HTTP status 404"},
+      {"status 500 on the POST", "/f/500", {}, "HTTP status 500"},
+      {"timeout", "/slow", {"--timeout", "1"}, "timed out"},
+      {"page over the cap", "/big", {"--max-page-bytes", "1000"}, "larger than the limit of 1000"},
+      {"redirect loop", "/loop", {}, "Maximum (10) redirects"},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    site.pages["/f/500"] = FormPage("/dl500", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+    site.answers["/dl500"] = "STATUS 500";
+    site.pages["/slow"] = "SLEEP";
+    site.pages["/big"] = "BIG";
+    site.pages["/loop"] = "REDIRECT /loop";
+    site.Start();
+    const std::string url = row.url[0] == '/' ? site.Url(row.url) : row.url;
+    std::vector<std::string> args = {"resolve", "--connect-timeout", "5"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.push_back(url);
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessRun run = RunHost(args);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << row.what;
+    EXPECT_EQ(run.code, 4) << row.what << ": " << run.err;
+    EXPECT_EQ(run.out, "") << row.what;
+    EXPECT_NE(run.err.find(url), std::string::npos) << row.what << ": " << run.err;
+    EXPECT_NE(run.err.find(row.reason), std::string::npos) << row.what << ": " << run.err;
+  }
+}
+
+TEST(ResolveCommandTest, SeveralLinksFromStdinPrintOneLineEach) {
+  TestSite site;
+  site.pages["/f/ok"] = FormPage("/dl-ok", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl-ok"] = kLinkAnswer;
+  site.pages["/f/gone"] = FormPage("/dl-gone", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+  site.answers["/dl-gone"] = "<b>Invalid download link</b></p>";
+  site.Start();
+  const std::string input = site.Url("/f/ok") + "\r\n\n  " + site.Url("/f/gone") + "\n";
+  const ProcessRun run = RunHost({"resolve", "-"}, {.input = input});
+  EXPECT_EQ(run.code, 2) << run.err;
+  EXPECT_EQ(run.out, site.Url("/f/ok") + "\t" + kLink + "\n" + site.Url("/f/gone") +
+                         "\tinvalid link\n");
+  EXPECT_NE(run.err.find("1 of 2 links"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find('\r'), std::string::npos) << "no progress bar without a terminal";
+}
+
+TEST(ResolveCommandTest, DebugLogsDecodedAndDumpsTheAnswer) {
+  TestSite site;
+  site.pages["/f/1"] = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl"] = kLinkAnswer;
+  site.Start();
+  ScratchDir dumps;
+  const fs::path dir = dumps.path() / "dumps";  // made when missing
+  const ProcessRun run = RunHost({"resolve", "--debug", "--trace", "--dump-dir", dir.string(),
+                           site.Url("/f/1")});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_EQ(ReadFile(dir / "Dornix.html"), kLinkAnswer);
+  EXPECT_NE(run.err.find("Ссылка для POST: /dl"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("Параметры POST:"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("[trace] POST " + site.Url("/dl")), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("body (4 bytes): id=1"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("status 200"), std::string::npos) << run.err;
+}
+
+TEST(ResolveCommandTest, NoSiteByteReachesTheOutputRaw) {
+  struct Row {
+    std::string what;
+    std::string page;    // of /f/1; its form posts to /dl
+    std::string answer;  // of /dl
+    int code;
+    std::string result;  // the RESULT column for /f/1
+  };
+  const std::string form = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  const Row rows[] = {
+      {"a link forging lines and escapes", form,
+       "Your download link: <A HREF=\"http://dl.example/a\r\nhttp://forged.example/\tx\x1b[2J\x07\x9b\">",
+       0, "http://dl.example/a%0D%0Ahttp://forged.example/%09x%1B[2J%07%9B"},
+      {"a file: link", form, "Your download link: <A HREF=\"file:///etc/shadow\">", 6, "bad link"},
+      {"a relative link", form, "Your download link: <A HREF=\"get/1\">", 6, "bad link"},
+      {"an action with escapes", FormPage("ftp://\x1b[31mx", "<INPUT NAME=\"a\" VALUE=\"\x1b]0;t\x07\">\n"),
+       kLinkAnswer, 4, "transfer error"},
+      {"headers with escapes", "HEADER X-Evil: \x1b]0;owned\x07\n" + form, kLinkAnswer, 0, kLink},
+      {"a redirect with escapes", "REDIRECT /next\x1b[2J", kLinkAnswer, 4, "transfer error"},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    site.pages["/f/1"] = row.page;
+    site.answers["/dl"] = row.answer;
+    site.pages["/f/2"] = FormPage("/dl2", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+    site.answers["/dl2"] = kLinkAnswer;
+    site.Start();
+    ScratchDir scratch;
+    const std::string rec = (scratch.path() / "rec").string();
+    const std::string input = site.Url("/f/1") + "\n" + site.Url("/f/2") + "\n";
+    const ProcessRun run = RunHost({"resolve", "--debug", "--trace", "--dump-dir",
+                                 (scratch.path() / "d").string(), "--record", rec, "-"},
+                                {.input = input});
+    EXPECT_EQ(run.code, std::max(row.code, 0)) << row.what << ": " << run.err;
+    EXPECT_EQ(run.out, site.Url("/f/1") + "\t" + row.result + "\n" + site.Url("/f/2") + "\t" +
+                           kLink + "\n")
+        << row.what;
+    EXPECT_EQ(PrintableFault(run.err), "") << row.what << ": " << run.err;
+    const ProcessRun replayed = RunHost({"replay", "--trace", "--debug", "--dump-dir",
+                                      (scratch.path() / "d2").string(), rec});
+    EXPECT_EQ(replayed.out, run.out) << row.what << ": " << replayed.err;
+    EXPECT_EQ(PrintableFault(replayed.err), "") << row.what << ": " << replayed.err;
+  }
+}
+
+TEST(ResolveCommandTest, FailedWritesGiveTheirExitCodes) {
+  struct Row {
+    std::string what;
+    std::function<void(const fs::path& dumps, const fs::path& scratch)> prepare;
+    std::string stdoutPath;
+    int code;
+    std::string message;
+  };
+  const Row rows[] = {
+      {"the dump file is a folder",
+       [](const fs::path& dumps, const fs::path&) { fs::create_directories(dumps / "Dornix.html"); },
+       "", 73, "cannot write the debug dump"},
+      {"the dump file links elsewhere",
+       [](const fs::path& dumps, const fs::path& scratch) {
+         fs::create_directories(dumps);
+         fs::create_symlink(scratch / "victim", dumps / "Dornix.html");
+       },
+       "", 73, "is a symbolic link"},
+      {"stdout is full", [](const fs::path&, const fs::path&) {}, "/dev/full", 74,
+       "cannot write standard output"},
+  };
+  TestSite site;
+  site.pages["/f/1"] = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl"] = kLinkAnswer;
+  site.Start();
+  for (const Row& row : rows) {
+    ScratchDir scratch;
+    const fs::path dumps = scratch.path() / "dumps";
+    WriteFile(scratch.path() / "victim", "precious");
+    row.prepare(dumps, scratch.path());
+    const ProcessRun run =
+        RunHost({"resolve", "--debug", "--dump-dir", dumps.string(), site.Url("/f/1")},
+                {.stdoutPath = row.stdoutPath});
+    EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << row.what << ": " << run.err;
+    EXPECT_EQ(ReadFile(scratch.path() / "victim"), "precious") << row.what;
+  }
+}
+
+TEST(ResolveCommandTest, ABatchIsABatchWhateverItsLength) {
+  TestSite site;
+  site.pages["/f/ok"] = FormPage("/dl-ok", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl-ok"] = kLinkAnswer;
+  site.pages["/f/two"] = FormPage("/dl-two", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+  site.answers["/dl-two"] = "<P>Please wait.</P>";
+  site.Start();
+  ScratchDir scratch;
+  const std::string list = "# my links\n\n  " + site.Url("/f/ok") + " \r\nmailto:x@y.example\n";
+  WriteFile(scratch.path() / "list", list);
+  struct Row {
+    std::vector<std::string> args;
+    std::string input;
+    int code;
+    std::string out;
+  };
+  const std::string ok = site.Url("/f/ok") + "\t" + kLink + "\n";
+  const Row rows[] = {
+      {{"resolve", "-"}, list, 64, ok + "mailto:x@y.example\tbad URL\n"},
+      {{"resolve", "-a", (scratch.path() / "list").string()}, "", 64,
+       ok + "mailto:x@y.example\tbad URL\n"},
+      {{"resolve", "--batch-file", "-"}, site.Url("/f/ok") + "\n", 0, ok},
+      {{"resolve", "-a", (scratch.path() / "none").string()}, "", 66, ""},
+  };
+  for (const Row& row : rows) {
+    const ProcessRun run = RunHost(row.args, {.input = row.input});
+    EXPECT_EQ(run.code, row.code) << row.args.back() << ": " << run.err;
+    EXPECT_EQ(run.out, row.out) << row.args.back();
+    if (row.code == 64) {
+      EXPECT_NE(run.err.find("line 4: \"mailto:x@y.example\" is not an http or https URL"),
+                std::string::npos)
+          << run.err;
+    }
+  }
+  // With --debug each link of a batch dumps to its own file.
+  const fs::path dumps = scratch.path() / "dumps";
+  const ProcessRun debug = RunHost({"resolve", "--debug", "--dump-dir", dumps.string(), "-"},
+                                {.input = site.Url("/f/ok") + "\n" + site.Url("/f/two") + "\n"});
+  EXPECT_EQ(ReadFile(dumps / "001-Dornix.html"), kLinkAnswer) << debug.err;
+  EXPECT_EQ(ReadFile(dumps / "002-Dornix.html"), "<P>Please wait.</P>") << debug.err;
+  EXPECT_NE(debug.err.find("saved to " + (dumps / "002-Dornix.html").string()), std::string::npos)
+      << debug.err;
+}
+
+TEST(ResolveCommandTest, JsonLinesFollowTheDocumentedSchema) {
+  TestSite site;
+  site.pages["/f/ok"] = "REDIRECT /f/ok2";
+  site.pages["/f/ok2"] = FormPage("/dl-ok", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl-ok"] = kLinkAnswer;
+  site.pages["/f/gone"] = FormPage("/dl-gone", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+  site.answers["/dl-gone"] = "<b>Invalid download link</b></p>";
+  site.pages["/f/file"] = FormPage("/dl-file", "<INPUT NAME=\"id\" VALUE=\"3\">\n");
+  site.answers["/dl-file"] = "Your download link: <A HREF=\"file:///etc/shadow\x1b\">";
+  site.Start();
+  ScratchDir scratch;
+  const fs::path dumps = scratch.path() / "d";
+  const std::string input = site.Url("/f/ok") + "\n" + site.Url("/f/gone") + "\nnot a url\n" +
+                            site.Url("/missing") + "\n" + site.Url("/f/file") + "\n";
+  const ProcessRun run =
+      RunHost({"resolve", "--json", "--debug", "--dump-dir", dumps.string(), "-"},
+              {.input = input});
+  EXPECT_EQ(run.code, 64) << run.err;
+  const nlohmann::json schema = SchemaInReadme(ReadFile(VELMORA_HOST_README), "### JSON output");
+  std::vector<nlohmann::json> lines;
+  size_t start = 0;
+  for (size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(nlohmann::json::parse(run.out.substr(start, end - start)));
+    EXPECT_EQ(velmora::testing::SchemaFault(schema, lines.back(), "line " + std::to_string(lines.size())), "");
+  }
+  ASSERT_EQ(lines.size(), 5u) << run.out;
+  EXPECT_EQ(PrintableFault(run.out), "");
+  const char* outcomes[] = {"link", "notfound", "bad-url", "transfer-error", "bad-link"};
+  const int codes[] = {0, 2, 64, 4, 6};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i]["outcome"], outcomes[i]) << lines[i];
+    EXPECT_EQ(lines[i]["exit_code"], codes[i]) << lines[i];
+    EXPECT_EQ(lines[i]["line"], i + 1 + (i >= 3 ? 0 : 0)) << lines[i];
+  }
+  EXPECT_EQ(lines[0]["link"], kLink);
+  EXPECT_EQ(lines[0]["exchanges"][0]["redirects"], 1);
+  EXPECT_EQ(lines[0]["exchanges"][1]["method"], "POST");
+  EXPECT_EQ(lines[4]["link"], "file:///etc/shadow%1B");
+  // Each link of a batch has its own dump file, named in its report.
+  EXPECT_EQ(lines[0]["dump"], (dumps / "001-Dornix.html").string());
+  EXPECT_EQ(ReadFile(dumps / "001-Dornix.html"), kLinkAnswer);
+  EXPECT_NE(ReadFile(dumps / "005-Dornix.html").find("file:///etc/shadow"), std::string::npos);
+  EXPECT_NE(run.err.find("answer page saved to " + (dumps / "005-Dornix.html").string()),
+            std::string::npos)
+      << run.err;
+}
+
+TEST(ResolveCommandTest, TraceSaysWhatWentOverTheWire) {
+  struct Row {
+    std::string what;
+    std::string page;  // of /p
+    std::vector<std::string> options;
+    int code;
+    std::vector<std::string> present;
+    std::vector<std::string> absent;
+  };
+  const std::string form = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  const Row rows[] = {
+      {"gzip", "GZIP", {}, 1, {"received 40 bytes (5000 after decoding)", "< Content-Encoding: gzip"}, {}},
+      {"a refused redirect", "REDIRECT file:///etc/passwd", {}, 4,
+       {"the redirect to file:///etc/passwd was not followed"}, {"from file:", "no download link"}},
+      {"a 302 without Location", "NOLOCATION", {}, 4, {"HTTP status 302 but named no Location"},
+       {"no download link"}},
+      {"cookies masked", form, {}, 0, {"< Set-Cookie: sid=***; Path=/", "> Cookie: sid=***"},
+       {"s3ss10n"}},
+      {"cookies shown", form, {"--trace-cookies"}, 0, {"> Cookie: sid=s3ss10n"}, {}},
+      {"headers of each hop", "REDIRECT /p2", {}, 1,
+       {"> GET /p HTTP/1.1", "< Location: /p2", "redirect 1 to ", "> GET /p2 HTTP/1.1"}, {}},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    site.pages["/p"] = row.page;
+    site.pages["/p2"] = "<P>nothing</P>";
+    site.answers["/dl"] = kLinkAnswer;
+    site.Start();
+    std::vector<std::string> args = {"resolve", "--trace"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.push_back(site.Url("/p"));
+    const ProcessRun run = RunHost(args);
+    EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    for (const std::string& text : row.present) {
+      EXPECT_NE(run.err.find(text), std::string::npos) << row.what << ": " << text << "\n" << run.err;
+    }
+    for (const std::string& text : row.absent) {
+      EXPECT_EQ(run.err.find(text), std::string::npos) << row.what << ": " << text << "\n" << run.err;
+    }
+  }
+  // --dump-dir alone turns the dump on rather than being ignored.
+  TestSite site;
+  site.pages["/p"] = form;
+  site.answers["/dl"] = kLinkAnswer;
+  site.Start();
+  ScratchDir dumps;
+  EXPECT_EQ(RunHost({"resolve", "--dump-dir", dumps.path().string(), site.Url("/p")}).code, 0);
+  EXPECT_EQ(ReadFile(dumps.path() / "Dornix.html"), kLinkAnswer);
+}
+
+TEST(ResolveCommandTest, NetworkOptionsReachTheSite) {
+  struct Row {
+    std::string what;
+    std::string page;  // of /p; its form posts to /dl
+    std::vector<std::string> options;
+    int code;
+    size_t gets;  // requests of /p
+    std::string message;
+  };
+  const std::string form = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  const Row rows[] = {
+      {"a 503, then the page", "TURNS STATUS 503\n--next--\n" + form, {"--retries", "2"}, 0, 2, ""},
+      {"a 503 without retries", "TURNS STATUS 503\n--next--\n" + form, {}, 4, 1, "status 503"},
+      {"a 404 is not retried", "STATUS 404", {"--retries", "3"}, 4, 1, "status 404"},
+      {"a deadline for the link", "SLEEP", {"--deadline", "1", "--retries", "5"}, 4, 1,
+       "the deadline of 1 seconds for this link passed"},
+  };
+  for (const Row& row : rows) {
+    TestSite site;
+    site.pages["/p"] = row.page;
+    site.answers["/dl"] = kLinkAnswer;
+    site.Start();
+    std::vector<std::string> args = {"resolve"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.push_back(site.Url("/p"));
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessRun run = RunHost(args);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2)) << row.what;
+    EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << row.what << ": " << run.err;
+    size_t gets = 0;
+    for (const Received& request : site.received()) gets += request.target == "/p";
+    EXPECT_EQ(gets, row.gets) << row.what;
+  }
+
+  // Identity, extra headers and a cookie file that is read and written.
+  TestSite site;
+  site.pages["/p"] = form;
+  site.answers["/dl"] = kLinkAnswer;
+  site.Start();
+  ScratchDir scratch;
+  const fs::path cookies = scratch.path() / "cookies.txt";
+  WriteFile(cookies, "127.0.0.1\tFALSE\t/\tFALSE\t0\tmine\tkept\n");
+  const ProcessRun run = RunHost({"resolve", "--user-agent", "VelmoraTest/1", "--header",
+                               "X-Test: hello", "--cookies", cookies.string(), site.Url("/p")});
+  EXPECT_EQ(run.code, 0) << run.err;
+  const std::vector<Received> received = site.received();
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_EQ(received[1].userAgent, "VelmoraTest/1");
+  EXPECT_EQ(received[1].testHeader, "hello");
+  EXPECT_NE(received[0].cookie.find("mine=kept"), std::string::npos);
+  EXPECT_NE(ReadFile(cookies).find("sid\ts3ss10n"), std::string::npos) << ReadFile(cookies);
+  EXPECT_EQ(RunHost({"resolve", "--header", "X-Bad\r\nInjected: 1", site.Url("/p")}).code, 64);
+
+  // A proxy gets the request for a name nobody here resolves.
+  const ProcessRun proxied =
+      RunHost({"resolve", "--proxy", site.Url(""), "http://files.velmora.test/p"});
+  EXPECT_EQ(proxied.code, 4) << proxied.err;  // the "proxy" knows no such page
+  bool sawProxied = false;
+  for (const Received& request : site.received()) {
+    sawProxied |= request.target.find("/p") != std::string::npos && request.method == "GET" &&
+                  proxied.err.find("404") != std::string::npos;
+  }
+  EXPECT_TRUE(sawProxied) << proxied.err;
+}
+
+}  // namespace

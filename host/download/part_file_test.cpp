@@ -1,0 +1,176 @@
+// Claiming a download's NAME.part and publishing it as NAME, in a folder
+// holding what a user's folder (or another download) may hold: only the
+// name chosen is written, and nothing there, or beyond a link, is replaced,
+// emptied or followed.
+#include "host/download/part_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <vector>
+
+#include "testing/host_process.h"
+
+namespace velmora::host {
+namespace {
+
+namespace fs = std::filesystem;
+using velmora::testing::ReadFile;
+using velmora::testing::ScratchDir;
+using velmora::testing::WriteFile;
+
+// scratch/d, the folder downloads go to, and scratch/victim outside it.
+class PartFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Fresh(""); }
+
+  // An empty d with what spec names (Make).
+  void Fresh(const std::string& spec) {
+    folder_ = UniqueFd();
+    held_.clear();
+    fs::remove_all(dir());
+    fs::create_directory(dir());
+    WriteFile(victim(), "precious");
+    folder_ = OpenFolder(dir().string(), false);
+    Make(spec);
+  }
+  // Makes in d what spec names, comma-separated: "NAME" a file holding
+  // "abc", "NAME!" the same held locked by another download, "NAME>" a link
+  // to the victim, "NAME>>" a link to nothing, "NAME=" a hard link to the
+  // victim, "NAME/" a folder, "NAME|" a pipe.
+  void Make(const std::string& spec) {
+    std::istringstream items(spec);
+    for (std::string item; std::getline(items, item, ',');) {
+      const size_t end = item.find_first_of("!>=/|");
+      const fs::path path = dir() / item.substr(0, end);
+      const std::string kind = end == std::string::npos ? "" : item.substr(end);
+      if (kind.empty() || kind == "!") WriteFile(path, "abc");
+      if (kind == "!") {
+        held_.emplace_back(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_EQ(flock(held_.back().get(), LOCK_EX | LOCK_NB), 0);
+      }
+      if (kind == ">") fs::create_symlink(victim(), path);
+      if (kind == ">>") fs::create_symlink(scratch_.path() / "made-by-link", path);
+      if (kind == "=") fs::create_hard_link(victim(), path);
+      if (kind == "/") fs::create_directory(path);
+      if (kind == "|") mkfifo(path.c_str(), 0600);
+    }
+  }
+  fs::path dir() const { return scratch_.path() / "d"; }
+  fs::path victim() const { return scratch_.path() / "victim"; }
+  void ExpectNothingOutsideTouched() {
+    EXPECT_EQ(ReadFile(victim()), "precious");
+    EXPECT_FALSE(fs::exists(scratch_.path() / "made-by-link"));
+  }
+
+  ScratchDir scratch_;
+  UniqueFd folder_;
+  std::vector<UniqueFd> held_;
+};
+
+TEST_F(PartFileTest, ClaimTakesTheFirstNameThatIsFreeOrMayBeUsed) {
+  struct Row {
+    std::string spec;
+    ClaimRules rules;
+    const char* name;
+    uint64_t size;  // of the .part claimed
+    bool created;
+    const char* firstPart;  // f.bin.part afterwards; null: not read
+  };
+  const ClaimRules plain, resume{false, true}, overwrite{true, false};
+  std::vector<Row> rows = {
+      {"", plain, "f.bin", 0, true, ""},
+      {"f.bin", plain, "f (1).bin", 0, true, nullptr},
+      {"f.bin,f (1).bin", plain, "f (2).bin", 0, true, nullptr},
+      {"f.bin>", plain, "f (1).bin", 0, true, nullptr},
+      {"f.bin/", plain, "f (1).bin", 0, true, nullptr},
+      {"f.bin", overwrite, "f.bin", 0, true, ""},
+      {"f.bin.part", plain, "f (1).bin", 0, true, "abc"},  // an earlier .part stays
+      {"f.bin.part", resume, "f.bin", 3, false, "abc"},
+      {"f.bin.part", overwrite, "f.bin", 0, false, ""},
+      {"f.bin.part!", resume, "f (1).bin", 0, true, "abc"},  // another download writes it
+      {"f.bin.part!", overwrite, "f (1).bin", 0, true, "abc"},
+  };
+  // Whatever the rules, such a .part is never used.
+  for (const char* spec : {"f.bin.part>", "f.bin.part>>", "f.bin.part=", "f.bin.part/",
+                           "f.bin.part|"}) {
+    for (const ClaimRules& rules : {plain, resume, overwrite}) {
+      rows.push_back({spec, rules, "f (1).bin", 0, true, nullptr});
+    }
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE("\"" + row.spec + "\"" + (row.rules.resume ? ", resume" : "") +
+                 (row.rules.overwrite ? ", overwrite" : ""));
+    Fresh(row.spec);
+    const auto before = fs::symlink_status(dir() / "f.bin.part").type();
+    const PartFile part = ClaimPart(folder_.get(), "f.bin", row.rules);
+    EXPECT_EQ(part.name, row.name);
+    EXPECT_EQ(part.size, row.size);
+    EXPECT_EQ(part.created, row.created);
+    struct stat held {}, named {};
+    ASSERT_EQ(fstat(part.fd.get(), &held), 0);
+    ASSERT_EQ(lstat((dir() / part.partName()).c_str(), &named), 0);
+    EXPECT_EQ(named.st_ino, held.st_ino) << "the .part held is the one of that name";
+    EXPECT_TRUE(S_ISREG(held.st_mode));
+    EXPECT_EQ(held.st_nlink, 1u);
+    EXPECT_EQ(static_cast<uint64_t>(held.st_size), row.size);
+    // What stood at the first name's .part is still what it was.
+    const bool tookFirst = std::string(row.name) == "f.bin";
+    EXPECT_EQ(fs::symlink_status(dir() / "f.bin.part").type(),
+              tookFirst && before == fs::file_type::not_found ? fs::file_type::regular : before);
+    if (row.firstPart != nullptr) {
+      EXPECT_EQ(ReadFile(dir() / "f.bin.part"), row.firstPart);
+    }
+    if (!tookFirst && fs::is_regular_file(fs::symlink_status(dir() / "f.bin"))) {
+      EXPECT_EQ(ReadFile(dir() / "f.bin"), "abc");
+    }
+    ExpectNothingOutsideTouched();
+  }
+}
+
+TEST_F(PartFileTest, PublishNeverReplacesAFileThatAppearedMeanwhile) {
+  struct Row {
+    std::string meanwhile;  // made in d after the claim (Make)
+    bool overwrite;
+    const char* name;  // published as
+  };
+  const Row rows[] = {
+      {"", false, "f.bin"},
+      {"f.bin", false, "f (1).bin"},
+      {"f.bin,f (1).bin.part", false, "f (2).bin"},  // the next name's .part is another's
+      {"f.bin>", false, "f (1).bin"},
+      {"f.bin>>", false, "f (1).bin"},
+      {"f.bin/", false, "f (1).bin"},
+      {"f.bin", true, "f.bin"},
+      {"f.bin>", true, "f.bin"},  // the link is replaced, not what it names
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("\"" + row.meanwhile + "\"" + (row.overwrite ? ", overwrite" : ""));
+    Fresh("");
+    const PartFile part = ClaimPart(folder_.get(), "f.bin", {row.overwrite, false});
+    ASSERT_EQ(write(part.fd.get(), "whole", 5), 5);
+    Make(row.meanwhile);
+    const auto there = fs::symlink_status(dir() / "f.bin").type();
+    EXPECT_EQ(Publish(folder_.get(), part, row.overwrite), row.name);
+    EXPECT_EQ(ReadFile(dir() / row.name), "whole");
+    EXPECT_FALSE(fs::exists(dir() / "f.bin.part"));
+    if (std::string(row.name) != "f.bin") {
+      EXPECT_EQ(fs::symlink_status(dir() / "f.bin").type(), there);
+      if (there == fs::file_type::regular) {
+        EXPECT_EQ(ReadFile(dir() / "f.bin"), "abc");
+      }
+    }
+    if (fs::exists(dir() / "f (1).bin.part")) {
+      EXPECT_EQ(ReadFile(dir() / "f (1).bin.part"), "abc");
+    }
+    ExpectNothingOutsideTouched();
+  }
+}
+
+}  // namespace
+}  // namespace velmora::host
