@@ -202,13 +202,15 @@ trap 'cleanup; rm -rf "$job_dir"; say "interrupted"; exit 130' INT
 trap 'cleanup; rm -rf "$job_dir"; say "terminated"; exit 143' TERM HUP
 
 # -cpu max without SMAP: QEMU 7.2's TCG with SMAP kills Wine at a user-mode
-# iret. setpriv ties qemu's life to this script's, even if it is killed.
+# iret. no_timer_check: on a busy machine the kernel finds the emulated
+# timer too slow and panics at boot ("IO-APIC + timer doesn't work").
+# setpriv ties qemu's life to this script's, even if it is killed.
 setpriv --pdeathsig KILL -- qemu-system-x86_64 \
   -accel tcg,thread=multi -cpu max,-smap -smp 2 -m "${VELMORA_VM_MEMORY:-2048}" \
   -nodefaults -no-user-config -display none -no-reboot -nic none \
   -serial "file:$console" -monitor none \
   -kernel "$kernel" -initrd "$initramfs" \
-  -append "console=ttyS0 quiet panic=-1 mitigations=off velmora_job=$job" \
+  -append "console=ttyS0 quiet panic=-1 mitigations=off no_timer_check velmora_job=$job" \
   -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
   -virtfs "local,path=$project,mount_tag=project,security_model=none,readonly=on,multidevs=remap" \
   -virtfs "local,path=$build,mount_tag=build,security_model=none,multidevs=remap" \
