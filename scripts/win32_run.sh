@@ -25,9 +25,14 @@
 #
 # `win32_run.sh --which` prints the path it would take, and why.
 #
+# Exit code: the program's (Wine's, when Wine cannot start it), or 125 when
+# the runner cannot run it, always with one line on stderr that says why;
+# after a failed guest also the guest's last console lines.
+#
 # The initramfs is cached in build/vm/; each run works in a folder of its own
 # below build/vm/jobs/ that is removed afterwards (kept when the guest fails).
 set -euo pipefail
+trap 'say "stopped: \"$BASH_COMMAND\" failed (line $LINENO)"; exit 125' ERR
 
 say() { echo "win32_run.sh: $*" >&2; }
 die() {
@@ -62,6 +67,10 @@ if [ "$1" = --which ]; then
 fi
 
 command -v wine >/dev/null || die "wine is not installed (scripts/install_deps.sh installs it)"
+# A program named by its path must be there; Wine finds a bare name itself.
+if [[ $1 == */* ]] && [ ! -f "$1" ]; then
+  die "the program $(printf %q "$1") does not exist (or is not a file)"
+fi
 if [ "$runner" = wine ]; then
   runs_32bit || die "path wine: this machine cannot run 32-bit x86 programs" \
     "($(/lib/ld-linux.so.2 --version 2>&1 | head -n 1)); use VELMORA_WIN32_RUNNER=vm"
@@ -128,7 +137,8 @@ share "project folder" ro "$project"
 share "build folder" rw "$build"
 share "working folder" rw "$cwd"
 if [[ $1 == */* ]]; then
-  share "program's folder" rw "$(cd "$(dirname "$1")" && pwd -P)"
+  program_folder=$(cd "$(dirname "$1")" && pwd -P)
+  share "program's folder" rw "$program_folder"
 fi
 share "Wine prefix" rw "$prefix"
 
@@ -238,7 +248,8 @@ console=$job_dir/console.log
 
 # The shares for the guest's init, then the job for the guest's bash: the
 # caller's environment (but the display), the mark of the emulated machine,
-# the prefix, folder and command.
+# the prefix, folder and command. A failure before Wine runs the program
+# says so on the console.
 virtfs=()
 for i in "${!shares[@]}"; do
   mode=${shares[i]%% *} path=${shares[i]#* }
@@ -253,7 +264,13 @@ done >"$job_dir/shares"
   export -p | grep -v -E '^declare -x (DISPLAY|WAYLAND_DISPLAY|SHLVL|OLDPWD|_)='
   echo 'export VELMORA_EMULATED=1'
   printf 'export WINEPREFIX=%q\n' "$prefix"
-  printf 'cd %q || exit 125\n' "$cwd"
+  echo 'fail() { echo "velmora-guest: failed: $*"; exit 125; }'
+  printf 'cd %q || fail %q\n' "$cwd" "cd to the working folder $cwd"
+  if [[ $1 == */* ]]; then
+    printf '[ -f %q ] || fail %q\n' "$1" \
+      "the program $1 is not there in the guest, which has its folder as $program_folder"
+  fi
+  echo 'command -v wine >/dev/null || fail "wine is not on the guest'"'"'s PATH ($PATH)"'
   printf 'wine'
   printf ' %q' "$@"
   echo ' >/run/velmora-job/stdout 2>/run/velmora-job/stderr </dev/null'
@@ -309,27 +326,42 @@ cleanup
 qemu_pid=""
 [ "${VELMORA_VM_VERBOSE:-0}" = 1 ] && tr -d '\r' <"$console" >&2
 
-rc=$(tr -d '\r' <"$console" | sed -n 's/^velmora-guest: exit \([0-9]*\)$/\1/p' | tail -n 1)
-[ -f "$job_dir/stdout" ] && cat "$job_dir/stdout"
-[ -f "$job_dir/stderr" ] && cat "$job_dir/stderr" >&2
-if [ -z "$rc" ]; then
-  if [ -z "$reason" ]; then
-    failed=$(tr -d '\r' <"$console" | sed -n 's/^velmora-guest: failed: //p' | tail -n 1)
-    if [ -n "$failed" ]; then
-      reason="the guest failed at: $failed"
-    elif [ -z "$booted" ]; then
-      reason="qemu ended before the guest booted"
-    else
-      reason="the guest ended before the command did"
-    fi
-  fi
+console_tail() {
   {
     echo "--- guest console (last lines) ---"
     tr -d '\r' <"$console" | tail -n 25
     echo "--- qemu ---"
     tail -n 10 "$job_dir/qemu.log"
   } >&2
+}
+guest_said() { tr -d '\r' <"$console" | sed -n "s/^velmora-guest: $1\$/\\1/p" | tail -n 1; }
+rc=$(guest_said 'exit \([0-9]*\)')
+failed=$(guest_said 'failed: \(.*\)')
+[ -f "$job_dir/stdout" ] && cat "$job_dir/stdout"
+[ -f "$job_dir/stderr" ] && cat "$job_dir/stderr" >&2
+if [ -n "$failed" ]; then
+  reason="the guest failed: $failed"
+elif [ -z "$rc" ] && [ -z "$reason" ]; then
+  if [ -z "$booted" ]; then
+    reason="qemu ended before the guest booted"
+  else
+    reason="the guest ended before the command did"
+  fi
+fi
+if [ -n "$reason" ]; then
+  console_tail
   die "path vm: $reason; the run is kept in $job_dir"
+fi
+# Wine says so when it cannot start the program (its loader on stderr,
+# start.exe on stdout for a program it cannot find), and ends with a code of
+# its own, which goes back as it would without the guest.
+if [ "$rc" != 0 ]; then
+  not_started=$(cat "$job_dir/stderr" "$job_dir/stdout" 2>/dev/null | tr -d '\r' |
+    grep -m 1 -E "^wine: (failed to|could not (exec|load|find|determine)|cannot|.*is not (owned by you|a socket)|.*is a dll|for some mysterious)|^wine client error|^ShellExecuteEx failed" || true)
+  if [ -n "$not_started" ]; then
+    console_tail
+    say "path vm: Wine did not start $1 (it said: $not_started); it ended with $rc"
+  fi
 fi
 rm -rf "$job_dir"
 exit "$rc"
