@@ -121,6 +121,14 @@ share() { # WHAT MODE PATH; the same folder twice is shared read-write if either
 }
 
 cwd=$(pwd -P)
+share "project folder" ro "$project"
+share "build folder" rw "$build"
+share "working folder" rw "$cwd"
+if [[ $1 == */* ]]; then
+  program_folder=$(cd "$(dirname "$1")" && pwd -P)
+  share "program's folder" rw "$program_folder"
+fi
+
 [ -n "${WINEPREFIX:-}${HOME:-}" ] || die "path vm: neither WINEPREFIX nor HOME is set, so there is no Wine prefix"
 prefix=${WINEPREFIX:-$HOME/.wine}
 [[ $prefix == /* ]] || die "path vm: WINEPREFIX '$prefix' is not an absolute path, which Wine requires"
@@ -132,14 +140,6 @@ if [ ! -e "$prefix" ]; then
 fi
 [ -d "$prefix" ] || die "path vm: the Wine prefix '$prefix' is not a folder"
 prefix=$(cd "$prefix" && pwd -P)
-
-share "project folder" ro "$project"
-share "build folder" rw "$build"
-share "working folder" rw "$cwd"
-if [[ $1 == */* ]]; then
-  program_folder=$(cd "$(dirname "$1")" && pwd -P)
-  share "program's folder" rw "$program_folder"
-fi
 share "Wine prefix" rw "$prefix"
 
 # A folder inside a shared one of the same mode needs no share of its own.
