@@ -73,12 +73,14 @@ if(WIN32)
     FIXTURES_REQUIRED wine TIMEOUT 1800 ENVIRONMENT
     "${VELMORA_WINE_ENVIRONMENT};VELMORA_EXPECT_DESCRIBE=${VELMORA_SOURCE_DESCRIBE}")
 
-  # The runner hands back the program's output and exit code, a failure too.
-  # (Once, in the win32 build: in the emulated machine every start costs.)
+  # The runner runs a program copied to a folder of its own under /tmp and
+  # hands back its output, exit code and files, with a copy of this build's
+  # prefix; it refuses what it cannot run, saying why. (Once, in the win32
+  # build: in the emulated machine every start costs.)
   if(NOT VELMORA_RELEASE)
     add_test(NAME win32_runner
-      COMMAND sh -c "out=$(\"$0\" cmd /c \"echo runner-ok& exit 7\"); rc=$?; echo \"$out\"; [ $rc -eq 7 ] && echo \"$out\" | grep -q runner-ok"
-              ${CMAKE_CROSSCOMPILING_EMULATOR})
+      COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/win32_run_test.sh ${CMAKE_CROSSCOMPILING_EMULATOR}
+              $<TARGET_FILE:win32_run_probe> ${VELMORA_WINE_PREFIX})
     set_tests_properties(win32_runner PROPERTIES
       FIXTURES_REQUIRED wine ENVIRONMENT "${VELMORA_WINE_ENVIRONMENT}" TIMEOUT 1800)
   endif()

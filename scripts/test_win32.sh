@@ -35,6 +35,9 @@ unset LC_ALL LC_CTYPE
 for page in 1252 932; do
   start=$SECONDS
   if [ $page = 932 ]; then lang=ja_JP.UTF-8; else lang=C.UTF-8; fi
-  LANG=$lang VELMORA_EXPECT_ACP=$page ctest --preset "$preset"
+  # The runner's own test does not depend on the code page: once.
+  once=()
+  [ $page = 1252 ] || once=(-E '^win32_runner$')
+  LANG=$lang VELMORA_EXPECT_ACP=$page ctest --preset "$preset" "${once[@]}"
   echo "Win32 tests ($preset) in code page $page: $((SECONDS - start)) s"
 done
