@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Checks an installed velmora-host: exactly its files, where the program
-# finds its plugin (never in the current folder),
+# Checks an installed velmora-host: exactly its files, its man page as man
+# shows it, where the program finds its plugin (never in the current folder),
 # and the demo run from the tree without --plugin.
 #
 #   scripts/check_install.sh PREFIX        a tree (cmake --install, or dpkg -x ROOT: ROOT/usr)
@@ -26,9 +26,32 @@ fail() {
 expected='bin/velmora-host
 lib/velmora/Velmora.plg
 share/doc/velmora-host/README.md
-share/doc/velmora-host/copyright'
+share/doc/velmora-host/copyright
+share/man/man1/velmora-host.1.gz'
 found=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
 [ "$found" = "$expected" ] || fail "the tree holds:" "$found" "instead of:" "$expected"
+
+# The man page, found through MANPATH as `man velmora-host` finds it once
+# installed: no warnings, every exit code of the help's table in EXIT
+# STATUS, every command line of README's Commands block in EXAMPLES.
+page=$(MANPATH=$prefix/share/man MANWIDTH=200 man --warnings -E ascii velmora-host \
+       2>"$scratch/man-warnings") || fail "man velmora-host failed"
+[ ! -s "$scratch/man-warnings" ] || fail "man warns:" "$(cat "$scratch/man-warnings")"
+section() { awk -v name="$1" '/^[A-Z]/ { inside = ($0 == name) } inside' <<<"$page"; }
+exit_status=$(section "EXIT STATUS")
+codes=$("$prefix/bin/velmora-host" --help | sed -n 's/^ *\([0-9][0-9]*\)  .*/\1/p')
+[ "$(wc -l <<<"$codes")" -ge 16 ] || fail "velmora-host --help lists too few exit codes:" "$codes"
+for code in $codes; do
+  grep -Eq "^ +$code +[a-z]" <<<"$exit_status" || fail "EXIT STATUS lacks exit code $code"
+done
+examples=$(section EXAMPLES | tr -s ' ')
+commands=$(awk '/^### Commands$/ { inside = 1; next }
+                inside && /^    / { print; seen = 1; next }
+                inside && seen && NF { exit }' "$prefix/share/doc/velmora-host/README.md")
+[ -n "$commands" ] || fail "no Commands block in the installed README.md"
+while IFS= read -r line; do
+  grep -qF -- "$(tr -s ' ' <<<"${line#    }")" <<<"$examples" || fail "EXAMPLES lacks: $line"
+done <<<"$commands"
 
 # Where the plugin is found. Every row runs in a folder that holds a working
 # Velmora.plg, which must never be taken. Columns: what, how the row's copy
@@ -66,4 +89,4 @@ if [ "$failures" -ne 0 ]; then
   echo "check_install: $failures failures in $prefix" >&2
   exit 1
 fi
-echo "check_install: $prefix works: its files, its plugin, the demo"
+echo "check_install: $prefix works: its files, its man page, its plugin, the demo"

@@ -32,7 +32,11 @@ packages=(cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev)
 packages+=(pkgconf libcurl4-openssl-dev libcli11-dev libcpp-httplib-dev nlohmann-json3-dev)
 # get: SHA-256 of the downloaded files.
 packages+=(libssl-dev)
+# velmora-host's man page, made from its --help.
+packages+=(help2man)
 if [ "${1:-}" != --demo ]; then
+  # The installed tree's check: its man page through man (scripts/check_install.sh).
+  packages+=(man-db)
   # Sanitizer runs: valgrind over the ABI test.
   packages+=(valgrind)
   # The Win32 build and its tests under Wine (scripts/test_win32.sh).
