@@ -1,10 +1,11 @@
-# Installing velmora-host (cmake --install): the program, its plugin, its
+# Installing velmora-host (cmake --install, and the Debian package that
+# cmake/package.cmake makes of the same files): the program, its plugin, its
 # documentation and its man page, and nothing else (no tests, no archives, no
 # headers):
 #
 #   bin/velmora-host
 #   lib/velmora/Velmora.plg
-#   share/doc/velmora-host/README.md, copyright
+#   share/doc/velmora-host/README.md, copyright, changelog.gz
 #   share/man/man1/velmora-host.1.gz
 #
 # Velmora.plg is the program's private plugin, not a library for others to
@@ -57,11 +58,29 @@ add_custom_command(OUTPUT ${velmora_man} ${velmora_man}.gz
   VERBATIM)
 add_custom_target(velmora_man_page ALL DEPENDS ${velmora_man}.gz)
 
+# Who answers for the package: its Maintainer, the changelog's signature.
+set(VELMORA_MAINTAINER "The Velmora developers <velmora@velmora.invalid>")
+
+# The Debian changelog, which lintian asks of every package: one entry for
+# this version, dated with the commit (the project's changes are in
+# CHANGELOG.md).
+set(velmora_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+if(NOT VELMORA_SOURCE_DATE_EPOCH STREQUAL "")
+  set(ENV{SOURCE_DATE_EPOCH} ${VELMORA_SOURCE_DATE_EPOCH})
+endif()
+string(TIMESTAMP VELMORA_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(ENV{SOURCE_DATE_EPOCH} "${velmora_saved_epoch}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian-changelog.in
+  ${PROJECT_BINARY_DIR}/changelog @ONLY)
+execute_process(COMMAND ${VELMORA_GZIP} -9nc ${PROJECT_BINARY_DIR}/changelog
+  OUTPUT_FILE ${PROJECT_BINARY_DIR}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+
 install(TARGETS velmora_host RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # A plugin is read, not run: no execute bits.
 install(TARGETS velmora_plugin LIBRARY DESTINATION ${VELMORA_INSTALL_PLUGINDIR}
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-install(FILES ${PROJECT_SOURCE_DIR}/host/README.md DESTINATION ${VELMORA_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/host/README.md ${PROJECT_BINARY_DIR}/changelog.gz
+  DESTINATION ${VELMORA_INSTALL_DOCDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${VELMORA_INSTALL_DOCDIR}
   RENAME copyright)
 install(FILES ${velmora_man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

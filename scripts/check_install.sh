@@ -26,6 +26,7 @@ fail() {
 expected='bin/velmora-host
 lib/velmora/Velmora.plg
 share/doc/velmora-host/README.md
+share/doc/velmora-host/changelog.gz
 share/doc/velmora-host/copyright
 share/man/man1/velmora-host.1.gz'
 found=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
