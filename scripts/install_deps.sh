@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# With --demo, only what the native build of the plugin and velmora-host need.
+# With --demo, only what the native build of the plugin and velmora-host need;
+# with --deb, that and what makes velmora-host's Debian package; with
+# --deb-check, also what checks the package (scripts/test_deb.sh).
 set -euo pipefail
 
 sudo=""
@@ -32,7 +34,19 @@ packages=(cmake make g++ libgtest-dev libgmock-dev googletest libbenchmark-dev)
 packages+=(pkgconf libcurl4-openssl-dev libcli11-dev libcpp-httplib-dev nlohmann-json3-dev)
 # get: SHA-256 of the downloaded files.
 packages+=(libssl-dev)
-if [ "${1:-}" != --demo ]; then
+# velmora-host's man page, made from its --help.
+packages+=(help2man)
+mode=${1:-}
+if [ "$mode" != --demo ]; then
+  # The Debian package (CPack): dpkg-shlibdeps, and file to find the binaries.
+  packages+=(dpkg-dev file)
+fi
+if [ "$mode" != --demo ] && [ "$mode" != --deb ]; then
+  # The package's and the installed tree's checks (scripts/test_deb.sh,
+  # scripts/check_install.sh).
+  packages+=(lintian man-db)
+fi
+if [ -z "$mode" ]; then
   # Sanitizer runs: valgrind over the ABI test.
   packages+=(valgrind)
   # The Win32 build and its tests under Wine (scripts/test_win32.sh).
@@ -44,7 +58,7 @@ if [ "${1:-}" != --demo ]; then
   packages+=(clang libclang-rt-dev)
 fi
 install_missing "${packages[@]}"
-[ "${1:-}" = --demo ] && exit 0
+[ -n "$mode" ] && exit 0
 
 # Where this machine cannot execute 32-bit code, Wine runs inside an emulated
 # machine (scripts/win32_run.sh): QEMU, a Debian kernel and a static busybox.

@@ -10,6 +10,7 @@ scripts/install_deps.sh
 cmake --preset native
 cmake --build --preset native
 ctest --preset native
+scripts/test_deb.sh
 scripts/test_win32.sh
 scripts/test_win32.sh release
 scripts/test_reproducible.sh

@@ -10,7 +10,8 @@ namespace velmora::host {
 
 void AddReportOptions(CLI::App& command, ReportOptions& options, bool json) {
   command.add_option("--plugin", options.plugin, "Plugin library to load")
-      ->default_str("Velmora.plg next to velmora-host");
+      ->default_str("Velmora.plg next to velmora-host, else in " VELMORA_PLUGIN_DIR_FROM_PROGRAM
+                    " from there");
   command.add_flag("--trace", options.trace,
                    "Print every HTTP exchange on stderr: headers, redirects, sizes");
   command.add_flag("--trace-cookies", options.traceCookies,

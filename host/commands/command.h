@@ -20,7 +20,7 @@ Command AddReplayCommand(CLI::App& app);
 Command AddExplainCommand(CLI::App& app);
 Command AddDemoCommand(CLI::App& app);
 
-// --version: the program, the plugin next to it, libcurl.
+// --version: the program, the plugin it loads, libcurl.
 int PrintVersion();
 
 }  // namespace velmora::host

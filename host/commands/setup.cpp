@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "host/cli/exit_codes.h"
 #include "host/io/diagnostics.h"
@@ -26,6 +27,27 @@ UniqueFd OpenWritableFolder(const std::string& dir, const std::string& what) {
     throw RecordingError("the " + what + " " + dir + " is not writable: " + std::strerror(errno));
   }
   return folder;
+}
+
+// Without --plugin: Velmora.plg next to the program (as in the build folder),
+// else in VELMORA_PLUGIN_DIR_FROM_PROGRAM from there (the installed layout,
+// wherever it was unpacked); the first that exists. Never the current folder:
+// anyone may put a file there, and a plugin is code the program runs.
+std::string DefaultPluginPath() {
+  const std::filesystem::path folder = ProgramFolder();
+  if (folder.empty()) {
+    throw PluginLoadError("cannot tell where velmora-host is (no /proc/self/exe), so not where "
+                          "its plugin is: name it with --plugin");
+  }
+  const std::filesystem::path nextTo = folder / "Velmora.plg";
+  const std::filesystem::path installed =
+      (folder / VELMORA_PLUGIN_DIR_FROM_PROGRAM / "Velmora.plg").lexically_normal();
+  for (const std::filesystem::path& path : {nextTo, installed}) {
+    std::error_code ignored;
+    if (std::filesystem::exists(path, ignored)) return path.string();
+  }
+  throw PluginLoadError("cannot find the plugin: neither " + nextTo.string() + " nor " +
+                        installed.string() + " exists; name one with --plugin");
 }
 
 }  // namespace

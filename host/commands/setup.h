@@ -18,7 +18,8 @@
 
 namespace velmora::host {
 
-// --plugin, or Velmora.plg next to the program. Throws PluginLoadError.
+// --plugin, or else Velmora.plg next to the program or in the plugin folder
+// of the installed layout (setup.cpp). Throws PluginLoadError.
 std::unique_ptr<PluginLibrary> LoadPlugin(const std::string& path);
 
 // The session's settings, with the dump folder (--debug) open and checked;

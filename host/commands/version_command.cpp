@@ -1,8 +1,9 @@
-// velmora-host --version: the program, the plugin it would load, libcurl.
+// velmora-host --version: the program, the plugin it loads, libcurl.
 #include <iostream>
 
 #include "host/cli/exit_codes.h"
 #include "host/commands/command.h"
+#include "host/commands/setup.h"
 #include "host/io/diagnostics.h"
 #include "host/io/terminal_text.h"
 #include "host/net/http_connection.h"
@@ -13,14 +14,14 @@ namespace velmora::host {
 int PrintVersion() {
   std::cout << "velmora-host " << VELMORA_VERSION << "\n";
   int code = kExitOk;
-  const std::string path = DefaultPluginPath();
   try {
-    PluginLibrary plugin(path);
-    const std::string id = plugin.BuildId();
-    std::cout << "plugin: " << Shown(path) << (id.empty() ? " (no build id)" : ", build id " + id)
-              << "\n";
+    const std::unique_ptr<PluginLibrary> plugin = LoadPlugin("");
+    const std::string id = plugin->BuildId();
+    std::cout << "plugin: " << Shown(plugin->path())
+              << (id.empty() ? " (no build id)" : ", build id " + id) << "\n";
   } catch (const PluginLoadError& error) {
     std::cout << "plugin: " << Shown(error.what()) << "\n";
+    Say(std::string(error.what()) + ".");
     code = kExitNoPlugin;
   }
   std::cout << CurlVersionText() << "\n" << std::flush;

@@ -42,18 +42,18 @@ void* Symbol(void* library, const char* name) { return dlsym(library, name); }
 
 }  // namespace
 
-std::string DefaultPluginPath() {
+std::string ProgramFolder() {
 #if defined(_WIN32)
   char self[MAX_PATH];
   const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
-  if (length == 0 || length == MAX_PATH) return "Velmora.plg";
-  std::string path(self, length);
-  return path.substr(0, path.find_last_of("\\/") + 1) + "Velmora.plg";
+  if (length == 0 || length == MAX_PATH) return {};
+  const std::string path(self, length);
+  return path.substr(0, path.find_last_of("\\/") + 1);
 #else
   std::error_code error;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return "Velmora.plg";
-  return (self.parent_path() / "Velmora.plg").string();
+  if (error || !self.is_absolute()) return {};
+  return (self.parent_path() / "").string();
 #endif
 }
 

@@ -15,8 +15,9 @@ class PluginLoadError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Velmora.plg in the folder of the running program.
-std::string DefaultPluginPath();
+// The folder of the running program's file, symbolic links resolved, ending
+// in its separator; empty when the system cannot say (no /proc).
+std::string ProgramFolder();
 
 // Owns the loaded library; unloads it on destruction.
 class PluginLibrary {
