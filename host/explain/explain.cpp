@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "host/explain/near_misses.h"
 #include "host/net/form_encoding.h"
 #include "resolve/form_scanner.h"
 
@@ -17,79 +18,7 @@ constexpr std::string_view AttributeOf(std::string_view marker) {
 constexpr std::string_view kInvalidText =
     kInvalidLinkMarker.substr(0, kInvalidLinkMarker.find('<'));
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 std::string Bytes(size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
-
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-
-bool SameNoCase(std::string_view text, size_t at, std::string_view word) {
-  if (at + word.size() > text.size()) return false;
-  for (size_t i = 0; i < word.size(); ++i) {
-    if (Lower(text[at + i]) != Lower(word[i])) return false;
-  }
-  return true;
-}
-
-// The first occurrence of word in [from, to) in any letter case, but not as
-// written (exact); kNowhere when there is none.
-size_t FindOtherCase(std::string_view text, std::string_view word, size_t from, size_t to) {
-  to = std::min(to, text.size());
-  for (size_t at = from; at < to && at + word.size() <= text.size(); ++at) {
-    if (SameNoCase(text, at, word) && text.compare(at, word.size(), word) != 0) return at;
-  }
-  return kNowhere;
-}
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-// An attribute written near the exact marker WORD=" : another letter case,
-// blanks around "=", a single quote. Reasons in words, or none.
-struct NearAttribute {
-  size_t at = kNowhere;
-  size_t length = 0;
-  std::string written;
-  std::string reasons;
-};
-
-NearAttribute FindNearAttribute(std::string_view text, std::string_view word, size_t from,
-                                size_t to) {
-  to = std::min(to, text.size());
-  for (size_t at = from; at < to; ++at) {
-    if (!SameNoCase(text, at, word)) continue;
-    size_t p = at + word.size();
-    const size_t beforeEquals = p;
-    while (p < text.size() && IsBlank(text[p])) ++p;
-    const bool spaceBefore = p > beforeEquals;
-    if (p >= text.size() || text[p] != '=') continue;
-    ++p;
-    const size_t afterEquals = p;
-    while (p < text.size() && IsBlank(text[p])) ++p;
-    const bool spaceAfter = p > afterEquals;
-    if (p >= text.size() || (text[p] != '"' && text[p] != '\'')) continue;
-    const bool otherCase = text.compare(at, word.size(), word) != 0;
-    const bool single = text[p] == '\'';
-    if (!otherCase && !single && !spaceBefore && !spaceAfter) continue;  // the marker itself
-    NearAttribute near;
-    near.at = at;
-    near.length = p + 1 - at;
-    near.written = std::string(text.substr(at, near.length));
-    std::vector<std::string> reasons;
-    if (otherCase) reasons.push_back("in another letter case");
-    if (spaceBefore || spaceAfter) reasons.push_back("with blanks around \"=\"");
-    if (single) reasons.push_back("with a single quote");
-    for (size_t i = 0; i < reasons.size(); ++i) {
-      near.reasons += (i == 0 ? "" : i + 1 == reasons.size() ? " and " : ", ") + reasons[i];
-    }
-    return near;
-  }
-  return {};
-}
-
-std::string KindOf(const NearAttribute& near) {
-  if (near.reasons.find("letter case") != std::string::npos) return "letter-case";
-  if (near.reasons.find("blanks") != std::string::npos) return "spaces";
-  return "single-quote";
-}
 
 // Collects what ResolveDirectLink tells, in page and answer offsets.
 class RoadWatcher final : public RoadObserver {
@@ -218,26 +147,6 @@ void NoteField(const std::string_view page, const std::vector<FieldRoad>& fields
                                              std::to_string(field.lines.size()) +
                                              " parameter lines"});
   }
-}
-
-void HintOtherCase(Road& road, Step step, Where in, std::string_view text, std::string_view word,
-                   size_t from, size_t to, const std::string& rule) {
-  const size_t at = FindOtherCase(text, word, from, to);
-  if (at == kNowhere) return;
-  road.hints.push_back({step, "letter-case", in, at, word.size(),
-                        Quoted(text.substr(at, word.size())) + " at byte " + std::to_string(at) +
-                            " is " + Quoted(word) + " in another letter case; " + rule});
-}
-
-void HintNearAttribute(Road& road, Step step, Where in, std::string_view text,
-                       std::string_view word, size_t from, size_t to) {
-  const NearAttribute near = FindNearAttribute(text, word, from, to);
-  if (near.at == kNowhere) return;
-  road.hints.push_back({step, KindOf(near), in, near.at, near.length,
-                        near.written + " at byte " + std::to_string(near.at) + " is " +
-                            std::string(word) + "=\" " + near.reasons +
-                            "; the rule wants " + std::string(word) +
-                            "=\" exactly: upper case, no blanks, a double quote"});
 }
 
 void ExplainForm(Road& road) {
