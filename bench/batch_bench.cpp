@@ -39,38 +39,40 @@ class BenchSite {
  public:
   BenchSite() : site_(128), pattern_(kMiB) {
     for (size_t i = 0; i < pattern_.size(); ++i) pattern_[i] = static_cast<char>(i * 131 % 251);
-    site_.Route("GET", R"(/f/(\d+))", [](const httplib::Request& request,
-                                         httplib::Response& response) {
-      std::this_thread::sleep_for(kDelay);
-      response.set_header("Set-Cookie", "sid=" + request.matches[1].str() + "; Path=/");
-      response.set_content(
-          "<HTML><BODY><FORM METHOD=\"POST\" ACTION=\"/dl/" + request.matches[1].str() +
-              "\">\n<INPUT TYPE=\"hidden\" NAME=\"id\" VALUE=\"" + request.matches[1].str() +
-              "\">\n<INPUT TYPE=\"submit\" NAME=\"method_free\" VALUE=\"Free\">\n</FORM></BODY></HTML>\n",
-          "text/html");
-    });
-    site_.Route("POST", R"(/dl/(\d+))", [this](const httplib::Request& request,
-                                              httplib::Response& response) {
-      std::this_thread::sleep_for(kDelay);
-      response.set_content("<P>Your download link:</P>\n<A HREF=\"" + Base() + "/files/" +
-                               std::to_string(fileMiB_) + "/" + request.matches[1].str() +
-                               ".bin\">go</A>\n",
-                           "text/html");
-    });
-    site_.Route("GET", R"(/files/(\d+)/(\d+)\.bin)", [this](const httplib::Request& request,
-                                                         httplib::Response& response) {
-      std::this_thread::sleep_for(kDelay);
-      const size_t size = std::stoul(request.matches[1].str()) * kMiB;
-      response.set_header("Content-Disposition",
-                          "attachment; filename=\"file-" + request.matches[2].str() + ".bin\"");
-      response.set_content_provider(
-          size, "application/octet-stream",
-          [this](size_t offset, size_t length, httplib::DataSink& sink) {
-            const size_t at = offset % pattern_.size();
-            const size_t chunk = std::min(length, pattern_.size() - at);
-            return sink.write(pattern_.data() + at, chunk);
-          });
-    });
+    site_.Route(
+        "GET", R"(/f/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+          std::this_thread::sleep_for(kDelay);
+          response.set_header("Set-Cookie", "sid=" + request.matches[1].str() + "; Path=/");
+          response.set_content(
+              "<HTML><BODY><FORM METHOD=\"POST\" ACTION=\"/dl/" + request.matches[1].str() +
+                  "\">\n<INPUT TYPE=\"hidden\" NAME=\"id\" VALUE=\"" + request.matches[1].str() +
+                  "\">\n<INPUT TYPE=\"submit\" NAME=\"method_free\" "
+                  "VALUE=\"Free\">\n</FORM></BODY></HTML>\n",
+              "text/html");
+        });
+    site_.Route("POST", R"(/dl/(\d+))",
+                [this](const httplib::Request& request, httplib::Response& response) {
+                  std::this_thread::sleep_for(kDelay);
+                  response.set_content("<P>Your download link:</P>\n<A HREF=\"" + Base() +
+                                           "/files/" + std::to_string(fileMiB_) + "/" +
+                                           request.matches[1].str() + ".bin\">go</A>\n",
+                                       "text/html");
+                });
+    site_.Route("GET", R"(/files/(\d+)/(\d+)\.bin)",
+                [this](const httplib::Request& request, httplib::Response& response) {
+                  std::this_thread::sleep_for(kDelay);
+                  const size_t size = std::stoul(request.matches[1].str()) * kMiB;
+                  response.set_header(
+                      "Content-Disposition",
+                      "attachment; filename=\"file-" + request.matches[2].str() + ".bin\"");
+                  response.set_content_provider(
+                      size, "application/octet-stream",
+                      [this](size_t offset, size_t length, httplib::DataSink& sink) {
+                        const size_t at = offset % pattern_.size();
+                        const size_t chunk = std::min(length, pattern_.size() - at);
+                        return sink.write(pattern_.data() + at, chunk);
+                      });
+                });
     site_.Start();
   }
   std::string Base() const { return site_.Url(""); }
@@ -131,9 +133,10 @@ int main(int argc, char** argv) {
     std::ofstream out(list);
     for (size_t i = 0; i < pages; ++i) out << site.Base() << "/f/" << i << "\n";
   }
-  std::printf("velmora-host batch benchmark: %zu file pages of %zu MiB on 127.0.0.1, every "
-              "answer delayed by %lld ms\n\n",
-              pages, site.fileMiB(), static_cast<long long>(kDelay.count()));
+  std::printf(
+      "velmora-host batch benchmark: %zu file pages of %zu MiB on 127.0.0.1, every "
+      "answer delayed by %lld ms\n\n",
+      pages, site.fileMiB(), static_cast<long long>(kDelay.count()));
 
   auto timed = [&](int count, auto&& once) {
     std::vector<double> seconds;
@@ -155,8 +158,8 @@ int main(int argc, char** argv) {
       return Spawn(host, {"resolve", "--jobs", std::to_string(j), "-a", list});
     }));
     getSeconds.push_back(timed(count, [&] {
-      return Spawn(host, {"get", "--jobs", std::to_string(j), "-q", "-o", scratch.Fresh("get"),
-                          "-a", list});
+      return Spawn(
+          host, {"get", "--jobs", std::to_string(j), "-q", "-o", scratch.Fresh("get"), "-a", list});
     }));
   }
   std::vector<std::string> curlArgs = {"--silent", "--fail", "--parallel", "--parallel-max", "8"};
@@ -193,8 +196,8 @@ int main(int argc, char** argv) {
   const size_t sizes[2] = {4, 64};
   for (int k = 0; k < 2; ++k) {
     site.SetFileMiB(sizes[k]);
-    const ProcessRun run = Spawn(host, {"get", "--jobs", "8", "-q", "-o", scratch.Fresh("memory"), "-a",
-                                 memoryList});
+    const ProcessRun run =
+        Spawn(host, {"get", "--jobs", "8", "-q", "-o", scratch.Fresh("memory"), "-a", memoryList});
     if (run.code != 0) g_failed = true;
     peak[k] = run.peakKiB;
     std::printf("peak RSS of get --jobs 8, %zu files of %2zu MiB: %6.1f MiB\n", memoryPages,

@@ -95,11 +95,11 @@ const void* FindMarker(const std::string& text, std::string_view marker) {
 
 // The least any request must do: copy both texts and look once for each marker.
 void Floor(benchmark::State& state, const Texts& texts) {
-  static constexpr std::string_view kPageMarkers[] = {"<FORM", "</FORM", "ACTION=\"", "<INPUT",
-                                                      "NAME=\"", "VALUE=\""};
-  static constexpr std::string_view kAnswerMarkers[] = {
-      "Invalid download link</b></p>", "Fehlerhafter Downloadlink", "Your download link",
-      "HREF=\""};
+  static constexpr std::string_view kPageMarkers[] = {"<FORM",  "</FORM",  "ACTION=\"",
+                                                      "<INPUT", "NAME=\"", "VALUE=\""};
+  static constexpr std::string_view kAnswerMarkers[] = {"Invalid download link</b></p>",
+                                                        "Fehlerhafter Downloadlink",
+                                                        "Your download link", "HREF=\""};
   for (auto _ : state) {
     std::string page(texts.page);
     for (std::string_view marker : kPageMarkers) benchmark::DoNotOptimize(FindMarker(page, marker));
@@ -145,13 +145,11 @@ void Register() {
   RegisterBenchmark("b_dense_8m/floor", Floor, Dense())->Unit(benchmark::kMillisecond);
   for (std::size_t inputs : {1024, 16384, 65536}) {
     const std::string size = std::to_string(inputs / 1024) + "k";
-    RegisterBenchmark(("c_nameless_inputs/resolver/" + size).c_str(), Resolver,
-                      Adversarial(inputs))
+    RegisterBenchmark(("c_nameless_inputs/resolver/" + size).c_str(), Resolver, Adversarial(inputs))
         ->Unit(benchmark::kMicrosecond);
   }
   static const Texts named = NamedTexts(16384);
-  RegisterBenchmark("c_named_inputs/resolver/16k", Resolver, named)
-      ->Unit(benchmark::kMicrosecond);
+  RegisterBenchmark("c_named_inputs/resolver/16k", Resolver, named)->Unit(benchmark::kMicrosecond);
   RegisterBenchmark("d_literal/b_large_8m", Literal, Large())
       ->Unit(benchmark::kMillisecond)
       ->Iterations(3);

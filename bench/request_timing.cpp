@@ -92,8 +92,7 @@ int main() {
   };
   std::printf("Wall time of one request, %d rounds of at least %.1f s each\n", kRepetitions,
               kMinSeconds);
-  std::printf("%-32s %12s %12s %12s %10s\n", "case", "median", "fastest", "slowest",
-              "per round");
+  std::printf("%-32s %12s %12s %12s %10s\n", "case", "median", "fastest", "slowest", "per round");
   for (const Case& c : cases) Time(c);
   return 0;
 }

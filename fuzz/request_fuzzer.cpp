@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "plugin/plugin_api.h"
-#include "testing/literal_reference.h"
 #include "resolve/text_primitives.h"
+#include "testing/literal_reference.h"
 
 namespace {
 
@@ -77,15 +77,9 @@ void CompareOneRequest(std::uint32_t debugValue, const char* dumpDir) {
 
   Require(g_served.calls == host.calls);
   switch (expected.kind) {
-    case Kind::kEmpty:
-      Require(result == EmptyConstant());
-      break;
-    case Kind::kNotFound:
-      Require(std::string(result) == "%notfound%");
-      break;
-    case Kind::kDeleted:
-      Require(std::string(result) == "%deleted%");
-      break;
+    case Kind::kEmpty: Require(result == EmptyConstant()); break;
+    case Kind::kNotFound: Require(std::string(result) == "%notfound%"); break;
+    case Kind::kDeleted: Require(std::string(result) == "%deleted%"); break;
     case Kind::kLink:
       Require(result != EmptyConstant() && std::string(result) == expected.link);
       break;
@@ -105,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   static const char* const kDumpDirs[] = {"", "C:\\dumps\\", "d/"};
   const char* dumpDir = kDumpDirs[settings % 3];
-  CompareOneRequest((settings & 0x10) ? 257 : 1, dumpDir);   // debug on
-  CompareOneRequest((settings & 0x20) ? 255 : 0, dumpDir);   // debug off
+  CompareOneRequest((settings & 0x10) ? 257 : 1, dumpDir);  // debug on
+  CompareOneRequest((settings & 0x20) ? 255 : 0, dumpDir);  // debug off
   return 0;
 }

@@ -46,7 +46,8 @@ TEST(MainTest, MissingPluginIsReported) {
 TEST(MainTest, VersionSaysWhatItShould) {
   const ProcessRun version = RunHost({"--version"});
   EXPECT_EQ(version.code, 0) << version.err;
-  EXPECT_TRUE(std::regex_search(version.out, std::regex("^velmora-host [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+  EXPECT_TRUE(
+      std::regex_search(version.out, std::regex("^velmora-host [0-9]+\\.[0-9]+\\.[0-9]+\n")))
       << version.out;
   EXPECT_TRUE(std::regex_search(version.out, std::regex("Velmora\\.plg, build id [0-9a-f]{40}\n")))
       << version.out;

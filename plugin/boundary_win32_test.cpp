@@ -20,8 +20,8 @@ TEST(BoundaryWin32Test, TheGuardReleasesTheCallWhenTheHostUnwinds) {
   };
   const Row rows[] = {
       {"exhausted heap", [] { velmora::FailForLackOfMemory(); }, VELMORA_STATUS_NO_MEMORY, false},
-      {"other error", [] { velmora::RaiseFailure(VELMORA_STATUS_FAILURE); },
-       VELMORA_STATUS_FAILURE, false},
+      {"other error", [] { velmora::RaiseFailure(VELMORA_STATUS_FAILURE); }, VELMORA_STATUS_FAILURE,
+       false},
       {"host fault", [] { RaiseException(kHostFault, 0, 0, nullptr); }, kHostFault, true},
   };
   for (const Row& row : rows) {
@@ -29,8 +29,8 @@ TEST(BoundaryWin32Test, TheGuardReleasesTheCallWhenTheHostUnwinds) {
     int releasesAtRaise = -1;
     const velmora::ProbeOutcome outcome = velmora::RunOnProbeThread(
         [&] {
-          const velmora::AbandonGuard guard([](void* count) noexcept { ++*static_cast<int*>(count); },
-                                            &releases);
+          const velmora::AbandonGuard guard(
+              [](void* count) noexcept { ++*static_cast<int*>(count); }, &releases);
           row.fail();
         },
         [&] { releasesAtRaise = releases; });

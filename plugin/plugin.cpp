@@ -63,8 +63,7 @@ class CallbackHost final : public ResolverHost {
   void GetPage(std::string& page) override {
     CopyHostText(ViewOfHostText(snapshot_.getPage(link_)), page);
   }
-  void PostForm(const std::string& url, const std::string& params,
-                std::string& answer) override {
+  void PostForm(const std::string& url, const std::string& params, std::string& answer) override {
     CopyHostText(ViewOfHostText(snapshot_.postForm(url.c_str(), params.c_str())), answer);
   }
   void Log(const std::string& message) override {
@@ -111,9 +110,8 @@ class Request {
   bool published_ = true;
 };
 
-HostText Init(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log,
-              uint32_t hostValue, VelmoraSaveFile saveFile, uint32_t debugMode,
-              HostText dumpDir) {
+HostText Init(VelmoraGetPage getPage, VelmoraPostForm postForm, VelmoraLog log, uint32_t hostValue,
+              VelmoraSaveFile saveFile, uint32_t debugMode, HostText dumpDir) {
   // Copied before anything is stored, so that an exhausted heap leaves the
   // earlier settings whole.
   std::string dumpDirCopy(ViewOfHostText(dumpDir));
@@ -160,14 +158,10 @@ HostText GetDirectLink(const void* link) {
       host, ResolverSettings{snapshot.debugMode, request->dumpDir, VELMORA_DUMP_FILE_NAME},
       request->buffers);
   switch (resolution.verdict) {
-    case Verdict::kNotFound:
-      return kNotFoundText;
-    case Verdict::kDeleted:
-      return kDeletedText;
-    case Verdict::kLink:
-      return IssueLink(resolution.link);
-    case Verdict::kNoLink:
-      break;
+    case Verdict::kNotFound: return kNotFoundText;
+    case Verdict::kDeleted: return kDeletedText;
+    case Verdict::kLink: return IssueLink(resolution.link);
+    case Verdict::kNoLink: break;
   }
   return kEmptyText;
 }

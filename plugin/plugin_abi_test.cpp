@@ -104,7 +104,7 @@ TEST_F(PluginAbiTest, FourKindsOfResult) {
   HostText link = getDirectLink_("http://site/f/1");
   EXPECT_STREQ(link, kLink);
   HostText link2 = getDirectLink_("http://site/f/1");
-  EXPECT_NE(link, link2);      // a new allocation every time
+  EXPECT_NE(link, link2);     // a new allocation every time
   EXPECT_STREQ(link, kLink);  // and the earlier one stays valid
 
   g_host.answer = "<p><b>Invalid download link</b></p>";

@@ -1,9 +1,8 @@
 // What only a Win32 host sees of Velmora.plg: the export table with its
 // ordinals, the version resource, the code page the host runs under, a
 // heap exhausted in the middle of a request, and the threads it starts.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -54,9 +53,7 @@ class PluginWin32Test : public testing::Test {
     EXPECT_EQ(GetModuleHandleA(VELMORA_PLUGIN_PATH), nullptr);
   }
 
-  void* Export(const char* name) {
-    return reinterpret_cast<void*>(GetProcAddress(library_, name));
-  }
+  void* Export(const char* name) { return reinterpret_cast<void*>(GetProcAddress(library_, name)); }
   void* ExportAt(WORD ordinal) {
     return reinterpret_cast<void*>(GetProcAddress(library_, MAKEINTRESOURCEA(ordinal)));
   }
@@ -131,7 +128,8 @@ TEST_F(PluginWin32Test, VersionResourceCarriesTheProjectVersionAndCommit) {
   } rows[] = {
       {"\\StringFileInfo\\040904B0\\FileVersion", VELMORA_VERSION, true},
       {"\\StringFileInfo\\040904B0\\ProductVersion",
-       std::string(VELMORA_VERSION) + " (" + (describe != nullptr ? describe + std::string(")") : ""),
+       std::string(VELMORA_VERSION) + " (" +
+           (describe != nullptr ? describe + std::string(")") : ""),
        describe != nullptr},
   };
   for (const auto& row : rows) {
@@ -230,14 +228,14 @@ TEST_F(PluginWin32Test, ExhaustedHeapRaisesNoMemoryAfterReleasingTheRequest) {
   g_hog = &hog;
   bool pageReleasedAtRaise = false;
   init_(ServePage, ServeAnswerToFullMemory, nullptr, 0, nullptr, 0, nullptr);
-  const velmora::ProbeOutcome outcome = velmora::RunOnProbeThread(
-      [&] { getDirectLink_("x"); },
-      [&] {
-        // The plugin's copy of the page has gone back to the system: a
-        // block of its size fits again.
-        pageReleasedAtRaise = AddressSpaceHog::Fits(kPageSize);
-        hog.Release();  // ending the thread needs address space too
-      });
+  const velmora::ProbeOutcome outcome =
+      velmora::RunOnProbeThread([&] { getDirectLink_("x"); },
+                                [&] {
+                                  // The plugin's copy of the page has gone back to the system: a
+                                  // block of its size fits again.
+                                  pageReleasedAtRaise = AddressSpaceHog::Fits(kPageSize);
+                                  hog.Release();  // ending the thread needs address space too
+                                });
   g_hog = nullptr;
 
   EXPECT_TRUE(outcome.raised);

@@ -83,11 +83,9 @@ typedef void(VELMORA_CALL* VelmoraSaveFile)(HostText path, HostText content);
 /* Stores the callbacks and settings (replacing earlier ones) and returns the
  * host name of the served site. Debug mode is on exactly when the low 8 bits
  * of debugMode equal 1. */
-VELMORA_EXPORT HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage,
-                                             VelmoraPostForm postForm,
+VELMORA_EXPORT HostText VELMORA_CALL PlgInit(VelmoraGetPage getPage, VelmoraPostForm postForm,
                                              VelmoraLog log, uint32_t hostValue,
-                                             VelmoraSaveFile saveFile,
-                                             uint32_t debugMode,
+                                             VelmoraSaveFile saveFile, uint32_t debugMode,
                                              HostText dumpDir);
 
 /* Resolves the link behind the host's reference; see conventions 5 and 6. */

@@ -300,8 +300,8 @@ TEST_F(PluginFaultTest, OutOfMemoryInInitKeepsTheEarlierSettings) {
   allocator_->failAllocation(1);
   const Outcome failed = Catching(
       [](void* raw) {
-        return (*static_cast<PluginLibrary::InitFn*>(raw))(nullptr, nullptr, nullptr, 0, nullptr,
-                                                             0, "/a/dump/dir/longer/than/that/");
+        return (*static_cast<PluginLibrary::InitFn*>(raw))(nullptr, nullptr, nullptr, 0, nullptr, 0,
+                                                           "/a/dump/dir/longer/than/that/");
       },
       &init);
   allocator_->failAllocation(0);
@@ -441,9 +441,7 @@ TEST_F(PluginFaultTest, RequestNestedInACallback) {
           ASSERT_EQ(inner.ended, Ended::kReturned) << row.what;
           ASSERT_STREQ(inner.result, "inner-link") << row.what;
           break;
-        case Inner::kHostFault:
-          ASSERT_EQ(inner.ended, Ended::kHostFault) << row.what;
-          break;
+        case Inner::kHostFault: ASSERT_EQ(inner.ended, Ended::kHostFault) << row.what; break;
         case Inner::kOutOfMemory:
           ASSERT_EQ(inner.ended, Ended::kOutOfMemory) << row.what;
           ASSERT_EQ(inner.result, nullptr) << row.what;
@@ -508,8 +506,8 @@ TEST(PluginHostFaultWin32Test, TenThousandFaultsLeaveMemoryFlat) {
   std::printf(
       "[ memory   ] %d host faults (%zu-byte page and answer): heap %zu bytes in %zu blocks "
       "before, %zu bytes in %zu blocks after (highest %zu); committed private %zu -> %zu KiB\n",
-      kFaults, page.size(), before.heapBytes, before.heapBlocks, after.heapBytes,
-      after.heapBlocks, highestHeap, before.committed / 1024, after.committed / 1024);
+      kFaults, page.size(), before.heapBytes, before.heapBlocks, after.heapBytes, after.heapBlocks,
+      highestHeap, before.committed / 1024, after.committed / 1024);
   EXPECT_TRUE(plugin.Unload());
 }
 
@@ -552,7 +550,8 @@ TEST(PluginReloadWin32Test, ThousandLoadCyclesLeaveTheProcessAsItWas) {
         wrong += failed.ended == Ended::kOutOfMemory ? 0 : 1;
       }
       const Outcome resolved = GetDirectLinkCatching(plugin.getDirectLink, "link");
-      wrong += resolved.ended == Ended::kReturned && std::strcmp(resolved.result, kLink) == 0 ? 0 : 1;
+      wrong +=
+          resolved.ended == Ended::kReturned && std::strcmp(resolved.result, kLink) == 0 ? 0 : 1;
       plugin.destroy();
       return plugin.Unload();
     };

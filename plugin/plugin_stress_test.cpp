@@ -49,14 +49,10 @@ void Problem(const std::string& what) {
 
 std::string AnswerFor(const Call& call) {
   switch (call.index % 4) {
-    case 0:
-      return "<P>Your download link</P>\n<A HREF=\"http://files.example/" + Tag(call) + "\">";
-    case 1:
-      return "<p><b>Invalid download link</b></p>";
-    case 2:
-      return "Fehlerhafter Downloadlink";
-    default:
-      return "<P>" + Tag(call) + " is busy</P>";
+    case 0: return "<P>Your download link</P>\n<A HREF=\"http://files.example/" + Tag(call) + "\">";
+    case 1: return "<p><b>Invalid download link</b></p>";
+    case 2: return "Fehlerhafter Downloadlink";
+    default: return "<P>" + Tag(call) + " is busy</P>";
   }
 }
 

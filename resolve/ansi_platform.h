@@ -66,9 +66,9 @@ inline void LowerUnderCodePage(std::string_view source, char* out, SystemLower l
     // In pieces only where size_t is wider than the length the call takes.
     for (std::size_t done = 0; whole && done < source.size();) {
       const std::size_t rest = source.size() - done;
-      const auto piece = static_cast<std::uint32_t>(
-          rest > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
-                                                           : rest);
+      const auto piece = static_cast<std::uint32_t>(rest > std::numeric_limits<std::uint32_t>::max()
+                                                        ? std::numeric_limits<std::uint32_t>::max()
+                                                        : rest);
       whole = lower(out + done, piece) == piece;
       done += piece;
     }

@@ -1,8 +1,7 @@
 // The Win32 platform services under the code page the process runs in:
 // 932 (Japanese, double-byte) or a single-byte one such as 1252.
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -19,7 +18,8 @@ class AnsiPlatformWin32Test : public testing::Test {
   void SetUp() override {
     codePage_ = GetACP();
     if (const char* expected = std::getenv("VELMORA_EXPECT_ACP")) {
-      ASSERT_EQ(codePage_, static_cast<UINT>(std::atoi(expected))) << "Wine chose another code page";
+      ASSERT_EQ(codePage_, static_cast<UINT>(std::atoi(expected)))
+          << "Wine chose another code page";
     }
     if (codePage_ != 932 && GetSystemMetrics(SM_DBCSENABLED) != 0) {
       GTEST_SKIP() << "code page " << codePage_ << " has no expected rows here";
@@ -50,11 +50,9 @@ TEST_F(AnsiPlatformWin32Test, LastLineBreakUnderTheCodePage) {
     std::size_t singleByte;
   };
   const Row rows[] = {
-      {"a\n\x81\n", 2, 4},        // odd run: the LF is a second byte
-      {"a\n\x81\x81\n", 5, 5},    // even run: two characters, then a line break
-      {"\x81\n", 0, 2},
-      {"\x41\n", 2, 2},
-      {"\n\xE0\xE0\xE0\n", 1, 5},
+      {"a\n\x81\n", 2, 4},      // odd run: the LF is a second byte
+      {"a\n\x81\x81\n", 5, 5},  // even run: two characters, then a line break
+      {"\x81\n", 0, 2},        {"\x41\n", 2, 2}, {"\n\xE0\xE0\xE0\n", 1, 5},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(TextLastDelimiter("\n", row.text), ShiftJis() ? row.under932 : row.singleByte)
@@ -70,9 +68,9 @@ TEST_F(AnsiPlatformWin32Test, LowerCasingUnderTheCodePage) {
   };
   const Row rows[] = {
       {std::string("ABC\0DEF", 7), std::string("abc\0def", 7), std::string("abc\0def", 7)},
-      {"\xC0\xC9", "\xC0\xC9", "\xE0\xE9"},          // half-width katakana / accented letters
-      {"\x83\x41Z", "\x83\x41z", "\x83\x61z"},       // second byte of a character stays
-      {"\x82\x60", "\x82\x81", "\x82\x60"},          // full-width A becomes full-width a
+      {"\xC0\xC9", "\xC0\xC9", "\xE0\xE9"},     // half-width katakana / accented letters
+      {"\x83\x41Z", "\x83\x41z", "\x83\x61z"},  // second byte of a character stays
+      {"\x82\x60", "\x82\x81", "\x82\x60"},     // full-width A becomes full-width a
       // A lone lead byte at the end: the system gives up, the ASCII letters
       // are lowered all the same (full-width A is none).
       {"\x82\x60PREMIUM\x81", "\x82\x60premium\x81", "\x82\x60premium\x81"},

@@ -86,8 +86,8 @@ void ScanFieldsOn(std::string_view form, FieldSink& sink, Observer& observer) {
     const std::size_t rest = input + kInputMarker.size();
     const std::string_view name = names.At(rest);
     const std::string_view value = values.At(rest);
-    observer.Input({input, names.occurrence(), names.closed(), values.occurrence(),
-                    values.closed(), name, value});
+    observer.Input({input, names.occurrence(), names.closed(), values.occurrence(), values.closed(),
+                    name, value});
     if (!name.empty()) sink.Add(name, value);
     input = FindFrom(form, kInputMarker, rest);
   }

@@ -64,7 +64,6 @@ class ParamFilter final : public FieldSink {
   bool tooLarge_ = false;
 };
 
-
 // The steps, compiled unwatched for the plugin and watched for an observer.
 bool FindFormOn(std::string_view page, std::string_view& form, std::string& formAction,
                 Unwatched&) {

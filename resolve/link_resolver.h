@@ -9,7 +9,6 @@
 
 #include "resolve/text_primitives.h"
 
-
 namespace velmora {
 
 class RoadObserver;
@@ -23,8 +22,7 @@ class ResolverHost {
   // Replaces page with the page behind the request's link (empty if none).
   virtual void GetPage(std::string& page) = 0;
   // POSTs params to url and replaces answer with the answer page.
-  virtual void PostForm(const std::string& url, const std::string& params,
-                        std::string& answer) = 0;
+  virtual void PostForm(const std::string& url, const std::string& params, std::string& answer) = 0;
   // Debug mode only.
   virtual void Log(const std::string& message) = 0;
   virtual void SaveFile(const std::string& path, const std::string& content) = 0;

@@ -64,6 +64,7 @@ void Check(const Row& row) {
 }
 
 TEST(ResolveDirectLinkTest, Verdicts) {
+  // clang-format off
   const Row rows[] = {
       {"link found", kPage, kAnswer, false, Verdict::kLink, "http://d.example/f.zip",
        {"getPage", kPosted}},
@@ -81,10 +82,12 @@ TEST(ResolveDirectLinkTest, Verdicts) {
        Verdict::kNoLink, "", {"getPage", kPosted}},
       {"empty answer", kPage, "", false, Verdict::kNoLink, "", {"getPage", kPosted}},
   };
+  // clang-format on
   for (const Row& row : rows) Check(row);
 }
 
 TEST(ResolveDirectLinkTest, LinkExtraction) {
+  // clang-format off
   const Row rows[] = {
       {"no line break", kPage, "Your download link HREF=\"dl/f\"", false, Verdict::kLink, "dl/f",
        {"getPage", kPosted}},
@@ -110,10 +113,12 @@ TEST(ResolveDirectLinkTest, LinkExtraction) {
       {"CR alone is no line break", kPage, "HREF=\"cr\"\rYour download link HREF=\"x\"", false,
        Verdict::kLink, "cr", {"getPage", kPosted}},
   };
+  // clang-format on
   for (const Row& row : rows) Check(row);
 }
 
 TEST(ResolveDirectLinkTest, PremiumFilter) {
+  // clang-format off
   const Row rows[] = {
       {"premium in a value, any case",
        "<FORM ACTION=\"/p\"><INPUT NAME=\"type\" VALUE=\"Premium\"><INPUT NAME=\"prem\" "
@@ -129,12 +134,14 @@ TEST(ResolveDirectLinkTest, PremiumFilter) {
        "<FORM ACTION=\"/p\"><INPUT NAME=\"a\" VALUE=\"\n\"></FORM>", "", false,
        Verdict::kNoLink, "", {"getPage", "postForm /p | a=\r\n\r\n"}},
   };
+  // clang-format on
   for (const Row& row : rows) Check(row);
 }
 
 TEST(ResolveDirectLinkTest, DebugLogsAndDumps) {
   const std::string dump = "saveFile C:\\dumps\\Dornix.html | ";
   const std::string params = "id=42\r\nfree=Free download\r\n";
+  // clang-format off
   const Row rows[] = {
       {"link found", kPage, kAnswer, true, Verdict::kLink, "http://d.example/f.zip",
        {"getPage", kUrlLog + "/dl", kParamsLog + params, kPosted, dump + kAnswer}},
@@ -150,6 +157,7 @@ TEST(ResolveDirectLinkTest, DebugLogsAndDumps) {
        "<FORM ACTION=\"\"><INPUT NAME=\"premium\" VALUE=\"1\"></FORM>", "x", true,
        Verdict::kNoLink, "", {"getPage", kUrlLog, kParamsLog, "postForm  | ", dump + "x"}},
   };
+  // clang-format on
   for (const Row& row : rows) Check(row);
 }
 

@@ -14,12 +14,12 @@ namespace velmora {
 // One "<INPUT" as ScanFields visits it. Offsets count from the start of the
 // form ("<FORM"); npos for a marker that is not there.
 struct InputSeen {
-  std::size_t input = 0;     // the "<INPUT" marker
-  std::size_t nameAt = 0;    // the NAME=" the field takes its name after
-  bool nameClosed = false;   // the closing quote of that name was found
-  std::size_t valueAt = 0;   // the VALUE=" likewise
+  std::size_t input = 0;    // the "<INPUT" marker
+  std::size_t nameAt = 0;   // the NAME=" the field takes its name after
+  bool nameClosed = false;  // the closing quote of that name was found
+  std::size_t valueAt = 0;  // the VALUE=" likewise
   bool valueClosed = false;
-  std::string_view name;     // as taken (empty: the field is skipped)
+  std::string_view name;  // as taken (empty: the field is skipped)
   std::string_view value;
 };
 

@@ -45,7 +45,8 @@ std::size_t FindFrom(std::string_view s, std::string_view needle, std::size_t fr
   const char* at = begin + from;
   std::size_t falseStarts = 0;
   while (at <= last) {
-    at = static_cast<const char*>(std::memchr(at, needle[0], static_cast<std::size_t>(last - at) + 1));
+    at = static_cast<const char*>(
+        std::memchr(at, needle[0], static_cast<std::size_t>(last - at) + 1));
     if (at == nullptr) return kNpos;
     // The last byte first: it rules out most false starts without a call.
     if (at[needle.size() - 1] == needle.back() &&

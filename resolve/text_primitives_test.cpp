@@ -16,9 +16,9 @@ TEST(FindFromTest, Rows) {
     std::size_t offset;
   };
   const Row rows[] = {
-      {"xxab", "ab", 2},   {"", "ab", kNpos},  {"ab", "", kNpos},  {"", "", kNpos},
-      {"ab", "abc", kNpos}, {"ab", "AB", kNpos}, {"aaa", "a", 0},   {"aaab", "aab", 1},
-      {"ab", "b", 1},      {"ab", "ab", 0},    {"a\0b"s, "\0b"s, 1}, {"ab", "ba", kNpos},
+      {"xxab", "ab", 2},    {"", "ab", kNpos},   {"ab", "", kNpos},    {"", "", kNpos},
+      {"ab", "abc", kNpos}, {"ab", "AB", kNpos}, {"aaa", "a", 0},      {"aaab", "aab", 1},
+      {"ab", "b", 1},       {"ab", "ab", 0},     {"a\0b"s, "\0b"s, 1}, {"ab", "ba", kNpos},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(FindFrom(row.s, row.needle), row.offset) << row.needle << " in " << row.s;
@@ -46,8 +46,8 @@ TEST(FindFromTest, DenseTextsAgreeWithPlainSearch) {
       {lt, "<"},
   };
   for (const Row& row : rows) {
-    for (std::size_t from : {std::size_t{0}, std::size_t{1}, std::size_t{2999},
-                             row.s.size() - 1, row.s.size(), row.s.size() + 1}) {
+    for (std::size_t from : {std::size_t{0}, std::size_t{1}, std::size_t{2999}, row.s.size() - 1,
+                             row.s.size(), row.s.size() + 1}) {
       const std::size_t expected =
           from > row.s.size() ? kNpos : std::string_view(row.s).find(row.needle, from);
       EXPECT_EQ(FindFrom(row.s, row.needle, from), expected) << row.needle << " from " << from;
@@ -73,7 +73,7 @@ TEST(TextLastDelimiterTest, Rows) {
       {"\n", "\n", &shiftJis, 1},
       {"\n", "a\x81\n", &none, 3},  // single-byte code page: still a break
       {"\n", "a\x81\n", &shiftJis, 0},
-      {"\n", "\n\x81\n", &shiftJis, 1},  // skips the pair, finds the first LF
+      {"\n", "\n\x81\n", &shiftJis, 1},     // skips the pair, finds the first LF
       {"\n", "a\x81\x81\n", &shiftJis, 4},  // even run: a real line break
       {"\n", "a\x81\x81\x81\n", &shiftJis, 0},
       {"\n", "\nx\x81\x81\x81\n", &shiftJis, 1},

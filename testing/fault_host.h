@@ -39,8 +39,8 @@ struct CallbackFault {
 };
 
 inline constexpr CallbackFault kCallbackFaults[] = {
-    {"getPage", Callback::kGetPage, 1}, {"postForm", Callback::kPostForm, 1},
-    {"first log", Callback::kLog, 1},   {"second log", Callback::kLog, 2},
+    {"getPage", Callback::kGetPage, 1},   {"postForm", Callback::kPostForm, 1},
+    {"first log", Callback::kLog, 1},     {"second log", Callback::kLog, 2},
     {"saveFile", Callback::kSaveFile, 1},
 };
 

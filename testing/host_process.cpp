@@ -60,13 +60,20 @@ std::string ReadFile(const fs::path& path) {
 }
 
 void WriteFile(const fs::path& path, std::string_view text) {
-  std::ofstream(path, std::ios::binary).write(text.data(), static_cast<std::streamsize>(text.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
 Process::Process(Process&& other) noexcept
-    : pid(other.pid), io(std::move(other.io)), out(std::move(other.out)),
-      err(std::move(other.err)), readOut(other.readOut), readErr(other.readErr),
-      started(other.started), deadline(other.deadline), fault(std::move(other.fault)) {
+    : pid(other.pid),
+      io(std::move(other.io)),
+      out(std::move(other.out)),
+      err(std::move(other.err)),
+      readOut(other.readOut),
+      readErr(other.readErr),
+      started(other.started),
+      deadline(other.deadline),
+      fault(std::move(other.fault)) {
   other.pid = -1;
 }
 
@@ -83,8 +90,9 @@ Process StartProcess(const std::string& program, const std::vector<std::string>&
   const fs::path& folder = process.io->path();
   const std::string in = folder / "in";
   WriteFile(in, io.input);
-  process.out = io.discard ? "/dev/null" : io.stdoutPath.empty() ? std::string(folder / "out")
-                                                                  : io.stdoutPath;
+  process.out = io.discard              ? "/dev/null"
+                : io.stdoutPath.empty() ? std::string(folder / "out")
+                                        : io.stdoutPath;
   process.err = io.discard ? "/dev/null" : std::string(folder / "err");
   process.readOut = process.out.rfind("/dev/", 0) != 0;
   process.readErr = !io.discard;
@@ -92,10 +100,10 @@ Process StartProcess(const std::string& program, const std::vector<std::string>&
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, process.out.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, process.err.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, process.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, process.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   std::vector<std::string> argv = {program};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> envp = Environment(io.environment);

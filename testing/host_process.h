@@ -38,10 +38,10 @@ std::string ReadFile(const fs::path& path);
 void WriteFile(const fs::path& path, std::string_view text);
 
 struct ProcessIo {
-  std::string input = {};       // on stdin
-  std::string stdoutPath = {};  // empty: captured into out; else written there (and
-                                // read back into out unless it is under /dev/)
-  bool discard = false;         // stdout and stderr to /dev/null, nothing captured
+  std::string input = {};                     // on stdin
+  std::string stdoutPath = {};                // empty: captured into out; else written there (and
+                                              // read back into out unless it is under /dev/)
+  bool discard = false;                       // stdout and stderr to /dev/null, nothing captured
   std::vector<std::string> environment = {};  // NAME=value, over this process's own
   std::chrono::seconds deadline{60};          // then the child is killed
 };
@@ -52,7 +52,7 @@ struct ProcessRun {
   std::string err;    // stderr, unless discarded
   std::string fault;  // why there is no code: not started, killed at the deadline
   double seconds = 0;
-  long peakKiB = 0;   // the child's peak resident set
+  long peakKiB = 0;  // the child's peak resident set
 };
 
 // A started child; FinishProcess waits for it. One never finished (a test

@@ -26,10 +26,10 @@ inline nlohmann::json SchemaInReadme(const std::string& readme, const std::strin
 
 // Empty when value follows schema; else where and how it does not.
 inline std::string SchemaFault(const nlohmann::json& schema, const nlohmann::json& value,
-                        const std::string& where) {
+                               const std::string& where) {
   if (schema.contains("type")) {
-    const nlohmann::json types = schema["type"].is_array() ? schema["type"]
-                                                           : nlohmann::json::array({schema["type"]});
+    const nlohmann::json types =
+        schema["type"].is_array() ? schema["type"] : nlohmann::json::array({schema["type"]});
     bool matched = false;
     for (const auto& type : types) {
       const std::string t = type;
@@ -62,7 +62,8 @@ inline std::string SchemaFault(const nlohmann::json& schema, const nlohmann::jso
   }
   if (value.is_array() && schema.contains("items")) {
     for (size_t i = 0; i < value.size(); ++i) {
-      const std::string fault = SchemaFault(schema["items"], value[i], where + "[" + std::to_string(i) + "]");
+      const std::string fault =
+          SchemaFault(schema["items"], value[i], where + "[" + std::to_string(i) + "]");
       if (!fault.empty()) return fault;
     }
   }

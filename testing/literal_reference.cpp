@@ -51,7 +51,8 @@ Text AnsiLower(const Text& s) {
 void LineList::Delete(std::int64_t index) {
   if (index < 0 || index >= Count()) {
     char message[64];
-    std::snprintf(message, sizeof message, "List index out of bounds (%d)", static_cast<int>(index));
+    std::snprintf(message, sizeof message, "List index out of bounds (%d)",
+                  static_cast<int>(index));
     throw std::out_of_range(message);
   }
   lines_.erase(lines_.begin() + index);
@@ -60,7 +61,8 @@ void LineList::Delete(std::int64_t index) {
 Text LineList::Get(std::int64_t index) const {
   if (index < 0 || index >= Count()) {
     char message[64];
-    std::snprintf(message, sizeof message, "List index out of bounds (%d)", static_cast<int>(index));
+    std::snprintf(message, sizeof message, "List index out of bounds (%d)",
+                  static_cast<int>(index));
     throw std::out_of_range(message);
   }
   return lines_[static_cast<std::size_t>(index)];

@@ -63,14 +63,10 @@ class RecordingHost final : public ResolverHost, public literal::Host {
 
 Verdict VerdictOf(literal::Kind kind) {
   switch (kind) {
-    case literal::Kind::kNotFound:
-      return Verdict::kNotFound;
-    case literal::Kind::kDeleted:
-      return Verdict::kDeleted;
-    case literal::Kind::kLink:
-      return Verdict::kLink;
-    case literal::Kind::kEmpty:
-      break;
+    case literal::Kind::kNotFound: return Verdict::kNotFound;
+    case literal::Kind::kDeleted: return Verdict::kDeleted;
+    case literal::Kind::kLink: return Verdict::kLink;
+    case literal::Kind::kEmpty: break;
   }
   return Verdict::kNoLink;
 }
@@ -157,9 +153,9 @@ TEST(LiteralTextCopyTest, Rows) {
     std::string expected;
   };
   const Row rows[] = {
-      {0, 2, "ab"},   {-5, 3, "abc"},      {6, 5, "f"},          {7, 1, ""},
-      {2, -1, ""},    {1, 0, ""},          {3, kToEnd, "cdef"},  {1, kToEnd, "abcdef"},
-      {6, kToEnd, "f"}, {7, kToEnd, ""},   {INT64_MIN, 1, "a"},  {1, INT64_MAX, "abcdef"},
+      {0, 2, "ab"},     {-5, 3, "abc"},  {6, 5, "f"},         {7, 1, ""},
+      {2, -1, ""},      {1, 0, ""},      {3, kToEnd, "cdef"}, {1, kToEnd, "abcdef"},
+      {6, kToEnd, "f"}, {7, kToEnd, ""}, {INT64_MIN, 1, "a"}, {1, INT64_MAX, "abcdef"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(literal::TextCopy("abcdef", row.index, row.count), row.expected)

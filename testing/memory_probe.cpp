@@ -40,8 +40,8 @@ MemoryUse MeasureMemory() {
 
 std::size_t OpenHandleCount() {
   using QueryFn = NTSTATUS(NTAPI*)(SYSTEM_INFORMATION_CLASS, void*, ULONG, ULONG*);
-  const auto query = reinterpret_cast<QueryFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+  const auto query = reinterpret_cast<QueryFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
   if (query == nullptr) return 0;
   // The list covers every process; grow the buffer until it fits.
   std::vector<char> buffer(1u << 20);

@@ -22,8 +22,7 @@ struct ProbeOutcome {
 // the search for a handler, before anything of body is unwound), then body
 // is unwound the way a host's handler unwinds it, and the thread ends
 // without returning into body.
-ProbeOutcome RunOnProbeThread(std::function<void()> body,
-                              std::function<void()> atRaise = nullptr);
+ProbeOutcome RunOnProbeThread(std::function<void()> body, std::function<void()> atRaise = nullptr);
 
 // Runs body(context) on this thread inside the equivalent of a host's
 // __try { ... } __except (EXCEPTION_EXECUTE_HANDLER) { ... }: a structured

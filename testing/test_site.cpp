@@ -184,12 +184,12 @@ void TestSite::State::Serve(const std::map<std::string, std::string>& texts,
   if (text.rfind("NORANGE\n", 0) == 0) {
     auto file = std::make_shared<std::string>(text.substr(8));
     response.status = 200;
-    response.set_chunked_content_provider(
-        "application/octet-stream", [file](size_t, httplib::DataSink& sink) {
-          sink.write(file->data(), file->size());
-          sink.done();
-          return true;
-        });
+    response.set_chunked_content_provider("application/octet-stream",
+                                          [file](size_t, httplib::DataSink& sink) {
+                                            sink.write(file->data(), file->size());
+                                            sink.done();
+                                            return true;
+                                          });
     return;
   }
   if (text == "HANG") {

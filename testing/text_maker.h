@@ -24,9 +24,11 @@ class TextMaker {
   std::string Pick(const std::vector<std::string>& pool) { return pool[Below(pool.size())]; }
 
   std::string Word() {
+    // clang-format off
     static const std::vector<std::string> kWords = {
         "a", "id", "x1", "free", "Go", "PREMIUM", "Premium", "premium", "pReMiUm", "premiu",
         "prem", "ium", " ", "&amp;", "\xE9", "\xFF\x81", "http://d.example/f.zip", "="};
+    // clang-format on
     return Pick(kWords);
   }
 
@@ -36,30 +38,29 @@ class TextMaker {
   }
 
   std::string PageToken() {
+    // clang-format off
     static const std::vector<std::string> kTokens = {
         "<FORM", "</FORM", "</FORM>", "ACTION=\"", "<INPUT", "<INPUT ", "NAME=\"", "VALUE=\"",
         "FILENAME=\"", "\"", "\">", "\r", "\n", "\r\n", "\n\r", std::string(1, '\0'), "<form",
         "<input name=\"", "<INPU", "NAME=", "VALUE", "ACTION=", "<"};
+    // clang-format on
     switch (Below(4)) {
-      case 0:
-        return Word();
-      case 1:
-        return Run();
-      default:
-        return Pick(kTokens);
+      case 0: return Word();
+      case 1: return Run();
+      default: return Pick(kTokens);
     }
   }
 
   std::string AnswerToken() {
+    // clang-format off
     static const std::vector<std::string> kTokens = {
         "Invalid download link</b></p>", "Invalid download link</b>", "Fehlerhafter Downloadlink",
         "Your download link", "Your download lin", "HREF=\"", "href=\"", "HREF=", "\"", "\r",
         "\n", "\r\n", std::string(1, '\0'), "<A ", ">", "\x81\n"};
+    // clang-format on
     switch (Below(3)) {
-      case 0:
-        return Word();
-      default:
-        return Pick(kTokens);
+      case 0: return Word();
+      default: return Pick(kTokens);
     }
   }
 
@@ -109,18 +110,12 @@ class TextMaker {
     for (std::size_t i = 0; i < edits; ++i) {
       const std::size_t at = Below(text.size() + 1);
       switch (Below(4)) {
-        case 0:
-          text.insert(at, (this->*token)());
-          break;
-        case 1:
-          text.erase(at, Below(16));
-          break;
+        case 0: text.insert(at, (this->*token)()); break;
+        case 1: text.erase(at, Below(16)); break;
         case 2:
           if (at < text.size()) text[at] = static_cast<char>(Below(256));
           break;
-        default:
-          text.insert(at, text.substr(Below(text.size() + 1), Below(64)));
-          break;
+        default: text.insert(at, text.substr(Below(text.size() + 1), Below(64))); break;
       }
     }
     return text;

@@ -7,13 +7,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc < 2) {
     fputs("usage: win32_run_probe CODE [FILE...]\n", stderr);
     return 64;
   }
   for (int i = 2; i < argc; ++i) {
-    FILE *file = fopen(argv[i], "w");
+    FILE* file = fopen(argv[i], "w");
     if (file == NULL || fputs("written by win32_run_probe\n", file) < 0 || fclose(file) != 0) {
       fprintf(stderr, "win32_run_probe: cannot write %s\n", argv[i]);
       return 70;

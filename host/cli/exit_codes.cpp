@@ -5,8 +5,7 @@
 namespace velmora::host {
 namespace {
 
-constexpr unsigned kLinkCommands = kResolveCommand | kGetCommand | kReplayCommand |
-                                   kExplainCommand;
+constexpr unsigned kLinkCommands = kResolveCommand | kGetCommand | kReplayCommand | kExplainCommand;
 constexpr unsigned kRecordingCommands = kReplayCommand | kExplainCommand;
 
 }  // namespace
@@ -18,8 +17,7 @@ const std::vector<ExitCodeRow>& ExitCodes() {
        "no link: the page or the answer lacks what the plugin looks for (demo: a sample link "
        "did not give the expected result)",
        kAllCommands},
-      {kExitNotFound, "notfound", "the site reports the link invalid (%notfound%)",
-       kLinkCommands},
+      {kExitNotFound, "notfound", "the site reports the link invalid (%notfound%)", kLinkCommands},
       {kExitDeleted, "deleted", "the site reports the download link faulty (%deleted%)",
        kLinkCommands},
       {kExitTransferError, "transfer-error", "transfer error", kLinkCommands},

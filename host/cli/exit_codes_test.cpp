@@ -26,8 +26,8 @@ struct Row {
 std::vector<Row> ReadmeRows() {
   const std::string readme = ReadFile(VELMORA_HOST_README);
   const size_t section = readme.find("\n### Exit codes\n");
-  const size_t header = readme.find("\n| Code | Name | Commands | Meaning |\n|---|---|---|---|\n",
-                                    section);
+  const size_t header =
+      readme.find("\n| Code | Name | Commands | Meaning |\n|---|---|---|---|\n", section);
   std::vector<Row> rows;
   if (section == std::string::npos || header == std::string::npos ||
       readme.find("\n###", section + 1) < header) {

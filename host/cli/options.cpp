@@ -37,21 +37,25 @@ void AddPageLimitOption(CLI::App& command, HttpOptions& http) {
 
 void AddNetworkOptions(CLI::App& command, HttpOptions& http) {
   AddPageLimitOption(command, http);
-  command.add_option("--connect-timeout", http.connectTimeoutSeconds,
-                     "Seconds to wait for a connection")
+  command
+      .add_option("--connect-timeout", http.connectTimeoutSeconds,
+                  "Seconds to wait for a connection")
       ->capture_default_str()
       ->check(CLI::Range(1L, 3600L));
-  command.add_option("--timeout", http.timeoutSeconds,
-                     "Seconds a page exchange may take in all, and a file transfer without a byte")
+  command
+      .add_option("--timeout", http.timeoutSeconds,
+                  "Seconds a page exchange may take in all, and a file transfer without a byte")
       ->capture_default_str()
       ->check(CLI::Range(1L, 86400L));
-  command.add_option("--retries", http.retries,
-                     "Tries again after a connection failure, a timeout or a 5xx status, "
-                     "waiting 0.5 s, 1 s, 2 s ... (never after 4xx)")
+  command
+      .add_option("--retries", http.retries,
+                  "Tries again after a connection failure, a timeout or a 5xx status, "
+                  "waiting 0.5 s, 1 s, 2 s ... (never after 4xx)")
       ->capture_default_str()
       ->check(CLI::Range(0, 100));
-  command.add_option("--deadline", http.deadlineSeconds,
-                     "Seconds one link may take in all, retries included (0: no deadline)")
+  command
+      .add_option("--deadline", http.deadlineSeconds,
+                  "Seconds one link may take in all, retries included (0: no deadline)")
       ->capture_default_str()
       ->check(CLI::Range(0.0, 86400.0));
   command.add_option("--proxy", http.proxy, "Proxy URL for every request but loopback");

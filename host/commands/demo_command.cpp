@@ -73,8 +73,10 @@ int RunDemo(DemoOptions options) {
       if (report.result.outcome == Outcome::kLink && toFetch == nullptr) toFetch = &sample;
     }
   }
-  std::cout << '\n' << asExpected << " of " << SampleLinks().size()
-            << " sample links gave the expected result.\n" << std::flush;
+  std::cout << '\n'
+            << asExpected << " of " << SampleLinks().size()
+            << " sample links gave the expected result.\n"
+            << std::flush;
 
   // Then the whole job, as get does it: resolve, download, check.
   bool saved = false;
@@ -121,8 +123,8 @@ int RunDemo(DemoOptions options) {
 
 Command AddDemoCommand(CLI::App& app) {
   auto options = std::make_shared<DemoOptions>();
-  CLI::App* command = app.add_subcommand(
-      "demo", "Resolve the sample links of the bundled site, then get its file");
+  CLI::App* command =
+      app.add_subcommand("demo", "Resolve the sample links of the bundled site, then get its file");
   AddReportOptions(*command, options->report, false);
   AddDebugOptions(*command, options->debug);
   AddNetworkOptions(*command, options->http);

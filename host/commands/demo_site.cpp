@@ -40,7 +40,7 @@ const SampleFile* FindFile(const std::string& id) {
 const std::string kLabel =
     "\xEE\xF2\xEF\xF3\xF1\xEA"  // "otpusk" in Cyrillic
     " 2024 & "
-    "\xEC\xEE\xF0\xE5"          // "more" in Cyrillic
+    "\xEC\xEE\xF0\xE5"  // "more" in Cyrillic
     "=.zip";
 
 constexpr char kSessionCookie[] = "dxsid";
@@ -60,6 +60,8 @@ std::string FileContent(const SampleFile& file) {
   return zip + comment;
 }
 
+// The pages stay laid out as the markup they are.
+// clang-format off
 // The file page, in the upper-case markup of the real site. The action is
 // relative to the page: ../../download from /file/ID/NAME.html.
 std::string FilePage(const SampleFile& file) {
@@ -86,6 +88,7 @@ std::string LinkAnswer(const SampleFile& file, const std::string& base) {
 </BODY></HTML>
 )";
 }
+// clang-format on
 
 const char kInvalidAnswer[] = R"(<HTML><BODY>
 <P><b>Invalid download link</b></p>
@@ -131,40 +134,39 @@ struct DemoServer::Impl {
 
   void Mount() {
     // Short links redirect to the file page, as on the real site.
-    server.Get(R"(/f/([A-Za-z0-9]+))", [](const httplib::Request& request,
-                                           httplib::Response& response) {
-      const SampleFile* file = FindFile(request.matches[1]);
-      if (file == nullptr) {
-        response.status = 404;
-        return;
-      }
-      response.set_redirect("/file/" + file->id + "/" + file->name + ".html");
-    });
-    server.Get(R"(/file/([A-Za-z0-9]+)/[^/]+\.html)", [this](const httplib::Request& request,
-                                                              httplib::Response& response) {
-      const SampleFile* file = FindFile(request.matches[1]);
-      if (file == nullptr) {
-        response.status = 404;
-        return;
-      }
-      std::string session;
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        session = std::to_string(random());
-        sessions[session] = file->id;
-      }
-      response.set_header("Set-Cookie",
-                          std::string(kSessionCookie) + "=" + session + "; Path=/; HttpOnly");
-      response.set_content(FilePage(*file), "text/html; charset=windows-1251");
-    });
-    server.Post("/download", [this](const httplib::Request& request,
-                                    httplib::Response& response) {
+    server.Get(R"(/f/([A-Za-z0-9]+))",
+               [](const httplib::Request& request, httplib::Response& response) {
+                 const SampleFile* file = FindFile(request.matches[1]);
+                 if (file == nullptr) {
+                   response.status = 404;
+                   return;
+                 }
+                 response.set_redirect("/file/" + file->id + "/" + file->name + ".html");
+               });
+    server.Get(R"(/file/([A-Za-z0-9]+)/[^/]+\.html)",
+               [this](const httplib::Request& request, httplib::Response& response) {
+                 const SampleFile* file = FindFile(request.matches[1]);
+                 if (file == nullptr) {
+                   response.status = 404;
+                   return;
+                 }
+                 std::string session;
+                 {
+                   std::lock_guard<std::mutex> lock(mutex);
+                   session = std::to_string(random());
+                   sessions[session] = file->id;
+                 }
+                 response.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + session +
+                                                       "; Path=/; HttpOnly");
+                 response.set_content(FilePage(*file), "text/html; charset=windows-1251");
+               });
+    server.Post("/download", [this](const httplib::Request& request, httplib::Response& response) {
       response.set_content(Answer(request), "text/html; charset=windows-1251");
     });
     // The file, for whoever holds the session the answer was given to; the
     // server answers a Range request with the part asked for.
     server.Get(R"(/get/([A-Za-z0-9]+)/[^/]+)", [this](const httplib::Request& request,
-                                                   httplib::Response& response) {
+                                                      httplib::Response& response) {
       const SampleFile* file = FindFile(request.matches[1]);
       if (file == nullptr || file->answer != "link" || !KnownSession(request, file->id)) {
         response.status = 403;
@@ -199,7 +201,8 @@ struct DemoServer::Impl {
     if (request.has_param("method_premium")) {
       return Refusal("Premium downloads need an account.");
     }
-    if (request.get_param_value("op") != "download2" || request.get_param_value("label") != kLabel) {
+    if (request.get_param_value("op") != "download2" ||
+        request.get_param_value("label") != kLabel) {
       return Refusal("The form was not sent as the page gave it.");
     }
     const SampleFile* file = FindFile(id);

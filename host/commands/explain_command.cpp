@@ -6,18 +6,18 @@
 #include <vector>
 
 #include "host/cli/exit_codes.h"
+#include "host/cli/interrupt.h"
 #include "host/cli/options.h"
 #include "host/commands/command.h"
 #include "host/commands/setup.h"
-#include "host/io/diagnostics.h"
 #include "host/explain/explain.h"
 #include "host/explain/explain_output.h"
-#include "host/session/host_session.h"
-#include "host/cli/interrupt.h"
-#include "host/net/recording.h"
+#include "host/io/diagnostics.h"
 #include "host/io/safe_files.h"
 #include "host/io/terminal_text.h"
+#include "host/net/recording.h"
 #include "host/net/web_url.h"
+#include "host/session/host_session.h"
 
 namespace velmora::host {
 namespace {
@@ -117,12 +117,12 @@ Explained Explain(const LinkReport& report, const CapturingTransport& capture) {
     PluginRoad plugin{e.pluginResult, post != nullptr, post != nullptr ? post->body : ""};
     e.disagreement = Disagreement(road, plugin);
     if (result.outcome == Outcome::kBadLink && e.disagreement.empty()) {
-      road.Fail(Step::kLink, Where::kAnswer, road.hrefAt, "the link is not one to download: " +
-                                                              result.reason);
+      road.Fail(Step::kLink, Where::kAnswer, road.hrefAt,
+                "the link is not one to download: " + result.reason);
     }
   }
-  e.exitCode = !e.disagreement.empty() ? kExitDisagreement
-                                       : ExitCodeOf(result.outcome, InterruptSignal());
+  e.exitCode =
+      !e.disagreement.empty() ? kExitDisagreement : ExitCodeOf(result.outcome, InterruptSignal());
   return e;
 }
 
@@ -165,7 +165,8 @@ int RunExplain(const ExplainOptions& options) {
       return kExitUsage;
     }
     if (!IsWebUrl(url, why)) {
-      Say("\"" + url + "\" is not an http or https URL (" + why + "); give links like http://host/path.");
+      Say("\"" + url + "\" is not an http or https URL (" + why +
+          "); give links like http://host/path.");
       return kExitUsage;
     }
   }
@@ -199,7 +200,7 @@ int RunExplain(const ExplainOptions& options) {
   explained.report.exitCode = explained.exitCode;
 
   const std::string output = options.report.json ? ExplainedJson(explained) + "\n"
-                                          : ExplainedText(explained, StdoutStyle());
+                                                 : ExplainedText(explained, StdoutStyle());
   try {
     WriteAll(STDOUT_FILENO, output, "standard output");
   } catch (const FileError& error) {
@@ -211,8 +212,8 @@ int RunExplain(const ExplainOptions& options) {
     Say("the explanation disagrees with the loaded plugin " + plugin->path() + ": " +
         explained.disagreement + ".");
   } else if (explained.compared && road.failedStep) {
-    Say("no download link for " + url + ": the road ends at step \"" +
-        StepName(*road.failedStep) + "\": " + road.failure + ".");
+    Say("no download link for " + url + ": the road ends at step \"" + StepName(*road.failedStep) +
+        "\": " + road.failure + ".");
   } else if (explained.exitCode != 0) {
     Say(ReasonSentence(explained.report));
   }

@@ -26,8 +26,8 @@ class ExplainCommandTest : public ::testing::Test {
  protected:
   // A recording of one link per (page, answer); the POST body is the one
   // the plugin will send.
-  fs::path Record(const std::string& name, const std::vector<std::pair<std::string, std::string>>&
-                                               links) {
+  fs::path Record(const std::string& name,
+                  const std::vector<std::pair<std::string, std::string>>& links) {
     const fs::path folder = dir_.path() / name;
     fs::create_directory(folder);
     std::string manifest = "velmora-recording\t2\n";
@@ -48,7 +48,8 @@ class ExplainCommandTest : public ::testing::Test {
                   "-response.html\t-\t0\t1\n";
       if (road.posted) {
         manifest += "exchange\tPOST\thttp://site.example/dl\t" + std::string(post) +
-                    "-request.txt\t200\thttp://site.example/dl\t" + post + "-response.html\t-\t0\t1\n";
+                    "-request.txt\t200\thttp://site.example/dl\t" + post +
+                    "-response.html\t-\t0\t1\n";
       }
     }
     std::ofstream(folder / "manifest.tsv", std::ios::binary) << manifest;
@@ -87,8 +88,9 @@ TEST_F(ExplainCommandTest, JsonFollowsTheDocumentedSchemaAndExitCodes) {
     EXPECT_EQ(Run({"--json", "--recording", recording.string()}, out, err), row.code) << err;
     const nlohmann::json document = nlohmann::json::parse(out);
     EXPECT_EQ(SchemaFault(schema, document, "explain"), "") << out;
-    EXPECT_EQ(document["failedStep"], row.failedStep ? nlohmann::json(row.failedStep)
-                                                     : nlohmann::json()) << out;
+    EXPECT_EQ(document["failedStep"],
+              row.failedStep ? nlohmann::json(row.failedStep) : nlohmann::json())
+        << out;
     EXPECT_EQ(document["agrees"], true) << out;
     for (const std::string& text : {out, err}) {
       EXPECT_EQ(PrintableFault(text, 100000), "") << text;

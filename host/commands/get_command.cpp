@@ -33,11 +33,11 @@ int RunGet(const GetOptions& options) {
 
 Command AddGetCommand(CLI::App& app) {
   auto options = std::make_shared<GetOptions>();
-  CLI::App* command =
-      AddLinkCommand(app, "get", "Resolve links and download their files", *options,
-                     "Links resolved and downloaded at once");
-  command->add_option("-o,--output-dir", options->dir,
-                      "Folder to save the files in (created when missing)")
+  CLI::App* command = AddLinkCommand(app, "get", "Resolve links and download their files", *options,
+                                     "Links resolved and downloaded at once");
+  command
+      ->add_option("-o,--output-dir", options->dir,
+                   "Folder to save the files in (created when missing)")
       ->default_str("the current one");
   command->add_flag("--overwrite", options->overwrite,
                     "Replace a file of the same name (else the name gets \" (1)\", \" (2)\" ...)");

@@ -1,7 +1,6 @@
 // velmora-host get: links resolved on a test site on 127.0.0.1, then their
 // files downloaded from it into a scratch folder.
 #include <gtest/gtest.h>
-
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -82,8 +81,8 @@ TEST(GetCommandTest, NamesTheFileSafelyAndWritesOnlyThere) {
     return "HEADER Content-Disposition: " + value + "\n";
   };
   const Row rows[] = {
-      {"filename=", disposition("attachment; filename=\"report 2024.pdf\""), "/files/1",
-       "/files/1", 0, "report 2024.pdf"},
+      {"filename=", disposition("attachment; filename=\"report 2024.pdf\""), "/files/1", "/files/1",
+       0, "report 2024.pdf"},
       {"filename*=", disposition("attachment; filename=\"x.txt\"; filename*=UTF-8''%E2%82%AC.txt"),
        "/files/2", "/files/2", 0, "\xE2\x82\xAC.txt"},
       {"the URL", "", "/files/a%20b.zip", "/files/a b.zip", 0, "a b.zip"},
@@ -158,8 +157,8 @@ TEST(GetCommandTest, ResumesCutTransfersAndNeverOverwrites) {
   EXPECT_EQ(Listing(out), "big.bin");
   // With --retries the same run goes on from the cut.
   const fs::path retried = scratch.path() / "retried";
-  const ProcessRun retry = RunHost({"get", "--json", "--retries", "1", "-o", retried.string(),
-                                 site.Url("/f/cut")});
+  const ProcessRun retry =
+      RunHost({"get", "--json", "--retries", "1", "-o", retried.string(), site.Url("/f/cut")});
   EXPECT_EQ(retry.code, 0) << retry.err;
   EXPECT_TRUE(ReadFile(retried / "big.bin") == content);
   const std::vector<nlohmann::json> retryJson = JsonLines(retry.out);
@@ -193,8 +192,9 @@ TEST(GetCommandTest, ResumesCutTransfersAndNeverOverwrites) {
   auto [replaced, replacedJson] = get("plain", {"--overwrite"});
   EXPECT_EQ(replaced.code, 0) << replaced.err;
   EXPECT_TRUE(ReadFile(out / "plain.bin") == content);
-  EXPECT_EQ(Listing(out), "big.bin,plain (1).bin,plain (2).bin.part,plain (3).bin,plain.bin,"
-                          "victim,x.bin");
+  EXPECT_EQ(Listing(out),
+            "big.bin,plain (1).bin,plain (2).bin.part,plain (3).bin,plain.bin,"
+            "victim,x.bin");
 }
 
 TEST(GetCommandTest, ParallelBatchesComeBackInOrder) {
@@ -207,16 +207,15 @@ TEST(GetCommandTest, ParallelBatchesComeBackInOrder) {
     contents.push_back(Pattern(1000 + static_cast<size_t>(i) * 3000, i));
     AddFilePage(site, id, "/files/" + id + ".bin", "/files/" + id + ".bin", contents.back());
     // The first links take longest: they finish last.
-    site.pages["/f/" + id] = "DELAY " + std::to_string((kLinks - i) * 40) + "\n" +
-                             site.pages["/f/" + id];
+    site.pages["/f/" + id] =
+        "DELAY " + std::to_string((kLinks - i) * 40) + "\n" + site.pages["/f/" + id];
   }
   site.Start();
   for (int i = 0; i < kLinks; ++i) input += site.Url("/f/" + std::to_string(i)) + "\n";
   input += "not a link\n";
   ScratchDir scratch;
-  const ProcessRun run =
-      RunHost({"get", "--jobs", "8", "--json", "-o", scratch.path().string(), "-"},
-              {.input = input});
+  const ProcessRun run = RunHost(
+      {"get", "--jobs", "8", "--json", "-o", scratch.path().string(), "-"}, {.input = input});
   EXPECT_EQ(run.code, 64) << run.err;
   const std::vector<nlohmann::json> lines = JsonLines(run.out);
   ASSERT_EQ(lines.size(), kLinks + 1u) << run.out;
@@ -241,8 +240,9 @@ TEST(GetCommandTest, ParallelBatchesComeBackInOrder) {
   EXPECT_EQ(recorded.code, 64) << recorded.err;
   std::string expected;
   for (int i = 0; i < kLinks; ++i) {
-    expected += site.Url("/f/" + std::to_string(i)) + "\thttp://127.0.0.1:" +
-                site.Url("").substr(17) + "/files/" + std::to_string(i) + ".bin\n";
+    expected += site.Url("/f/" + std::to_string(i)) +
+                "\thttp://127.0.0.1:" + site.Url("").substr(17) + "/files/" + std::to_string(i) +
+                ".bin\n";
   }
   EXPECT_EQ(recorded.out, expected + "not%20a%20link\tbad URL\n");
   const ProcessRun replayed = RunHost({"replay", "--jobs", "1", rec});
@@ -264,10 +264,10 @@ TEST(GetCommandTest, StderrLinesStayWholeUnderLoad) {
   site.Start();
   for (int i = 0; i < kLinks; ++i) input += site.Url("/f/" + std::to_string(i)) + "\n";
   ScratchDir scratch;
-  const ProcessRun run = RunHost(
-      {"get", "--jobs", "32", "--trace", "--debug", "--dump-dir",
-       (scratch.path() / "dumps").string(), "-o", (scratch.path() / "files").string(), "-"},
-      {.input = input});
+  const ProcessRun run =
+      RunHost({"get", "--jobs", "32", "--trace", "--debug", "--dump-dir",
+               (scratch.path() / "dumps").string(), "-o", (scratch.path() / "files").string(), "-"},
+              {.input = input});
   EXPECT_EQ(run.code, 0) << run.err.substr(0, 2000);
   // The length of line's leading tag ("[trace #N] ", "[plugin #N] " or
   // "velmora-host: "), or 0.

@@ -38,8 +38,7 @@ int RunReplay(const ReplayOptions& options) {
 
 Command AddReplayCommand(CLI::App& app) {
   auto options = std::make_shared<ReplayOptions>();
-  CLI::App* command =
-      app.add_subcommand("replay", "Resolve from a recording, without network");
+  CLI::App* command = app.add_subcommand("replay", "Resolve from a recording, without network");
   AddReportOptions(*command, options->report, true);
   AddDebugOptions(*command, options->debug);
   AddPageLimitOption(*command, options->http);

@@ -1,9 +1,8 @@
 // velmora-host replay, and the recordings resolve --record makes for it:
 // recorded against a test site on 127.0.0.1, replayed with no site at all.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -112,25 +111,46 @@ TEST(ReplayCommandTest, RecordingWritesOnlyNewFilesInANewOrEmptyFolder) {
          fs::create_directory(rs);
          fs::create_symlink(scratch / "victim", rs / "001-response.html");
        },
-       {}, 73, "is not empty", true},
+       {},
+       73,
+       "is not empty",
+       true},
       {"a dangling link inside",
        [](const fs::path& rs, const fs::path& scratch) {
          fs::create_directory(rs);
          fs::create_symlink(scratch / "made-by-link", rs / "manifest.tsv");
        },
-       {}, 73, "is not empty", true},
-      {"a used folder", [](const fs::path& rs, const fs::path&) {
+       {},
+       73,
+       "is not empty",
+       true},
+      {"a used folder",
+       [](const fs::path& rs, const fs::path&) {
          fs::create_directory(rs);
          WriteFile(rs / "notes.txt", "mine");
        },
-       {}, 73, "is not empty", true},
-      {"--dump-dir names a file, new folder", [](const fs::path&, const fs::path&) {},
-       {"--dump-dir", "VICTIM"}, 73, "dump folder", false},
+       {},
+       73,
+       "is not empty",
+       true},
+      {"--dump-dir names a file, new folder",
+       [](const fs::path&, const fs::path&) {},
+       {"--dump-dir", "VICTIM"},
+       73,
+       "dump folder",
+       false},
       {"--dump-dir names a file, empty folder",
        [](const fs::path& rs, const fs::path&) { fs::create_directory(rs); },
-       {"--dump-dir", "VICTIM"}, 73, "dump folder", true},
-      {"no plugin", [](const fs::path&, const fs::path&) {},
-       {"--plugin", "/nonexistent/Velmora.plg"}, 69, "cannot load the plugin", false},
+       {"--dump-dir", "VICTIM"},
+       73,
+       "dump folder",
+       true},
+      {"no plugin",
+       [](const fs::path&, const fs::path&) {},
+       {"--plugin", "/nonexistent/Velmora.plg"},
+       69,
+       "cannot load the plugin",
+       false},
   };
   TestSite site;
   site.pages["/f/1"] = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
@@ -207,17 +227,14 @@ TEST(ReplayCommandTest, ReplayReadsOnlyRegularFilesInsideTheRecording) {
       {"a name leaving the folder",
        editManifest([](std::string m) { return Replaced(m, "002-response.html", "../secret"); }),
        66, "bad file name \"../secret\""},
-      {"a torn last line",
-       editManifest([](std::string m) { return m.substr(0, m.size() - 8); }), 0,
+      {"a torn last line", editManifest([](std::string m) { return m.substr(0, m.size() - 8); }), 0,
        "is incomplete (the recording run was cut short there) and is ignored"},
-      {"format 1, as written before",
-       editManifest([](std::string m) {
+      {"format 1, as written before", editManifest([](std::string m) {
          m = Replaced(m, "velmora-recording\t2", "velmora-recording\t1");
          return std::regex_replace(m, std::regex("\t[0-9]+\t[0-9]+\n"), "\n");
        }),
        0, ""},
-      {"another recorded link, with control bytes",
-       editManifest([&](std::string m) {
+      {"another recorded link, with control bytes", editManifest([&](std::string m) {
          return Replaced(m, "result\tlink\t" + shown, "result\tlink\thttp://x/\x1b[2J\x07");
        }),
        0, "when recorded, "},
@@ -253,8 +270,8 @@ TEST(ReplayCommandTest, ReplayKeepsEachLinksOwnExchanges) {
   TestSite site;
   site.pages["/f/1"] = "REDIRECT /files/1.html";
   site.pages["/files/1.html"] = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
-  site.answers["/dl"] = std::string("TURNS ") + kLinkAnswer +
-                        "\n--next--\n<b>Invalid download link</b></p>";
+  site.answers["/dl"] =
+      std::string("TURNS ") + kLinkAnswer + "\n--next--\n<b>Invalid download link</b></p>";
   site.Start();
   ScratchDir scratch;
   const std::string rec = (scratch.path() / "rec").string();
@@ -302,8 +319,9 @@ TEST(ReplayCommandTest, SignalsKeepAUsableRecording) {
       text = std::regex_replace(text, std::regex("L\n"), site.Url("/f/ok") + "\t" + kLink + "\n");
       return std::regex_replace(text, std::regex("S\t"), site.Url("/f/slow") + "\t");
     };
-    Process process = StartHost(
-        {"resolve", "--trace", "--jobs", row.jobs, "--record", rec.string(), "-"}, {.input = input});
+    Process process =
+        StartHost({"resolve", "--trace", "--jobs", row.jobs, "--record", rec.string(), "-"},
+                  {.input = input});
     // Every exchange answered but the slow POST: each link's page, and the
     // ok links' POSTs. The trace says so as each one ends, however slowly
     // (a sanitizer build) the host runs.

@@ -45,8 +45,9 @@ int RunResolve(const ResolveOptions& options) {
 
 Command AddResolveCommand(CLI::App& app) {
   auto options = std::make_shared<ResolveOptions>();
-  CLI::App* command = AddLinkCommand(app, "resolve", "Resolve links over HTTP: the direct link of each",
-                                     *options, "Links resolved at once");
+  CLI::App* command =
+      AddLinkCommand(app, "resolve", "Resolve links over HTTP: the direct link of each", *options,
+                     "Links resolved at once");
   command->add_option("--record", options->recordDir,
                       "Save every exchange to this new or empty folder for replay");
   command->footer(ExitCodesFooter(kResolveCommand));

@@ -19,14 +19,14 @@ using namespace velmora::testing;
 TEST(ResolveCommandTest, PostsTheFormAsTheSiteExpects) {
   TestSite site;
   site.pages["/f/42"] = "REDIRECT /files/42/page.html";
-  site.pages["/files/42/page.html"] = FormPage(
-      "../dl.php",
-      "<INPUT TYPE=\"hidden\" NAME=\"op\" VALUE=\"download2\">\n"
-      "<INPUT TYPE=\"hidden\" NAME=\"id\" VALUE=\"42\">\n"
-      "<INPUT TYPE=\"hidden\" NAME=\"fname\" VALUE=\"\xEE\xF2 a&b=c.zip\">\n"
-      "<INPUT TYPE=\"hidden\" NAME=\"rand\" VALUE=\"\">\n"
-      "<INPUT TYPE=\"submit\" NAME=\"method_free\" VALUE=\"Free Download\">\n"
-      "<INPUT TYPE=\"submit\" NAME=\"method_premium\" VALUE=\"Premium\">\n");
+  site.pages["/files/42/page.html"] =
+      FormPage("../dl.php",
+               "<INPUT TYPE=\"hidden\" NAME=\"op\" VALUE=\"download2\">\n"
+               "<INPUT TYPE=\"hidden\" NAME=\"id\" VALUE=\"42\">\n"
+               "<INPUT TYPE=\"hidden\" NAME=\"fname\" VALUE=\"\xEE\xF2 a&b=c.zip\">\n"
+               "<INPUT TYPE=\"hidden\" NAME=\"rand\" VALUE=\"\">\n"
+               "<INPUT TYPE=\"submit\" NAME=\"method_free\" VALUE=\"Free Download\">\n"
+               "<INPUT TYPE=\"submit\" NAME=\"method_premium\" VALUE=\"Premium\">\n");
   site.answers["/files/dl.php"] = kLinkAnswer;
   site.Start();
 
@@ -150,8 +150,8 @@ TEST(ResolveCommandTest, SeveralLinksFromStdinPrintOneLineEach) {
   const std::string input = site.Url("/f/ok") + "\r\n\n  " + site.Url("/f/gone") + "\n";
   const ProcessRun run = RunHost({"resolve", "-"}, {.input = input});
   EXPECT_EQ(run.code, 2) << run.err;
-  EXPECT_EQ(run.out, site.Url("/f/ok") + "\t" + kLink + "\n" + site.Url("/f/gone") +
-                         "\tinvalid link\n");
+  EXPECT_EQ(run.out,
+            site.Url("/f/ok") + "\t" + kLink + "\n" + site.Url("/f/gone") + "\tinvalid link\n");
   EXPECT_NE(run.err.find("1 of 2 links"), std::string::npos) << run.err;
   EXPECT_EQ(run.err.find('\r'), std::string::npos) << "no progress bar without a terminal";
 }
@@ -163,8 +163,8 @@ TEST(ResolveCommandTest, DebugLogsDecodedAndDumpsTheAnswer) {
   site.Start();
   ScratchDir dumps;
   const fs::path dir = dumps.path() / "dumps";  // made when missing
-  const ProcessRun run = RunHost({"resolve", "--debug", "--trace", "--dump-dir", dir.string(),
-                           site.Url("/f/1")});
+  const ProcessRun run =
+      RunHost({"resolve", "--debug", "--trace", "--dump-dir", dir.string(), site.Url("/f/1")});
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(ReadFile(dir / "Dornix.html"), kLinkAnswer);
   EXPECT_NE(run.err.find("Ссылка для POST: /dl"), std::string::npos) << run.err;
@@ -185,12 +185,14 @@ TEST(ResolveCommandTest, NoSiteByteReachesTheOutputRaw) {
   const std::string form = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
   const Row rows[] = {
       {"a link forging lines and escapes", form,
-       "Your download link: <A HREF=\"http://dl.example/a\r\nhttp://forged.example/\tx\x1b[2J\x07\x9b\">",
+       "Your download link: <A "
+       "HREF=\"http://dl.example/a\r\nhttp://forged.example/\tx\x1b[2J\x07\x9b\">",
        0, "http://dl.example/a%0D%0Ahttp://forged.example/%09x%1B[2J%07%9B"},
       {"a file: link", form, "Your download link: <A HREF=\"file:///etc/shadow\">", 6, "bad link"},
       {"a relative link", form, "Your download link: <A HREF=\"get/1\">", 6, "bad link"},
-      {"an action with escapes", FormPage("ftp://\x1b[31mx", "<INPUT NAME=\"a\" VALUE=\"\x1b]0;t\x07\">\n"),
-       kLinkAnswer, 4, "transfer error"},
+      {"an action with escapes",
+       FormPage("ftp://\x1b[31mx", "<INPUT NAME=\"a\" VALUE=\"\x1b]0;t\x07\">\n"), kLinkAnswer, 4,
+       "transfer error"},
       {"headers with escapes", "HEADER X-Evil: \x1b]0;owned\x07\n" + form, kLinkAnswer, 0, kLink},
       {"a redirect with escapes", "REDIRECT /next\x1b[2J", kLinkAnswer, 4, "transfer error"},
   };
@@ -205,15 +207,15 @@ TEST(ResolveCommandTest, NoSiteByteReachesTheOutputRaw) {
     const std::string rec = (scratch.path() / "rec").string();
     const std::string input = site.Url("/f/1") + "\n" + site.Url("/f/2") + "\n";
     const ProcessRun run = RunHost({"resolve", "--debug", "--trace", "--dump-dir",
-                                 (scratch.path() / "d").string(), "--record", rec, "-"},
-                                {.input = input});
+                                    (scratch.path() / "d").string(), "--record", rec, "-"},
+                                   {.input = input});
     EXPECT_EQ(run.code, std::max(row.code, 0)) << row.what << ": " << run.err;
-    EXPECT_EQ(run.out, site.Url("/f/1") + "\t" + row.result + "\n" + site.Url("/f/2") + "\t" +
-                           kLink + "\n")
+    EXPECT_EQ(run.out,
+              site.Url("/f/1") + "\t" + row.result + "\n" + site.Url("/f/2") + "\t" + kLink + "\n")
         << row.what;
     EXPECT_EQ(PrintableFault(run.err), "") << row.what << ": " << run.err;
-    const ProcessRun replayed = RunHost({"replay", "--trace", "--debug", "--dump-dir",
-                                      (scratch.path() / "d2").string(), rec});
+    const ProcessRun replayed = RunHost(
+        {"replay", "--trace", "--debug", "--dump-dir", (scratch.path() / "d2").string(), rec});
     EXPECT_EQ(replayed.out, run.out) << row.what << ": " << replayed.err;
     EXPECT_EQ(PrintableFault(replayed.err), "") << row.what << ": " << replayed.err;
   }
@@ -229,7 +231,9 @@ TEST(ResolveCommandTest, FailedWritesGiveTheirExitCodes) {
   };
   const Row rows[] = {
       {"the dump file is a folder",
-       [](const fs::path& dumps, const fs::path&) { fs::create_directories(dumps / "Dornix.html"); },
+       [](const fs::path& dumps, const fs::path&) {
+         fs::create_directories(dumps / "Dornix.html");
+       },
        "", 73, "cannot write the debug dump"},
       {"the dump file links elsewhere",
        [](const fs::path& dumps, const fs::path& scratch) {
@@ -277,7 +281,9 @@ TEST(ResolveCommandTest, ABatchIsABatchWhateverItsLength) {
   const std::string ok = site.Url("/f/ok") + "\t" + kLink + "\n";
   const Row rows[] = {
       {{"resolve", "-"}, list, 64, ok + "mailto:x@y.example\tbad URL\n"},
-      {{"resolve", "-a", (scratch.path() / "list").string()}, "", 64,
+      {{"resolve", "-a", (scratch.path() / "list").string()},
+       "",
+       64,
        ok + "mailto:x@y.example\tbad URL\n"},
       {{"resolve", "--batch-file", "-"}, site.Url("/f/ok") + "\n", 0, ok},
       {{"resolve", "-a", (scratch.path() / "none").string()}, "", 66, ""},
@@ -295,7 +301,7 @@ TEST(ResolveCommandTest, ABatchIsABatchWhateverItsLength) {
   // With --debug each link of a batch dumps to its own file.
   const fs::path dumps = scratch.path() / "dumps";
   const ProcessRun debug = RunHost({"resolve", "--debug", "--dump-dir", dumps.string(), "-"},
-                                {.input = site.Url("/f/ok") + "\n" + site.Url("/f/two") + "\n"});
+                                   {.input = site.Url("/f/ok") + "\n" + site.Url("/f/two") + "\n"});
   EXPECT_EQ(ReadFile(dumps / "001-Dornix.html"), kLinkAnswer) << debug.err;
   EXPECT_EQ(ReadFile(dumps / "002-Dornix.html"), "<P>Please wait.</P>") << debug.err;
   EXPECT_NE(debug.err.find("saved to " + (dumps / "002-Dornix.html").string()), std::string::npos)
@@ -316,16 +322,17 @@ TEST(ResolveCommandTest, JsonLinesFollowTheDocumentedSchema) {
   const fs::path dumps = scratch.path() / "d";
   const std::string input = site.Url("/f/ok") + "\n" + site.Url("/f/gone") + "\nnot a url\n" +
                             site.Url("/missing") + "\n" + site.Url("/f/file") + "\n";
-  const ProcessRun run =
-      RunHost({"resolve", "--json", "--debug", "--dump-dir", dumps.string(), "-"},
-              {.input = input});
+  const ProcessRun run = RunHost(
+      {"resolve", "--json", "--debug", "--dump-dir", dumps.string(), "-"}, {.input = input});
   EXPECT_EQ(run.code, 64) << run.err;
   const nlohmann::json schema = SchemaInReadme(ReadFile(VELMORA_HOST_README), "### JSON output");
   std::vector<nlohmann::json> lines;
   size_t start = 0;
   for (size_t end; (end = run.out.find('\n', start)) != std::string::npos; start = end + 1) {
     lines.push_back(nlohmann::json::parse(run.out.substr(start, end - start)));
-    EXPECT_EQ(velmora::testing::SchemaFault(schema, lines.back(), "line " + std::to_string(lines.size())), "");
+    EXPECT_EQ(
+        velmora::testing::SchemaFault(schema, lines.back(), "line " + std::to_string(lines.size())),
+        "");
   }
   ASSERT_EQ(lines.size(), 5u) << run.out;
   EXPECT_EQ(PrintableFault(run.out), "");
@@ -359,6 +366,7 @@ TEST(ResolveCommandTest, TraceSaysWhatWentOverTheWire) {
     std::vector<std::string> absent;
   };
   const std::string form = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  // clang-format off
   const Row rows[] = {
       {"gzip", "GZIP", {}, 1, {"received 40 bytes (5000 after decoding)", "< Content-Encoding: gzip"}, {}},
       {"a refused redirect", "REDIRECT file:///etc/passwd", {}, 4,
@@ -371,6 +379,7 @@ TEST(ResolveCommandTest, TraceSaysWhatWentOverTheWire) {
       {"headers of each hop", "REDIRECT /p2", {}, 1,
        {"> GET /p HTTP/1.1", "< Location: /p2", "redirect 1 to ", "> GET /p2 HTTP/1.1"}, {}},
   };
+  // clang-format on
   for (const Row& row : rows) {
     TestSite site;
     site.pages["/p"] = row.page;
@@ -383,10 +392,12 @@ TEST(ResolveCommandTest, TraceSaysWhatWentOverTheWire) {
     const ProcessRun run = RunHost(args);
     EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
     for (const std::string& text : row.present) {
-      EXPECT_NE(run.err.find(text), std::string::npos) << row.what << ": " << text << "\n" << run.err;
+      EXPECT_NE(run.err.find(text), std::string::npos) << row.what << ": " << text << "\n"
+                                                       << run.err;
     }
     for (const std::string& text : row.absent) {
-      EXPECT_EQ(run.err.find(text), std::string::npos) << row.what << ": " << text << "\n" << run.err;
+      EXPECT_EQ(run.err.find(text), std::string::npos) << row.what << ": " << text << "\n"
+                                                       << run.err;
     }
   }
   // --dump-dir alone turns the dump on rather than being ignored.
@@ -409,6 +420,7 @@ TEST(ResolveCommandTest, NetworkOptionsReachTheSite) {
     std::string message;
   };
   const std::string form = FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  // clang-format off
   const Row rows[] = {
       {"a 503, then the page", "TURNS STATUS 503\n--next--\n" + form, {"--retries", "2"}, 0, 2, ""},
       {"a 503 without retries", "TURNS STATUS 503\n--next--\n" + form, {}, 4, 1, "status 503"},
@@ -416,6 +428,7 @@ TEST(ResolveCommandTest, NetworkOptionsReachTheSite) {
       {"a deadline for the link", "SLEEP", {"--deadline", "1", "--retries", "5"}, 4, 1,
        "the deadline of 1 seconds for this link passed"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     TestSite site;
     site.pages["/p"] = row.page;
@@ -443,7 +456,7 @@ TEST(ResolveCommandTest, NetworkOptionsReachTheSite) {
   const fs::path cookies = scratch.path() / "cookies.txt";
   WriteFile(cookies, "127.0.0.1\tFALSE\t/\tFALSE\t0\tmine\tkept\n");
   const ProcessRun run = RunHost({"resolve", "--user-agent", "VelmoraTest/1", "--header",
-                               "X-Test: hello", "--cookies", cookies.string(), site.Url("/p")});
+                                  "X-Test: hello", "--cookies", cookies.string(), site.Url("/p")});
   EXPECT_EQ(run.code, 0) << run.err;
   const std::vector<Received> received = site.received();
   ASSERT_EQ(received.size(), 2u);

@@ -36,8 +36,9 @@ UniqueFd OpenWritableFolder(const std::string& dir, const std::string& what) {
 std::string DefaultPluginPath() {
   const std::filesystem::path folder = ProgramFolder();
   if (folder.empty()) {
-    throw PluginLoadError("cannot tell where velmora-host is (no /proc/self/exe), so not where "
-                          "its plugin is: name it with --plugin");
+    throw PluginLoadError(
+        "cannot tell where velmora-host is (no /proc/self/exe), so not where "
+        "its plugin is: name it with --plugin");
   }
   const std::filesystem::path nextTo = folder / "Velmora.plg";
   const std::filesystem::path installed =

@@ -71,7 +71,8 @@ void HashPrefix(int fd, uint64_t size, Sha256& hash, const std::string& what) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - offset));
     const ssize_t got = pread(fd, buffer.data(), want, static_cast<off_t>(offset));
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) throw FileError("cannot read " + what + ": " + (got < 0 ? Why(errno) : "it shrank"));
+    if (got <= 0)
+      throw FileError("cannot read " + what + ": " + (got < 0 ? Why(errno) : "it shrank"));
     hash.Add(buffer.data(), static_cast<size_t>(got));
     offset += static_cast<uint64_t>(got);
   }
@@ -196,8 +197,8 @@ DownloadReport Downloader::Fetch(const std::string& url, const std::string& refe
     request.range = from > 0 ? std::to_string(from) + "-" : "";
     sink.askedRange = from > 0;
   };
-  Attempt attempt = PerformWithRetries(
-      connection_, request, sink, deadline, [&](Attempt& tried, HttpRequest&) {
+  Attempt attempt =
+      PerformWithRetries(connection_, request, sink, deadline, [&](Attempt& tried, HttpRequest&) {
         const uint64_t have = sink.have();
         const FileSink::Stop stop = sink.stop;
         try {

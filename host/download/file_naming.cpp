@@ -60,14 +60,15 @@ std::string Latin1ToUtf8(std::string_view text) {
 // either, and those Windows forbids in a name.
 bool IsUnsafe(char32_t code) {
   return IsUnsafeCodePoint(code) ||
-         (code < 0x80 && std::string_view("<>:\"|?*").find(static_cast<char>(code)) !=
-                             std::string_view::npos);
+         (code < 0x80 &&
+          std::string_view("<>:\"|?*").find(static_cast<char>(code)) != std::string_view::npos);
 }
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) !=
+        std::toupper(static_cast<unsigned char>(b[i]))) {
       return false;
     }
   }

@@ -40,7 +40,8 @@ TEST(FileNamingTest, NamesComeFromTheHeaderThenTheUrlAndAreMadeSafe) {
        std::string(196, 'a') + ".zip"},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(DownloadFileName(row.disposition, row.url), row.name) << row.disposition << " " << row.url;
+    EXPECT_EQ(DownloadFileName(row.disposition, row.url), row.name)
+        << row.disposition << " " << row.url;
   }
   EXPECT_EQ(NumberedName("a.zip", 2), "a (2).zip");
   EXPECT_EQ(NumberedName("archive", 1), "archive (1)");

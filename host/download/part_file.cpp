@@ -34,8 +34,8 @@ PartFile ClaimPart(int folder, const std::string& base, const ClaimRules& rules)
     part.name = NumberedName(base, n);
     const std::string partName = part.partName();
     if (!rules.overwrite && Exists(folder, part.name)) continue;
-    int fd = openat(folder, partName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                    0644);
+    int fd =
+        openat(folder, partName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) {
       part.fd = UniqueFd(fd);
       part.created = true;

@@ -5,11 +5,10 @@
 #include "host/download/part_file.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <sstream>
 #include <vector>
@@ -97,8 +96,8 @@ TEST_F(PartFileTest, ClaimTakesTheFirstNameThatIsFreeOrMayBeUsed) {
       {"f.bin.part!", overwrite, "f (1).bin", 0, true, "abc"},
   };
   // Whatever the rules, such a .part is never used.
-  for (const char* spec : {"f.bin.part>", "f.bin.part>>", "f.bin.part=", "f.bin.part/",
-                           "f.bin.part|"}) {
+  for (const char* spec :
+       {"f.bin.part>", "f.bin.part>>", "f.bin.part=", "f.bin.part/", "f.bin.part|"}) {
     for (const ClaimRules& rules : {plain, resume, overwrite}) {
       rows.push_back({spec, rules, "f (1).bin", 0, true, nullptr});
     }
@@ -112,7 +111,8 @@ TEST_F(PartFileTest, ClaimTakesTheFirstNameThatIsFreeOrMayBeUsed) {
     EXPECT_EQ(part.name, row.name);
     EXPECT_EQ(part.size, row.size);
     EXPECT_EQ(part.created, row.created);
-    struct stat held {}, named {};
+    struct stat held {
+    }, named{};
     ASSERT_EQ(fstat(part.fd.get(), &held), 0);
     ASSERT_EQ(lstat((dir() / part.partName()).c_str(), &named), 0);
     EXPECT_EQ(named.st_ino, held.st_ino) << "the .part held is the one of that name";

@@ -98,8 +98,8 @@ void NoteField(const std::string_view page, const std::vector<FieldRoad>& fields
     const size_t open = page.rfind('<', at);
     return open == std::string_view::npos ? at : open;
   };
-  const auto noteAttribute = [&](const char* what, size_t at, bool closed,
-                                 std::string_view marker, const std::string& taken) {
+  const auto noteAttribute = [&](const char* what, size_t at, bool closed, std::string_view marker,
+                                 const std::string& taken) {
     const std::string attribute(marker);
     if (at == kNowhere) return;
     if (at >= field.tagEnd) {
@@ -119,10 +119,10 @@ void NoteField(const std::string_view page, const std::vector<FieldRoad>& fields
       size_t start = at;
       while (start > 0 && IsAttributeByte(page[start - 1])) --start;
       const std::string word(page.substr(start, at - start + marker.size()));
-      field.notes.push_back({std::string(what) + "-suffix",
-                             "the " + std::string(what) + " is taken from " + word +
-                                 ", an attribute whose name merely ends in " +
-                                 attribute.substr(0, attribute.size() - 2)});
+      field.notes.push_back(
+          {std::string(what) + "-suffix", "the " + std::string(what) + " is taken from " + word +
+                                              ", an attribute whose name merely ends in " +
+                                              attribute.substr(0, attribute.size() - 2)});
     }
     if (!closed) {
       field.notes.push_back({std::string("unclosed-") + what,
@@ -134,10 +134,10 @@ void NoteField(const std::string_view page, const std::vector<FieldRoad>& fields
                (taken.size() > 1 && taken.back() == '=' &&
                 std::isupper(static_cast<unsigned char>(taken[taken.size() - 2])))) {
       field.notes.push_back(
-          {std::string("runs-on-") + what,
-           "the " + std::string(what) + " runs on to the next double quote, at byte " +
-               std::to_string(at + marker.size() + taken.size()) +
-               ": its own closing quote seems to be missing"});
+          {std::string("runs-on-") + what, "the " + std::string(what) +
+                                               " runs on to the next double quote, at byte " +
+                                               std::to_string(at + marker.size() + taken.size()) +
+                                               ": its own closing quote seems to be missing"});
     }
   };
   noteAttribute("name", field.nameAt, field.nameClosed, kNameMarker, field.name);
@@ -179,9 +179,12 @@ void ExplainForm(Road& road) {
   if (second != std::string_view::npos && second < road.formEndAt) {
     road.hints.push_back(
         {Step::kFormEnd, "second-form", Where::kPage, second, kFormOpenMarker.size(),
-         "a second \"<FORM\" at byte " + std::to_string(second) + " stands before the \"</FORM\" "
-         "at byte " + std::to_string(road.formEndAt) + ": the first form has no \"</FORM\" of its "
-         "own, so the form runs on through the second and takes its fields too"});
+         "a second \"<FORM\" at byte " + std::to_string(second) +
+             " stands before the \"</FORM\" "
+             "at byte " +
+             std::to_string(road.formEndAt) +
+             ": the first form has no \"</FORM\" of its "
+             "own, so the form runs on through the second and takes its fields too"});
   }
 }
 
@@ -214,8 +217,7 @@ void ExplainAction(Road& road) {
       road.hints.push_back({Step::kAction, "over-limit", Where::kPage, quote, 1,
                             "its closing quote stands at byte " + std::to_string(quote) + ", " +
                                 std::to_string(quote - valueAt - kMaxActionBytes) +
-                                " byte(s) past the limit of " +
-                                std::to_string(kMaxActionBytes)});
+                                " byte(s) past the limit of " + std::to_string(kMaxActionBytes)});
     } else {
       road.Fail(Step::kAction, Where::kPage, road.actionAt,
                 "ACTION=\" at byte " + std::to_string(road.actionAt) +
@@ -270,10 +272,12 @@ void ExplainAnswer(Road& road) {
   // any of the three in another letter case.
   for (size_t at = answer.find(kInvalidText); at != std::string_view::npos;
        at = answer.find(kInvalidText, at + 1)) {
-    road.hints.push_back(
-        {Step::kAnswer, "incomplete-marker", Where::kAnswer, at, kInvalidText.size(),
-         "\"Invalid download link\" at byte " + std::to_string(at) + " is not followed by "
-         "\"</b></p>\": the rule wants " + Quoted(kInvalidLinkMarker) + " byte for byte"});
+    road.hints.push_back({Step::kAnswer, "incomplete-marker", Where::kAnswer, at,
+                          kInvalidText.size(),
+                          "\"Invalid download link\" at byte " + std::to_string(at) +
+                              " is not followed by "
+                              "\"</b></p>\": the rule wants " +
+                              Quoted(kInvalidLinkMarker) + " byte for byte"});
     break;
   }
   HintOtherCase(road, Step::kAnswer, Where::kAnswer, answer, kInvalidText, 0, answer.size(),
@@ -298,7 +302,8 @@ void ExplainLink(Road& road) {
   if (road.markerAt == kNowhere) return;
   const size_t lineStart = road.lineBreak == kNowhere ? 0 : road.lineBreak;
   // An HREF=" that ends before the marker's line: the search never sees it.
-  const size_t before = lineStart == 0 ? std::string_view::npos : answer.rfind(kHrefMarker, lineStart - 1);
+  const size_t before =
+      lineStart == 0 ? std::string_view::npos : answer.rfind(kHrefMarker, lineStart - 1);
   if (before != std::string_view::npos) {
     const LineIndex lines(answer);
     const size_t markerLine = lines.LineOf(road.markerAt);
@@ -307,7 +312,8 @@ void ExplainLink(Road& road) {
         {Step::kLink, "href-before-marker", Where::kAnswer, before, kHrefMarker.size(),
          "HREF=\" at byte " + std::to_string(before) + " stands on line " +
              std::to_string(hrefLine) +
-             (hrefLine + 1 == markerLine ? ", the line before the marker" : ", before the marker's line") +
+             (hrefLine + 1 == markerLine ? ", the line before the marker"
+                                         : ", before the marker's line") +
              ": the search starts at the marker's line (" + std::to_string(markerLine) + ")"});
   }
   if (road.hrefAt == kNowhere) {
@@ -428,7 +434,8 @@ std::string Disagreement(const Road& road, const PluginRoad& plugin) {
         ++at;
       }
       return "the loaded plugin posted other parameters than the resolver's steps (first "
-             "difference at byte " + std::to_string(at) + " of the body)";
+             "difference at byte " +
+             std::to_string(at) + " of the body)";
     }
   }
   return {};

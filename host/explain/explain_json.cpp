@@ -52,8 +52,8 @@ std::string ExplainedJson(const Explained& e) {
   object["page"] = {{"url", e.pageUrl.empty() ? json() : json(LinkText(e.pageUrl))},
                     {"bytes", e.pageBytes},
                     {"plugin_bytes", road.page.size()}};
-  object["form"] = reached(Step::kForm) && road.formAt != kNowhere ? spot(pageLines, road.formAt)
-                                                                   : json();
+  object["form"] =
+      reached(Step::kForm) && road.formAt != kNowhere ? spot(pageLines, road.formAt) : json();
   object["formEnd"] = json();
   if (reached(Step::kFormEnd) && road.formEndAt != kNowhere) {
     object["formEnd"] = spot(pageLines, road.formEndAt);
@@ -63,7 +63,8 @@ std::string ExplainedJson(const Explained& e) {
   if (reached(Step::kAction) && road.actionAt != kNowhere) {
     const bool closed = road.actionLength != kNowhere;
     object["action"] = spot(pageLines, road.actionAt);
-    object["action"]["inOpeningTag"] = road.openTagEnd != kNowhere && road.actionAt < road.openTagEnd;
+    object["action"]["inOpeningTag"] =
+        road.openTagEnd != kNowhere && road.actionAt < road.openTagEnd;
     object["action"]["bytes"] = closed ? json(road.actionLength) : json();
     object["action"]["limit"] = kMaxActionBytes;
     object["action"]["value"] = closed ? json(road.action) : json();
@@ -76,11 +77,12 @@ std::string ExplainedJson(const Explained& e) {
     }
     json lines = json::array();
     for (const ParamLineRoad& line : field.lines) {
-      lines.push_back({{"text", line.text},
-                       {"dropped", line.premiumAt != kNowhere},
-                       {"word", line.premiumAt == kNowhere
-                                    ? json()
-                                    : json(line.text.substr(line.premiumAt, kPremiumWord.size()))}});
+      lines.push_back(
+          {{"text", line.text},
+           {"dropped", line.premiumAt != kNowhere},
+           {"word", line.premiumAt == kNowhere
+                        ? json()
+                        : json(line.text.substr(line.premiumAt, kPremiumWord.size()))}});
     }
     fields.push_back({{"input", field.input},
                       {"line", pageLines.LineOf(field.input)},
@@ -108,16 +110,19 @@ std::string ExplainedJson(const Explained& e) {
   object["answer"] = json();
   if (road.posted && reached(Step::kAnswer)) {
     json markers = json::array();
-    markers.push_back({{"marker", std::string(kInvalidLinkMarker)}, {"searched", true},
+    markers.push_back({{"marker", std::string(kInvalidLinkMarker)},
+                       {"searched", true},
                        {"at", spot(answerLines, road.invalidAt)}});
-    markers.push_back({{"marker", std::string(kFaultyLinkMarker)}, {"searched", road.faultySearched},
+    markers.push_back({{"marker", std::string(kFaultyLinkMarker)},
+                       {"searched", road.faultySearched},
                        {"at", spot(answerLines, road.faultyAt)}});
-    markers.push_back({{"marker", std::string(kLinkLineMarker)}, {"searched", road.linkSearched},
+    markers.push_back({{"marker", std::string(kLinkLineMarker)},
+                       {"searched", road.linkSearched},
                        {"at", spot(answerLines, road.markerAt)}});
-    const char* decided = road.invalidAt != kNowhere   ? "notfound"
-                          : road.faultyAt != kNowhere  ? "deleted"
-                          : road.markerAt != kNowhere  ? "link"
-                                                       : nullptr;
+    const char* decided = road.invalidAt != kNowhere  ? "notfound"
+                          : road.faultyAt != kNowhere ? "deleted"
+                          : road.markerAt != kNowhere ? "link"
+                                                      : nullptr;
     object["answer"] = {{"bytes", road.answer.size()},
                         {"markers", std::move(markers)},
                         {"decided", decided ? json(decided) : json()}};

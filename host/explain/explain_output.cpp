@@ -124,8 +124,7 @@ std::string PluginWords(const Explained& e) {
     case Outcome::kNoLink: return "gave no link (the empty text)";
     case Outcome::kNotFound: return "gave %notfound%: the site reports the link invalid";
     case Outcome::kDeleted: return "gave %deleted%: the site reports the download link faulty";
-    default:
-      return "was stopped by the host (" + std::string(OutcomeWords(result.outcome)) + ")";
+    default: return "was stopped by the host (" + std::string(OutcomeWords(result.outcome)) + ")";
   }
 }
 
@@ -153,15 +152,17 @@ class TextWriter {
   bool Reached(Step step) const {
     return !road_.failedStep || static_cast<int>(step) <= static_cast<int>(*road_.failedStep);
   }
-  const LineIndex& LinesOf(Where in) const { return in == Where::kPage ? pageLines_ : answerLines_; }
+  const LineIndex& LinesOf(Where in) const {
+    return in == Where::kPage ? pageLines_ : answerLines_;
+  }
   std::string_view TextOf(Where in) const {
     return in == Where::kPage ? std::string_view(road_.page) : std::string_view(road_.answer);
   }
 
   // A step's line: its label, then the escaped text, wrapped.
   void Line(const std::string& label, const std::string& raw) {
-    const std::string head = label.size() < kLabel ? label + std::string(kLabel - label.size(), ' ')
-                                                   : label + " ";
+    const std::string head =
+        label.size() < kLabel ? label + std::string(kLabel - label.size(), ' ') : label + " ";
     out_ += head + Wrap(Shown(raw), Columns(head), kLabel, style_.width) + "\n";
   }
   // A line under the step, already escaped and fitted.
@@ -207,8 +208,10 @@ class TextWriter {
   }
 
   void Form() {
-    if (road_.formAt != kNowhere) Line("form", "\"<FORM\" at " + Spot(pageLines_, road_.formAt));
-    else Line("form", "no \"<FORM\"");
+    if (road_.formAt != kNowhere)
+      Line("form", "\"<FORM\" at " + Spot(pageLines_, road_.formAt));
+    else
+      Line("form", "no \"<FORM\"");
     Failure(Step::kForm);
     Hints(Step::kForm);
   }
@@ -262,7 +265,8 @@ class TextWriter {
       head.resize(kLabel - 2, ' ');
       std::string text = Spot(pageLines_, field.input) + ": ";
       if (field.name.empty()) {
-        text += field.nameAt == kNowhere ? "no NAME=\" after it: skipped" : "an empty name: skipped";
+        text +=
+            field.nameAt == kNowhere ? "no NAME=\" after it: skipped" : "an empty name: skipped";
       } else {
         text += "name \"" + field.name + "\", value \"" + field.value + "\"";
       }
@@ -315,9 +319,12 @@ class TextWriter {
     Line("answer", std::to_string(road_.answer.size()) + " bytes");
     auto marker = [&](std::string_view name, size_t at, bool searched) {
       std::string text = "\"" + std::string(name) + "\": ";
-      if (!searched) text += "not looked for (an earlier marker decided)";
-      else if (at == kNowhere) text += "not in the answer";
-      else text += "at " + Spot(answerLines_, at);
+      if (!searched)
+        text += "not looked for (an earlier marker decided)";
+      else if (at == kNowhere)
+        text += "not in the answer";
+      else
+        text += "at " + Spot(answerLines_, at);
       More(Fit(Shown(text), style_.width - kLabel));
     };
     marker(kInvalidLinkMarker, road_.invalidAt, true);
@@ -334,9 +341,9 @@ class TextWriter {
       const size_t markerLine = answerLines_.LineOf(road_.markerAt);
       const size_t hrefLine = answerLines_.LineOf(road_.hrefAt);
       std::string where = road_.hrefAt < road_.markerAt ? "before the marker on its line"
-                          : hrefLine == markerLine      ? "after the marker on its line"
-                                                        : std::to_string(hrefLine - markerLine) +
-                                                              " line(s) below the marker";
+                          : hrefLine == markerLine
+                              ? "after the marker on its line"
+                              : std::to_string(hrefLine - markerLine) + " line(s) below the marker";
       Line("link", "HREF=\" at " + Spot(answerLines_, road_.hrefAt) + ", " + where);
       if (road_.linkLength != kNowhere) {
         More(FitBytes(std::to_string(road_.linkLength) + " bytes: " + LinkText(road_.link),
@@ -352,7 +359,8 @@ class TextWriter {
   void Result() {
     std::string text = VerdictName(road_.verdict);
     if (road_.verdict == Verdict::kLink) text += " " + LinkText(road_.link);
-    if (road_.failedStep) text += std::string("; the road ends at step \"") + StepName(*road_.failedStep) + "\"";
+    if (road_.failedStep)
+      text += std::string("; the road ends at step \"") + StepName(*road_.failedStep) + "\"";
     if (!e_.compared) {
       text += "; not compared with the plugin's result, which the host replaced";
     } else if (e_.disagreement.empty()) {
@@ -410,7 +418,7 @@ std::string Excerpt(std::string_view text, size_t at, size_t length, size_t widt
   const std::vector<Unit> units = UnitsOf(text, from, to);
   size_t first = 0;
   while (first < units.size() && units[first].end <= at) ++first;
-  size_t last = first;  // one past the marker's units
+  size_t last = first;              // one past the marker's units
   const size_t budget = width - 6;  // room for "..." on both sides
   size_t used = 0;
   while (last < units.size() && units[last].begin < markerEnd &&

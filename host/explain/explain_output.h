@@ -12,12 +12,12 @@ namespace velmora::host {
 
 // One explained link: the plugin's run and the road told for it.
 struct Explained {
-  LinkReport report;       // the loaded plugin's run: outcome, exchanges
+  LinkReport report;  // the loaded plugin's run: outcome, exchanges
   Road road;
-  std::string pageUrl;     // the page's URL after redirects
-  std::string postUrl;     // where the host posted the form; empty: no POST
-  size_t pageBytes = 0;    // the page as received, a NUL and what follows included
-  bool compared = false;   // the plugin's result is known (no transfer failure)
+  std::string pageUrl;    // the page's URL after redirects
+  std::string postUrl;    // where the host posted the form; empty: no POST
+  size_t pageBytes = 0;   // the page as received, a NUL and what follows included
+  bool compared = false;  // the plugin's result is known (no transfer failure)
   std::string pluginResult;
   std::string disagreement;
   int exitCode = 0;

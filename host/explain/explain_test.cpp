@@ -51,8 +51,8 @@ TEST(ExplainTest, NamesTheFailedStepItsOffsetAndTheNearMiss) {
       {"first form unclosed: the second's end closes it",
        "<FORM ACTION=\"/a\"><INPUT NAME=\"a\">\n<FORM ACTION=\"/b\"><INPUT NAME=\"b\"></FORM>",
        kAnswer, nullptr, nullptr, "second-form", "<FORM ACTION=\"/b\""},
-      {"action in single quotes", "<FORM ACTION='/dl'><INPUT NAME=\"a\"></FORM>", kAnswer,
-       "action", "<FORM", "single-quote", "ACTION='"},
+      {"action in single quotes", "<FORM ACTION='/dl'><INPUT NAME=\"a\"></FORM>", kAnswer, "action",
+       "<FORM", "single-quote", "ACTION='"},
       {"blanks around =", "<FORM ACTION = \"/dl\"><INPUT NAME=\"a\"></FORM>", kAnswer, "action",
        "<FORM", "spaces", "ACTION ="},
       {"action in lower case", "<FORM action=\"/dl\"><INPUT NAME=\"a\"></FORM>", kAnswer, "action",
@@ -68,13 +68,13 @@ TEST(ExplainTest, NamesTheFailedStepItsOffsetAndTheNearMiss) {
        "action", "<FORM", "second-form", "<FORM ACTION"},
       {"inputs in lower case", "<FORM ACTION=\"/dl\"><input name=\"a\"></FORM>", kAnswer, "fields",
        "<FORM", "letter-case", "<input"},
-      {"names in single quotes", "<FORM ACTION=\"/dl\"><INPUT NAME='a'></FORM>", kAnswer,
-       "fields", "<INPUT", "single-quote", "NAME='"},
+      {"names in single quotes", "<FORM ACTION=\"/dl\"><INPUT NAME='a'></FORM>", kAnswer, "fields",
+       "<INPUT", "single-quote", "NAME='"},
       {"name borrowed from a later tag",
        Form("<INPUT VALUE=\"Go\"><INPUT NAME=\"id\" VALUE=\"42\">"), kAnswer, nullptr, nullptr,
        "borrowed-name", nullptr},
-      {"FILENAME taken for the name", Form("<INPUT FILENAME=\"f.zip\">"), kAnswer, nullptr,
-       nullptr, "name-suffix", nullptr},
+      {"FILENAME taken for the name", Form("<INPUT FILENAME=\"f.zip\">"), kAnswer, nullptr, nullptr,
+       "name-suffix", nullptr},
       {"value cut by a missing quote",
        Form("<INPUT NAME=\"a\" VALUE=\"x><INPUT NAME=\"b\" VALUE=\"y\">"), kAnswer, nullptr,
        nullptr, "runs-on-value", nullptr},
@@ -108,8 +108,8 @@ TEST(ExplainTest, NamesTheFailedStepItsOffsetAndTheNearMiss) {
     ASSERT_EQ(road.failedStep ? StepName(*road.failedStep) : "null",
               std::string(row.failedStep ? row.failedStep : "null"));
     if (row.failedStep) {
-      EXPECT_EQ(road.failureAt, row.failureAt ? textOf(road.failureIn).find(row.failureAt)
-                                              : kNowhere);
+      EXPECT_EQ(road.failureAt,
+                row.failureAt ? textOf(road.failureIn).find(row.failureAt) : kNowhere);
       EXPECT_FALSE(road.failure.empty());
     }
     if (row.kind == nullptr) {
@@ -179,7 +179,9 @@ class ExplainAgreementTest : public ::testing::Test {
     const bool decided = (road.verdict == Verdict::kLink && !road.link.empty()) ||
                          road.verdict == Verdict::kNotFound || road.verdict == Verdict::kDeleted;
     ASSERT_NE(road.failedStep.has_value(), decided) << what;
-    const auto size = [&](Where in) { return (in == Where::kPage ? road.page : road.answer).size(); };
+    const auto size = [&](Where in) {
+      return (in == Where::kPage ? road.page : road.answer).size();
+    };
     if (road.failedStep && road.failureAt != kNowhere) {
       ASSERT_LE(road.failureAt, size(road.failureIn)) << what;
     }
@@ -198,7 +200,8 @@ TEST_F(ExplainAgreementTest, OnTheFuzzCorpus) {
   for (const char* kind : {"request", "scanner"}) {
     for (const auto& entry : fs::directory_iterator(fs::path(VELMORA_FUZZ_CORPUS) / kind)) {
       std::ifstream in(entry.path(), std::ios::binary);
-      const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const std::string data((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
       ++files;
       if (std::string(kind) == "scanner") {
         ExpectAgreement(data, kAnswer, entry.path().string());
@@ -230,8 +233,8 @@ TEST_F(ExplainAgreementTest, OnTheDifferentialTestsRandomCases) {
 }
 
 TEST(ExplainTest, ExcerptsAreEscapedAndFitted) {
-  const std::string text = std::string(300, 'a') + "\x1b[31m<form>\r\n\xE2\x80\xAE" +
-                           std::string(300, 'b');
+  const std::string text =
+      std::string(300, 'a') + "\x1b[31m<form>\r\n\xE2\x80\xAE" + std::string(300, 'b');
   const size_t at = text.find("<form");
   const std::string excerpt = Excerpt(text, at, 5, 40, false, "");
   EXPECT_EQ(velmora::testing::PrintableFault(excerpt, 40), "") << excerpt;

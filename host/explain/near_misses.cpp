@@ -99,8 +99,8 @@ void HintNearAttribute(Road& road, Step step, Where in, std::string_view text,
   if (near.at == kNowhere) return;
   road.hints.push_back({step, KindOf(near), in, near.at, near.length,
                         near.written + " at byte " + std::to_string(near.at) + " is " +
-                            std::string(word) + "=\" " + near.reasons +
-                            "; the rule wants " + std::string(word) +
+                            std::string(word) + "=\" " + near.reasons + "; the rule wants " +
+                            std::string(word) +
                             "=\" exactly: upper case, no blanks, a double quote"});
 }
 

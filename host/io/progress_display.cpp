@@ -105,8 +105,8 @@ void ProgressDisplay::Draw() {
   std::lock_guard<std::mutex> lock(lock_);
   const Clock::time_point now = Clock::now();
   // Rates and times move even when no byte does; at most 10 drawings a second.
-  if (linesShown_ > 0 && (now - lastDraw_ < std::chrono::milliseconds(100) ||
-                          (!changed_ && files_.empty()))) {
+  if (linesShown_ > 0 &&
+      (now - lastDraw_ < std::chrono::milliseconds(100) || (!changed_ && files_.empty()))) {
     return;
   }
   size_t columns = 80, rows = 24;
@@ -144,9 +144,10 @@ void ProgressDisplay::Draw() {
       const uint64_t moved = file.bytes - file.startBytes;
       line += "  " + RateText(moved, seconds);
       if (file.total > 0 && moved > 0 && seconds > 0) {
-        const double left = static_cast<double>(static_cast<uint64_t>(file.total) - std::min(
-                                static_cast<uint64_t>(file.total), file.bytes)) /
-                            (static_cast<double>(moved) / seconds);
+        const double left =
+            static_cast<double>(static_cast<uint64_t>(file.total) -
+                                std::min(static_cast<uint64_t>(file.total), file.bytes)) /
+            (static_cast<double>(moved) / seconds);
         line += "  " + TimeText(left) + " left";
       }
     }

@@ -90,8 +90,8 @@ bool FolderIsEmpty(int folder) {
 
 UniqueFd CreateNewFile(int folder, const std::string& name) {
   if (!IsBareName(name)) throw FileError("\"" + name + "\" is not a plain file name");
-  const int fd = openat(folder, name.c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  const int fd =
+      openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     const int error = errno;
     if (error == EEXIST) throw FileError(name + " exists already");
@@ -102,8 +102,8 @@ UniqueFd CreateNewFile(int folder, const std::string& name) {
 
 UniqueFd ReplaceFile(int folder, const std::string& name) {
   if (!IsBareName(name)) throw FileError("\"" + name + "\" is not a plain file name");
-  const int fd = openat(folder, name.c_str(),
-                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  const int fd =
+      openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   if (fd < 0) throw FileError(OpenFailure(name, errno));
   UniqueFd file(fd);
   CheckRegular(fd, name);
@@ -150,8 +150,7 @@ std::string ReadAll(int fd, size_t maxBytes, const std::string& what) {
     }
     if (got == 0) return text;
     if (text.size() + static_cast<size_t>(got) > maxBytes) {
-      throw FileError(what + " is larger than the limit of " + std::to_string(maxBytes) +
-                      " bytes");
+      throw FileError(what + " is larger than the limit of " + std::to_string(maxBytes) + " bytes");
     }
     text.append(buffer, static_cast<size_t>(got));
   }

@@ -17,7 +17,6 @@ void AppendEscaped(std::string& out, unsigned char c) {
   out += kHex[c & 15];
 }
 
-
 }  // namespace
 
 bool IsUnsafeCodePoint(char32_t code) {

@@ -15,14 +15,21 @@ TEST(TerminalTextTest, ShownEscapesWhatSteersATerminal) {
       {"a\tb\r\nc", "a\\tb\\r\\nc"},
       {"\x1b[2J\x07\x7f", "\\x1B[2J\\x07\\x7F"},
       {"back\\slash", "back\\\\slash"},
-      {"\xD0\xA1\xD1\x81\xD1\x8B\xD0\xBB\xD0\xBA\xD0\xB0", "\xD0\xA1\xD1\x81\xD1\x8B\xD0\xBB\xD0\xBA\xD0\xB0"},
-      {"\xC2\x9B" "31m", "\\xC2\\x9B31m"},                // C1 CSI, UTF-8 encoded
-      {"\x9B" "31m", "\\x9B31m"},                          // C1 CSI, raw
-      {"a\xE2\x80\xAE" "b", "a\\xE2\\x80\\xAEb"},          // right-to-left override
-      {"\xE2\x80\xA8", "\\xE2\\x80\\xA8"},                  // line separator
-      {"\xEF\xBB\xBFhidden", "\\xEF\\xBB\\xBFhidden"},          // zero-width no-break space
+      {"\xD0\xA1\xD1\x81\xD1\x8B\xD0\xBB\xD0\xBA\xD0\xB0",
+       "\xD0\xA1\xD1\x81\xD1\x8B\xD0\xBB\xD0\xBA\xD0\xB0"},
+      {"\xC2\x9B"
+       "31m",
+       "\\xC2\\x9B31m"},  // C1 CSI, UTF-8 encoded
+      {"\x9B"
+       "31m",
+       "\\x9B31m"},  // C1 CSI, raw
+      {"a\xE2\x80\xAE"
+       "b",
+       "a\\xE2\\x80\\xAEb"},                                           // right-to-left override
+      {"\xE2\x80\xA8", "\\xE2\\x80\\xA8"},                             // line separator
+      {"\xEF\xBB\xBFhidden", "\\xEF\\xBB\\xBFhidden"},                 // zero-width no-break space
       {"\xC0\xAF\xED\xA0\x80\xF8", "\\xC0\\xAF\\xED\\xA0\\x80\\xF8"},  // overlong, surrogate
-      {"\xE2\x82", "\\xE2\\x82"},                           // cut short
+      {"\xE2\x82", "\\xE2\\x82"},                                      // cut short
       {std::string("nul\0x", 5), "nul\\x00x"},
   };
   for (const Row& row : rows) EXPECT_EQ(Shown(row.in), row.out) << row.in;

@@ -56,8 +56,8 @@ HttpResponse HttpClient::Fetch(HttpRequest& request) {
   request.maxBytes = cap;
   HttpResponse response;
   PageSink sink(response.body, cap);
-  Attempt attempt = PerformWithRetries(
-      connection_, request, sink, deadline_, [&](Attempt& tried, HttpRequest&) {
+  Attempt attempt =
+      PerformWithRetries(connection_, request, sink, deadline_, [&](Attempt& tried, HttpRequest&) {
         if (sink.overCap) {
           tried.error = "the page is larger than the limit of " + std::to_string(cap) + " bytes";
           return Judgement::kGiveUp;

@@ -45,7 +45,8 @@ struct Exchange {
 
 // A 3xx with a Location: curl follows it, and its body is nobody's.
 bool IsFollowed(const ResponseHead& head) {
-  return head.status / 100 == 3 && head.status != 304 && !HeaderValue(head.headers, "location").empty();
+  return head.status / 100 == 3 && head.status != 304 &&
+         !HeaderValue(head.headers, "location").empty();
 }
 
 size_t OnHeader(char* data, size_t size, size_t count, void* user) {
@@ -60,7 +61,8 @@ size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     exchange.begun = false;
     const size_t space = line.find(' ');
     if (space != std::string_view::npos) {
-      exchange.head.status = static_cast<long>(std::max<int64_t>(0, HeaderNumber(line.substr(space + 1, 3))));
+      exchange.head.status =
+          static_cast<long>(std::max<int64_t>(0, HeaderNumber(line.substr(space + 1, 3))));
     }
     return bytes;
   }
@@ -105,7 +107,8 @@ void AddLines(std::vector<std::string>& lines, std::string_view text, Exchange& 
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     if (line.empty()) continue;
     if (exchange.hopBytes + line.size() > kMaxKeptHeaderBytes) {
-      if (exchange.hopBytes <= kMaxKeptHeaderBytes) lines.emplace_back("(further headers not kept)");
+      if (exchange.hopBytes <= kMaxKeptHeaderBytes)
+        lines.emplace_back("(further headers not kept)");
       exchange.hopBytes = kMaxKeptHeaderBytes + 1;
       return;
     }
@@ -148,7 +151,8 @@ int OnProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t u
     exchange.lastByte = now;
     return 0;
   }
-  if (exchange.stallSeconds > 0 && now - exchange.lastByte >= std::chrono::seconds(exchange.stallSeconds)) {
+  if (exchange.stallSeconds > 0 &&
+      now - exchange.lastByte >= std::chrono::seconds(exchange.stallSeconds)) {
     exchange.stalled = true;
     return 1;
   }
@@ -185,10 +189,8 @@ bool IsWorthRetrying(int curlCode, long status) {
     case CURLE_RECV_ERROR:
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
-    case CURLE_SSL_CONNECT_ERROR:
-      return true;
-    default:
-      return false;
+    case CURLE_SSL_CONNECT_ERROR: return true;
+    default: return false;
   }
 }
 
@@ -321,7 +323,8 @@ Attempt HttpConnection::Perform(const HttpRequest& request, BodySink& sink,
   if (request.method == "POST") {
     curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(request.body.size()));
     curl_easy_setopt(curl, CURLOPT_COPYPOSTFIELDS, request.body.c_str());
   } else {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
@@ -329,7 +332,8 @@ Attempt HttpConnection::Perform(const HttpRequest& request, BodySink& sink,
   }
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(curl, CURLOPT_REFERER, request.referer.empty() ? nullptr : request.referer.c_str());
+  curl_easy_setopt(curl, CURLOPT_REFERER,
+                   request.referer.empty() ? nullptr : request.referer.c_str());
   curl_easy_setopt(curl, CURLOPT_RANGE, request.range.empty() ? nullptr : request.range.c_str());
   // "": whatever this curl can decode; null: the bytes as sent.
   curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, request.decode ? "" : nullptr);
@@ -357,7 +361,8 @@ Attempt HttpConnection::Perform(const HttpRequest& request, BodySink& sink,
 
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &attempt.status);
   curl_off_t wire = 0;
-  if (curl_easy_getinfo(curl, CURLINFO_SIZE_DOWNLOAD_T, &wire) == CURLE_OK) attempt.wireBytes = wire;
+  if (curl_easy_getinfo(curl, CURLINFO_SIZE_DOWNLOAD_T, &wire) == CURLE_OK)
+    attempt.wireBytes = wire;
   curl_off_t micros = 0;
   if (curl_easy_getinfo(curl, CURLINFO_TOTAL_TIME_T, &micros) == CURLE_OK) {
     attempt.seconds = static_cast<double>(micros) / 1e6;
@@ -391,8 +396,8 @@ Attempt HttpConnection::Perform(const HttpRequest& request, BodySink& sink,
     attempt.retryable = false;
   } else if (code == CURLE_FILESIZE_EXCEEDED) {
     attempt.tooLarge = true;
-    attempt.error = "the page is larger than the limit of " + std::to_string(request.maxBytes) +
-                    " bytes";
+    attempt.error =
+        "the page is larger than the limit of " + std::to_string(request.maxBytes) + " bytes";
   } else if (code == CURLE_OPERATION_TIMEDOUT && deadlineBinds &&
              Clock::now() >= *deadline - std::chrono::milliseconds(50)) {
     attempt.error = DeadlineText(options_.deadlineSeconds);

@@ -51,26 +51,26 @@ struct HttpRequest {
   std::string referer;
   std::string range;                 // e.g. "4000-"; empty: the whole body
   std::vector<std::string> headers;  // for this request only (If-Range, ...)
-  bool decode = true;       // undo a Content-Encoding (a page), or keep the bytes as sent (a file)
+  bool decode = true;  // undo a Content-Encoding (a page), or keep the bytes as sent (a file)
   bool stallTimeout = false;  // --timeout bounds the time without a byte (a file), not the exchange
-  size_t maxBytes = 0;      // a body announced larger is refused at once; 0: no limit
+  size_t maxBytes = 0;        // a body announced larger is refused at once; 0: no limit
 };
 
 // What one try came to.
 struct Attempt {
-  long status = 0;          // of the last response
-  std::string finalUrl;     // of the last request really sent
-  long redirects = 0;       // followed
-  long long wireBytes = -1; // body bytes as they came over the wire; -1: unknown
-  double seconds = 0;       // after PerformWithRetries: every try and pause
+  long status = 0;           // of the last response
+  std::string finalUrl;      // of the last request really sent
+  long redirects = 0;        // followed
+  long long wireBytes = -1;  // body bytes as they came over the wire; -1: unknown
+  double seconds = 0;        // after PerformWithRetries: every try and pause
   int attempts = 1;
   std::vector<HttpHop> hops;
   std::string refusedRedirect;  // a Location that was not followed
   // Why the exchange failed, in words; empty while nothing failed. A status
   // that is no success is for the caller to judge.
   std::string error;
-  bool retryable = false;      // a failure that another try may overcome
-  bool interrupted = false;    // a signal stopped it
+  bool retryable = false;    // a failure that another try may overcome
+  bool interrupted = false;  // a signal stopped it
   bool deadlinePassed = false;
   bool stoppedBySink = false;  // the sink refused the body
   bool tooLarge = false;       // over request.maxBytes as announced

@@ -34,7 +34,7 @@ TEST(HttpConnectionTest, RetriesOnlyWhatAnotherTryMayOvercome) {
       {CURLE_GOT_NOTHING, 0, true},
       {CURLE_PARTIAL_FILE, 200, true},  // cut off: a retry goes on from there
       {CURLE_SSL_CONNECT_ERROR, 0, true},
-      {CURLE_RECV_ERROR, 404, true},    // the transfer failed, whatever came before
+      {CURLE_RECV_ERROR, 404, true},        // the transfer failed, whatever came before
       {CURLE_FILESIZE_EXCEEDED, 0, false},  // a page over the cap stays over it
       {CURLE_FILESIZE_EXCEEDED, 503, false},
       {CURLE_TOO_MANY_REDIRECTS, 302, false},

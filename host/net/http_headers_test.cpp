@@ -17,18 +17,18 @@ TEST(HttpHeadersTest, ContentRangeGivesItsFirstByteAndTotal) {
       {"bytes 4000-9999/10000", 4000, 10000},
       {"bytes 0-0/1", 0, 1},
       {"bytes 100-149/150", 100, 150},
-      {"bytes 0-99/*", 0, -1},                        // total unknown
-      {"bytes */100", -1, 100},                       // a 416's "what there is"
+      {"bytes 0-99/*", 0, -1},   // total unknown
+      {"bytes */100", -1, 100},  // a 416's "what there is"
       {"bytes */*", -1, -1},
-      {"bytes 5-3/10", -1, 10},                       // ends before it starts
-      {"bytes 100-199/150", -1, 150},                 // past the total
-      {"bytes 100-150/150", -1, 150},                 // its last byte is the total
+      {"bytes 5-3/10", -1, 10},        // ends before it starts
+      {"bytes 100-199/150", -1, 150},  // past the total
+      {"bytes 100-150/150", -1, 150},  // its last byte is the total
       {"bytes 0-99/0", -1, 0},
       {"bytes 999999999999999999-999999999999999999/*", 999999999999999999, -1},
-      {"bytes 0-99/1000000000000000000000", 0, -1},   // a total too large to be one
+      {"bytes 0-99/1000000000000000000000", 0, -1},  // a total too large to be one
       {"bytes 1000000000000000000000-5/10", -1, 10},
       {"bytes 0-1000000000000000000000/10", -1, 10},
-      {"bytes -99/100", -1, 100},                     // missing parts
+      {"bytes -99/100", -1, 100},  // missing parts
       {"bytes 0-/100", -1, 100},
       {"bytes 0-99/", 0, -1},
       {"bytes 0-99", -1, -1},

@@ -17,11 +17,11 @@ struct HttpOptions {
   std::string userAgent =
       "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 (KHTML, like Gecko) "
       "Chrome/124.0.0.0 Safari/537.36";
-  int retries = 0;             // further tries after a failure worth another
-  double deadlineSeconds = 0;  // for one link in all; 0: none
-  std::string proxy;           // empty: the environment's, as curl reads it
+  int retries = 0;                   // further tries after a failure worth another
+  double deadlineSeconds = 0;        // for one link in all; 0: none
+  std::string proxy;                 // empty: the environment's, as curl reads it
   std::vector<std::string> headers;  // "Name: value", sent with every request
-  std::string cookieFile;      // Netscape cookie file, read at the start and written at the end
+  std::string cookieFile;  // Netscape cookie file, read at the start and written at the end
 };
 
 inline constexpr long kMaxRedirects = 10;

@@ -22,8 +22,8 @@ constexpr size_t kMaxManifestBytes = size_t{256} << 20;
 std::string Field(const std::string& text) {
   if (text.empty()) return "-";
   std::string field = text;
-  std::replace_if(field.begin(), field.end(),
-                  [](char c) { return c == '\t' || c == '\r' || c == '\n'; }, ' ');
+  std::replace_if(
+      field.begin(), field.end(), [](char c) { return c == '\t' || c == '\r' || c == '\n'; }, ' ');
   return field;
 }
 
@@ -141,8 +141,8 @@ void RecordingStore::Exchange(size_t ordinal, const std::string& method, const s
 
 void RecordingStore::Finish(size_t ordinal, const LinkResult& result) {
   std::lock_guard<std::mutex> lock(lock_);
-  Emit(ordinal, std::string("result\t") + OutcomeName(result.outcome) + "\t" +
-                    Field(LinkText(result.link)));
+  Emit(ordinal,
+       std::string("result\t") + OutcomeName(result.outcome) + "\t" + Field(LinkText(result.link)));
   if (result.outcome != Outcome::kInterrupted) ++linksFinished_;
   held_[ordinal].finished = true;
   // The links after it that finished meanwhile follow, whole; the first
@@ -215,8 +215,8 @@ Recording LoadRecording(const std::string& dir, size_t maxFileBytes) {
   std::string text;
   try {
     recording.folder = OpenFolder(dir, false);
-    UniqueFd manifest = OpenRegularFile(recording.folder.get(), kManifest, kMaxManifestBytes,
-                                        nullptr);
+    UniqueFd manifest =
+        OpenRegularFile(recording.folder.get(), kManifest, kMaxManifestBytes, nullptr);
     text = ReadAll(manifest.get(), kMaxManifestBytes, manifestPath);
   } catch (const FileError& error) {
     throw RecordingError("no recording in " + dir + " (" + error.what() + ")");
@@ -251,11 +251,13 @@ Recording LoadRecording(const std::string& dir, size_t maxFileBytes) {
     start = end + 1;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (lineNumber == 1) {
-      if (line.rfind(kFormatPrefix, 0) != 0) fail("not a velmora-host recording (format line missing)");
+      if (line.rfind(kFormatPrefix, 0) != 0)
+        fail("not a velmora-host recording (format line missing)");
       const std::optional<long> version = Number(line.substr(sizeof kFormatPrefix - 1), 1000);
       if (!version || *version < 1) fail("not a velmora-host recording (bad format line)");
       if (*version > kFormat) {
-        fail("format " + std::to_string(*version) + " is newer than this velmora-host reads (1 and 2)");
+        fail("format " + std::to_string(*version) +
+             " is newer than this velmora-host reads (1 and 2)");
       }
       recording.version = static_cast<int>(*version);
       continue;
@@ -272,7 +274,8 @@ Recording LoadRecording(const std::string& dir, size_t maxFileBytes) {
       if (recording.links.back().result) fail("exchange after the link's result");
       RecordedExchange exchange;
       exchange.method = fields[1];
-      if (exchange.method != "GET" && exchange.method != "POST") fail("unknown method " + fields[1]);
+      if (exchange.method != "GET" && exchange.method != "POST")
+        fail("unknown method " + fields[1]);
       exchange.url = Unfield(fields[2]);
       if (fields[3] != "-") exchange.requestFile = file(fields[3]);
       const std::optional<long> status = Number(fields[4], 999);

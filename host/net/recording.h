@@ -79,8 +79,8 @@ class RecordingStore {
   int linksBegun_ = 0;
   int linksFinished_ = 0;
   int exchanges_ = 0;
-  size_t head_ = 0;               // the earliest link not finished
-  std::map<size_t, Held> held_;   // the links after it
+  size_t head_ = 0;              // the earliest link not finished
+  std::map<size_t, Held> held_;  // the links after it
 };
 
 // Passes every exchange of a job's links on to the network and writes it
@@ -103,12 +103,12 @@ class RecordingTransport final : public Transport {
 struct RecordedExchange {
   std::string method;
   std::string url;
-  std::string requestFile;   // empty for a GET
+  std::string requestFile;  // empty for a GET
   long status = 0;
   std::string finalUrl;
   std::string responseFile;
   std::string error;
-  long redirects = -1;       // -1: not recorded (format 1)
+  long redirects = -1;  // -1: not recorded (format 1)
   long milliseconds = -1;
 };
 

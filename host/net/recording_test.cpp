@@ -4,9 +4,8 @@
 // folder is read.
 #include "host/net/recording.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <utility>
 #include <vector>
@@ -33,15 +32,16 @@ TEST(RecordingTest, LoaderReadsWhatIsDocumentedAndRefusesTheRest) {
   struct Row {
     const char* what;
     std::vector<std::pair<std::string, std::string>> edits;  // in the manifest, each once
-    std::string file;   // "NAME>" a link to a file outside, "NAME=" a hard link to it,
-                        // "NAME/" a folder, "NAME|" a pipe, "NAME+" 100 bytes, "NAME-" none
-    const char* error;  // part of the RecordingError; null: it loads
+    std::string file;       // "NAME>" a link to a file outside, "NAME=" a hard link to it,
+                            // "NAME/" a folder, "NAME|" a pipe, "NAME+" 100 bytes, "NAME-" none
+    const char* error;      // part of the RecordingError; null: it loads
     const char* note = "";  // part of the one note; "": none
     int version = 2;
     bool cutShort = false;
   };
   const std::pair<std::string, std::string> noResult = {"result\tlink\thttp://d.example/f.zip\n",
                                                         ""};
+  // clang-format off
   const Row rows[] = {
       {"as written", {}, "", nullptr},
       {"line ends CR LF", {{"\n", "\r\n"}, {"f/1\n", "f/1\r\n"}, {"12\n", "12\r\n"}}, "", nullptr},
@@ -108,6 +108,7 @@ TEST(RecordingTest, LoaderReadsWhatIsDocumentedAndRefusesTheRest) {
       {"a folder as manifest", {}, "manifest.tsv/", "no recording in %"},
       {"no manifest", {}, "manifest.tsv-", "no recording in %"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     ScratchDir scratch;

@@ -25,13 +25,9 @@ Attempt PerformWithRetries(HttpConnection& connection, HttpRequest& request, Bod
     if (attempt.interrupted || attempt.deadlinePassed) return finish(attempt);
     switch (judge(attempt, request)) {
       case Judgement::kDone:
-      case Judgement::kGiveUp:
-        return finish(attempt);
-      case Judgement::kAgainAtOnce:
-        --tries;
-        continue;
-      case Judgement::kRetry:
-        break;
+      case Judgement::kGiveUp: return finish(attempt);
+      case Judgement::kAgainAtOnce: --tries; continue;
+      case Judgement::kRetry: break;
     }
     if (tries > connection.options().retries) return finish(attempt);
     if (deadline && std::chrono::duration<double>(*deadline - Clock::now()).count() <= pause) {

@@ -12,8 +12,8 @@
 
 namespace velmora::host {
 
-size_t RunBatch(size_t count, size_t workers, const BatchWork& work,
-                const BatchDeliver& deliver, const std::function<void()>& idle) {
+size_t RunBatch(size_t count, size_t workers, const BatchWork& work, const BatchDeliver& deliver,
+                const std::function<void()>& idle) {
   std::mutex lock;
   std::condition_variable changed;
   std::vector<std::optional<LinkReport>> finished(count);
@@ -71,28 +71,28 @@ size_t RunBatch(size_t count, size_t workers, const BatchWork& work,
     for (std::thread& thread : threads) thread.join();
   };
   try {
-  while (true) {
-    std::unique_lock<std::mutex> guard(lock);
-    const bool ready = changed.wait_for(guard, std::chrono::milliseconds(100), [&] {
-      return (delivering && handed < taken && finished[handed]) || running == 0;
-    });
-    if (delivering && handed < taken && finished[handed]) {
-      LinkReport report = std::move(*finished[handed]);
-      finished[handed].reset();
-      guard.unlock();
-      const bool more = deliver(handed, report);
-      ++handed;
-      if (!more) {
-        delivering = false;
-        guard.lock();
-        stop = true;
+    while (true) {
+      std::unique_lock<std::mutex> guard(lock);
+      const bool ready = changed.wait_for(guard, std::chrono::milliseconds(100), [&] {
+        return (delivering && handed < taken && finished[handed]) || running == 0;
+      });
+      if (delivering && handed < taken && finished[handed]) {
+        LinkReport report = std::move(*finished[handed]);
+        finished[handed].reset();
+        guard.unlock();
+        const bool more = deliver(handed, report);
+        ++handed;
+        if (!more) {
+          delivering = false;
+          guard.lock();
+          stop = true;
+        }
+        continue;
       }
-      continue;
+      if (running == 0) break;
+      guard.unlock();
+      if (!ready) idle();
     }
-    if (running == 0) break;
-    guard.unlock();
-    if (!ready) idle();
-  }
   } catch (...) {
     endThreads();  // a thread is never left running
     throw;

@@ -24,8 +24,8 @@ using BatchDeliver = std::function<bool(size_t index, LinkReport& report)>;
 // while it waits (to draw a progress display). Returns how many items were
 // handed on. An exception from work stops the batch and is rethrown here
 // once every thread has ended.
-size_t RunBatch(size_t count, size_t workers, const BatchWork& work,
-                const BatchDeliver& deliver, const std::function<void()>& idle);
+size_t RunBatch(size_t count, size_t workers, const BatchWork& work, const BatchDeliver& deliver,
+                const std::function<void()>& idle);
 
 }  // namespace velmora::host
 

@@ -23,10 +23,10 @@ TEST(BatchRunnerTest, HandsItemsOnInInputOrderAndStopsWhenTold) {
   struct Row {
     const char* what;
     size_t count, workers;
-    long workFails;     // this item's work throws
-    long deliverSaysNo; // deliver returns false for this item
-    long deliverFails;  // deliver throws for this item
-    size_t delivered;   // deliver is called for items 0 .. delivered-1
+    long workFails;      // this item's work throws
+    long deliverSaysNo;  // deliver returns false for this item
+    long deliverFails;   // deliver throws for this item
+    size_t delivered;    // deliver is called for items 0 .. delivered-1
   };
   const Row rows[] = {
       {"one worker", 6, 1, kNone, kNone, kNone, 6},
@@ -87,8 +87,8 @@ TEST(BatchRunnerTest, HandsItemsOnInInputOrderAndStopsWhenTold) {
     // Each item at most once, and the items begun are the first ones.
     EXPECT_EQ(std::set<size_t>(worked.begin(), worked.end()).size(), worked.size());
     EXPECT_TRUE(worked.empty() || *worked.rbegin() + 1 == worked.size());
-    const bool stopped = row.workFails != kNone || row.deliverSaysNo != kNone ||
-                         row.deliverFails != kNone;
+    const bool stopped =
+        row.workFails != kNone || row.deliverSaysNo != kNone || row.deliverFails != kNone;
     if (stopped && row.count > 10) {
       EXPECT_LT(worked.size(), row.count) << "the batch went on after it was stopped";
     } else if (!stopped) {

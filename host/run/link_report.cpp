@@ -1,8 +1,7 @@
 #include "host/run/link_report.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "host/io/quantities.h"
 #include "host/io/terminal_text.h"
@@ -24,32 +23,27 @@ std::string ReasonSentence(const LinkReport& report) {
   const std::string& url = report.url;
   const LinkResult& result = report.result;
   switch (result.outcome) {
-    case Outcome::kLink:
-      return "the site gave the download link for " + url + ".";
+    case Outcome::kLink: return "the site gave the download link for " + url + ".";
     case Outcome::kNoLink:
       return "no download link found for " + url +
              ": the page or the site's answer lacks what the plugin looks for "
              "(--debug saves the answer page).";
-    case Outcome::kNotFound:
-      return "the site reports the link " + url + " as invalid.";
-    case Outcome::kDeleted:
-      return "the site reports the download link for " + url + " as faulty.";
+    case Outcome::kNotFound: return "the site reports the link " + url + " as invalid.";
+    case Outcome::kDeleted: return "the site reports the download link for " + url + " as faulty.";
     case Outcome::kTransferError:
       return "transfer error while resolving " + url + ": " + result.reason + ".";
-    case Outcome::kReplayMismatch:
-      return "replay of " + url + " stopped: " + result.reason + ".";
+    case Outcome::kReplayMismatch: return "replay of " + url + " stopped: " + result.reason + ".";
     case Outcome::kBadLink:
       return "the plugin's link for " + url + " is not one to download: " + result.reason + ".";
-    case Outcome::kIncomplete:
-      return "replay of " + url + " cannot finish: " + result.reason + ".";
+    case Outcome::kIncomplete: return "replay of " + url + " cannot finish: " + result.reason + ".";
     case Outcome::kBadUrl:
       return (report.line > 0 ? "line " + std::to_string(report.line) + ": \"" : "\"") + url +
              "\" is not an http or https URL (" + result.reason + ").";
     case Outcome::kBadRecording:
       return "replay of " + url + " stopped: the recording is unreadable: " + result.reason + ".";
     case Outcome::kDownloadError:
-      return "downloading " + LinkText(result.link) + " for " + url + " failed: " +
-             result.reason + KeptPart(report) + ".";
+      return "downloading " + LinkText(result.link) + " for " + url + " failed: " + result.reason +
+             KeptPart(report) + ".";
     case Outcome::kInterrupted:
       if (report.download) {
         return "downloading the file of " + url + " was " + result.reason + KeptPart(report) + ".";

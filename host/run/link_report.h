@@ -28,7 +28,7 @@ struct ExchangeLog {
   size_t bytesReceived = 0;  // the page as the plugin got it
   double seconds = 0;
   int attempts = 1;
-  std::string error;         // empty when it succeeded
+  std::string error;  // empty when it succeeded
   std::vector<HttpHop> hops;
 };
 
@@ -37,8 +37,8 @@ struct LinkReport {
   std::string url;
   LinkResult result;
   std::vector<ExchangeLog> exchanges;
-  std::string dumpPath;   // the debug dump written for this link
-  std::string dumpError;  // why the dump could not be written
+  std::string dumpPath;                    // the debug dump written for this link
+  std::string dumpError;                   // why the dump could not be written
   std::optional<DownloadReport> download;  // get, when the link was fetched
   int exitCode = 0;
 };

@@ -33,9 +33,9 @@ std::vector<std::string> ReplayNotes(const RecordedLink& recorded, const ReplayT
                         now != Outcome::kBadRecording && now != Outcome::kInterrupted;
   if (!finished) return {};
   std::vector<std::string> notes;
-  const std::string then =
-      recorded.result ? OutcomeWithLink(recorded.result->outcome, recorded.result->link)
-                      : OutcomeName(Outcome::kInterrupted);
+  const std::string then = recorded.result
+                               ? OutcomeWithLink(recorded.result->outcome, recorded.result->link)
+                               : OutcomeName(Outcome::kInterrupted);
   const std::string given = OutcomeWithLink(now, report.result.link);
   if (then != given) {
     notes.push_back("note: when recorded, " + report.url + " gave " + then +
@@ -138,8 +138,8 @@ void DownloadLink(const RunSettings& settings, JobTools& tools, LinkReport& repo
 int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobTools>& tools,
              const std::vector<LinkItem>& items) {
   const bool terminal = isatty(STDERR_FILENO) != 0;
-  const bool shown = settings.showProgress && !settings.quiet && terminal &&
-                     (settings.batch || settings.download);
+  const bool shown =
+      settings.showProgress && !settings.quiet && terminal && (settings.batch || settings.download);
   ProgressDisplay progress(shown, items.size(), settings.download ? "files" : "links");
   // A link's place among those resolved, for the recording and the replay.
   std::vector<size_t> ordinals(items.size());
@@ -173,7 +173,8 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       const Clock::time_point started = Clock::now();
       report = session.Resolve(item.url, call);
       if (settings.recording != nullptr) {
-        notes[index] = ReplayNotes(settings.recording->links[ordinals[index]], *mine.replay, report);
+        notes[index] =
+            ReplayNotes(settings.recording->links[ordinals[index]], *mine.replay, report);
       }
       if (settings.download && report.result.outcome == Outcome::kLink) {
         DownloadLink(settings, mine, report, started, progress, call.tag);

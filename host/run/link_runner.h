@@ -48,7 +48,7 @@ std::vector<JobTools> LiveTools(const HttpOptions& http, size_t jobs, size_t lin
 std::vector<JobTools> ReplayTools(const Recording& recording, size_t jobs, size_t links);
 
 struct RunSettings {
-  bool batch = false;         // per-link lines on stdout, whatever the count
+  bool batch = false;  // per-link lines on stdout, whatever the count
   bool json = false;
   bool showProgress = false;  // not with --trace or --debug, whose lines would mix
   bool quiet = false;         // get -q: no display, no line per saved file

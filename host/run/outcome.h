@@ -10,10 +10,10 @@
 namespace velmora::host {
 
 enum class Outcome {
-  kLink,            // the site gave the direct link (get: and the file was saved)
+  kLink,  // the site gave the direct link (get: and the file was saved)
   kNoLink,
-  kNotFound,        // the site reports the link invalid
-  kDeleted,         // the site reports the download link faulty
+  kNotFound,  // the site reports the link invalid
+  kDeleted,   // the site reports the download link faulty
   kTransferError,
   kReplayMismatch,  // replay: a request the recording does not hold
   kBadLink,         // the plugin's link is no http or https URL

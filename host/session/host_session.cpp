@@ -8,13 +8,13 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "host/session/cp1251.h"
-#include "host/net/form_encoding.h"
 #include "host/cli/interrupt.h"
 #include "host/io/diagnostics.h"
 #include "host/io/safe_files.h"
 #include "host/io/terminal_text.h"
+#include "host/net/form_encoding.h"
 #include "host/net/web_url.h"
+#include "host/session/cp1251.h"
 #include "host/session/link_trace.h"
 
 namespace velmora::host {
@@ -141,7 +141,8 @@ LinkReport HostSession::Resolve(const std::string& url, const LinkCall& call) {
     if (IsWebUrl(LinkText(found), why)) {
       result = {Outcome::kLink, found, {}};
     } else {
-      result = {Outcome::kBadLink, found, "\"" + found + "\" is no http or https URL (" + why + ")"};
+      result = {Outcome::kBadLink, found,
+                "\"" + found + "\" is no http or https URL (" + why + ")"};
     }
   }
   transport.EndLink(result);
@@ -244,7 +245,8 @@ void HostSession::TraceExchange(const Job& job, const ExchangeLog& exchange,
                (exchange.redirects == 1 ? " redirect" : " redirects");
   }
   summary += ", sent " + std::to_string(exchange.bytesSent) + " bytes, received ";
-  if (exchange.wireBytes >= 0 && static_cast<size_t>(exchange.wireBytes) != exchange.bytesReceived) {
+  if (exchange.wireBytes >= 0 &&
+      static_cast<size_t>(exchange.wireBytes) != exchange.bytesReceived) {
     summary += std::to_string(exchange.wireBytes) + " bytes (" +
                std::to_string(exchange.bytesReceived) + " after decoding)";
   } else {

@@ -7,17 +7,17 @@
 #include <cstddef>
 #include <string>
 
+#include "host/net/transport.h"
 #include "host/run/link_report.h"
 #include "host/session/plugin_library.h"
-#include "host/net/transport.h"
 #include "plugin/plugin_api.h"
 
 namespace velmora::host {
 
 struct SessionOptions {
   bool debug = false;
-  std::string dumpDir;   // with its trailing separator; the plugin appends a file name
-  int dumpFolder = -1;   // the dump folder, open; the session writes only there
+  std::string dumpDir;  // with its trailing separator; the plugin appends a file name
+  int dumpFolder = -1;  // the dump folder, open; the session writes only there
   bool trace = false;
   bool traceCookies = false;  // cookie and credential values shown unmasked
 };
@@ -29,7 +29,7 @@ constexpr char kDumpName[] = VELMORA_DUMP_FILE_NAME;
 // as which link of the run, and where its dump goes.
 struct LinkCall {
   Transport* transport = nullptr;
-  size_t ordinal = 0;               // handed to Transport::BeginLink
+  size_t ordinal = 0;                // handed to Transport::BeginLink
   std::string dumpName = kDumpName;  // in the dump folder
   std::string tag;  // put before its trace and log lines when links run at once, e.g. "#3"
 };

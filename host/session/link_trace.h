@@ -17,7 +17,9 @@ class LinkTrace {
   LinkTrace() = default;
   // tag: the link's number when links run at once ("#3"), else empty.
   LinkTrace(bool on, bool showCookies, const std::string& tag)
-      : on_(on), showCookies_(showCookies), prefix_(tag.empty() ? "[trace] " : "[trace " + tag + "] ") {}
+      : on_(on),
+        showCookies_(showCookies),
+        prefix_(tag.empty() ? "[trace] " : "[trace " + tag + "] ") {}
 
   bool on() const { return on_; }
   // One line; site bytes in text are escaped here.

@@ -66,7 +66,8 @@ PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
   Destroy = reinterpret_cast<decltype(Destroy)>(FindExport("PlgDestroy"));
   if (Init == nullptr || GetDirectLink == nullptr || Destroy == nullptr) {
     Close(handle_);
-    throw PluginLoadError(path + " is not a Velmora plugin: it lacks PlgInit, PlgGetDirectLink "
+    throw PluginLoadError(path +
+                          " is not a Velmora plugin: it lacks PlgInit, PlgGetDirectLink "
                           "or PlgDestroy");
   }
 }
@@ -108,8 +109,8 @@ int FindBuildId(dl_phdr_info* info, size_t, void* data) {
       const auto* note = reinterpret_cast<const ElfW(Nhdr)*>(at);
       const char* name = at + sizeof(ElfW(Nhdr));
       const char* desc = name + ((note->n_namesz + 3) & ~3u);
-      if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 &&
-          std::string(name, 3) == "GNU" && desc + note->n_descsz <= end) {
+      if (note->n_type == NT_GNU_BUILD_ID && note->n_namesz == 4 && std::string(name, 3) == "GNU" &&
+          desc + note->n_descsz <= end) {
         static const char kHex[] = "0123456789abcdef";
         for (ElfW(Word) k = 0; k < note->n_descsz; ++k) {
           const unsigned char byte = static_cast<unsigned char>(desc[k]);
