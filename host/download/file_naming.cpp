@@ -183,6 +183,12 @@ std::string SafeFileName(std::string_view proposed) {
         dot != std::string::npos && name.size() - dot <= kMaxExtensionBytes ? name.substr(dot) : "";
     name = std::string(Cut(name, kMaxNameBytes - extension.size())) + extension;
   }
+  // A saved file is never taken for a download in progress.
+  if (name.size() >= kPartSuffix.size() &&
+      EqualsIgnoringCase(std::string_view(name).substr(name.size() - kPartSuffix.size()),
+                         kPartSuffix)) {
+    name += '_';
+  }
   return name;
 }
 

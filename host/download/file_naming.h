@@ -30,7 +30,9 @@ std::string UrlFileName(const std::string& url);
 // that reorder text and those Windows forbids (<>:"|?*) become "_"; leading
 // and trailing dots and blanks go; a name Windows reserves for a device
 // (CON, NUL, COM1, LPT1.txt, ...) gets a "_" before it; at most 200 bytes,
-// the extension kept. Empty when nothing usable is left.
+// the extension kept; a name ending in ".part" (in any letter case) gets a
+// "_" after it, so that no saved file looks like a download in progress.
+// Empty when nothing usable is left.
 std::string SafeFileName(std::string_view proposed);
 
 // The name for a download: the first of the disposition's name, the URL's

@@ -36,6 +36,9 @@ TEST(FileNamingTest, NamesComeFromTheHeaderThenTheUrlAndAreMadeSafe) {
       {"attachment; filename=\"COM1 .txt\"", "http://h/y", "_COM1 .txt"},
       {"attachment; filename=\"lpt\xC2\xB9\"", "http://h/y", "_lpt\xC2\xB9"},
       {"attachment; filename=\"CONSOLE.txt\"", "http://h/y", "CONSOLE.txt"},
+      {"attachment; filename=\"resumeZ.bin.part\"", "http://h/y", "resumeZ.bin.part_"},
+      {"attachment; filename=\"X.PART. \"", "http://h/y", "X.PART_"},
+      {"", "http://h/get/a.part", "a.part_"},
       {"attachment; filename=\"" + std::string(300, 'a') + ".zip\"", "http://h/y",
        std::string(196, 'a') + ".zip"},
   };
