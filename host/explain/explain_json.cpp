@@ -73,7 +73,7 @@ std::string ExplainedJson(const Explained& e) {
   for (const FieldRoad& field : road.fields) {
     json notes = json::array();
     for (const FieldNote& note : field.notes) {
-      notes.push_back({{"kind", note.kind}, {"message", note.message}});
+      notes.push_back({{"kind", note.kind}, {"message", road.NoteMessage(field, note)}});
     }
     json lines = json::array();
     for (const ParamLineRoad& line : field.lines) {
@@ -86,11 +86,11 @@ std::string ExplainedJson(const Explained& e) {
     }
     fields.push_back({{"input", field.input},
                       {"line", pageLines.LineOf(field.input)},
-                      {"name", field.name},
+                      {"name", road.NameOf(field)},
                       {"nameAt", offset(field.nameAt)},
-                      {"value", field.value},
+                      {"value", road.ValueOf(field)},
                       {"valueAt", offset(field.valueAt)},
-                      {"accepted", !field.name.empty()},
+                      {"accepted", field.nameBytes > 0},
                       {"notes", std::move(notes)},
                       {"lines", std::move(lines)}});
   }

@@ -39,7 +39,13 @@ std::string Fit(std::string_view shown, size_t columns) {
   return std::string(shown.substr(0, at)) + "...";
 }
 
-std::string FitBytes(std::string_view bytes, size_t columns) { return Fit(Shown(bytes), columns); }
+// Columns take at most four bytes each (a UTF-8 sequence; an escaped byte
+// takes four columns): bytes past that many never show.
+size_t BytesShownIn(size_t columns) { return 4 * columns + 8; }
+
+std::string FitBytes(std::string_view bytes, size_t columns) {
+  return Fit(Shown(bytes.substr(0, BytesShownIn(columns))), columns);
+}
 
 // Words of an escaped sentence, wrapped to width; later lines indented.
 std::string Wrap(const std::string& shown, size_t first, size_t indent, size_t width) {
@@ -251,7 +257,7 @@ class TextWriter {
   void Fields() {
     size_t named = 0, lines = 0, dropped = 0;
     for (const FieldRoad& field : road_.fields) {
-      named += !field.name.empty();
+      named += field.nameBytes > 0;
       lines += field.lines.size();
       for (const ParamLineRoad& line : field.lines) dropped += line.premiumAt != kNowhere;
     }
@@ -264,11 +270,13 @@ class TextWriter {
       std::string head = "#" + std::to_string(i + 1);
       head.resize(kLabel - 2, ' ');
       std::string text = Spot(pageLines_, field.input) + ": ";
-      if (field.name.empty()) {
+      const size_t shown = BytesShownIn(style_.width);  // a borrowed name may be long
+      if (field.nameBytes == 0) {
         text +=
             field.nameAt == kNowhere ? "no NAME=\" after it: skipped" : "an empty name: skipped";
       } else {
-        text += "name \"" + field.name + "\", value \"" + field.value + "\"";
+        text.append("name \"").append(road_.NameOf(field).substr(0, shown)).append("\", value \"");
+        text.append(road_.ValueOf(field).substr(0, shown)).append("\"");
       }
       out_ += "  " + head + FitBytes(text, style_.width - kLabel) + "\n";
       std::string from;
@@ -279,7 +287,8 @@ class TextWriter {
       }
       if (!from.empty()) More("  " + Fit(from, room));
       for (const FieldNote& note : field.notes) {
-        More("  note: " + Wrap(Shown(note.message), kLabel + 8, kLabel + 2, style_.width));
+        More("  note: " + Wrap(Shown(road_.NoteMessage(field, note)), kLabel + 8, kLabel + 2,
+                               style_.width));
       }
       for (const ParamLineRoad& line : field.lines) {
         if (line.premiumAt == kNowhere) continue;
