@@ -130,7 +130,8 @@ void TestSite::State::Record(const httplib::Request& request) {
   received.push_back({request.method, target, request.body, request.get_header_value("Cookie"),
                       request.get_header_value("Content-Type"),
                       request.get_header_value("User-Agent"), request.get_header_value("X-Test"),
-                      request.get_header_value("Range"), request.get_header_value("Referer")});
+                      request.get_header_value("Range"), request.get_header_value("Referer"),
+                      std::chrono::steady_clock::now()});
 }
 
 void TestSite::State::Serve(const std::map<std::string, std::string>& texts,

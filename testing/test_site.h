@@ -25,6 +25,7 @@
 #ifndef VELMORA_TESTING_TEST_SITE_H_
 #define VELMORA_TESTING_TEST_SITE_H_
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -48,6 +49,7 @@ struct Received {
   std::string testHeader;  // X-Test
   std::string range;
   std::string referer;
+  std::chrono::steady_clock::time_point at;  // when it arrived
 };
 
 class TestSite {

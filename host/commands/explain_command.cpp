@@ -50,6 +50,9 @@ class CapturingTransport final : public Transport {
     return result;
   }
   void EndLink(const LinkResult& result) override { inner_.EndLink(result); }
+  void SetNote(std::function<void(std::string_view)> note) override {
+    inner_.SetNote(std::move(note));
+  }
 
   const Exchange* Find(const std::string& method) const {
     for (const Exchange& exchange : exchanges) {

@@ -478,4 +478,43 @@ TEST(ResolveCommandTest, NetworkOptionsReachTheSite) {
   EXPECT_TRUE(sawProxied) << proxied.err;
 }
 
+TEST(ResolveCommandTest, ARetryAfterHoldsEveryJob) {
+  TestSite site;
+  // The first link's page asks to wait a second; the others take 300 ms
+  // each, so their POSTs would come while the first one waits.
+  site.pages["/f/0"] =
+      "TURNS HEADER Retry-After: 1\nSTATUS 429\n--next--\n" +
+      FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"0\">\n");
+  for (int i = 1; i < 4; ++i) {
+    site.pages["/f/" + std::to_string(i)] =
+        "DELAY 300\n" + FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  }
+  site.answers["/dl"] = kLinkAnswer;
+  site.Start();
+  std::string input;
+  for (int i = 0; i < 4; ++i) input += site.Url("/f/" + std::to_string(i)) + "\n";
+  const ProcessRun run =
+      RunHost({"resolve", "--jobs", "4", "--retries", "2", "--trace", "-"}, {.input = input});
+  EXPECT_EQ(run.code, 0) << run.err;
+  EXPECT_NE(run.err.find("waiting 1 s before try 2: the server answered 429 with Retry-After 1 s"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("another job was told to wait (HTTP status 429)"), std::string::npos)
+      << run.err;
+  const std::vector<Received> received = site.received();
+  std::chrono::steady_clock::time_point told{};
+  for (const Received& request : received) {
+    if (request.target == "/f/0" && told == std::chrono::steady_clock::time_point{}) {
+      told = request.at;
+    }
+  }
+  size_t early = 0;
+  for (const Received& request : received) {
+    const auto after = request.at - told;
+    early += after > std::chrono::milliseconds(150) && after < std::chrono::milliseconds(900);
+  }
+  EXPECT_EQ(early, 0u) << "requests came while the site had asked to wait";
+  EXPECT_EQ(site.posts().size(), 4u);
+}
+
 }  // namespace

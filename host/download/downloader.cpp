@@ -190,6 +190,7 @@ DownloadReport Downloader::Fetch(const std::string& url, const std::string& refe
   request.referer = referer;
   request.decode = false;
   request.stallTimeout = true;
+  request.note = note_;
   int restarts = 0;
   bool saved = false;
   // Asks for the rest of what the .part holds, or for all of it.

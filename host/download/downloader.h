@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,6 +47,9 @@ class Downloader {
   Downloader(HttpConnection& connection, DownloadOptions options)
       : connection_(connection), options_(std::move(options)) {}
 
+  // Where the download under way says when and why it waits (its --trace).
+  void SetNote(std::function<void(std::string_view)> note) { note_ = std::move(note); }
+
   // Fetches url (an http or https URL) with referer; display (may be null)
   // shows it in slot.
   DownloadReport Fetch(const std::string& url, const std::string& referer,
@@ -55,6 +59,7 @@ class Downloader {
  private:
   HttpConnection& connection_;
   DownloadOptions options_;
+  std::function<void(std::string_view)> note_;
 };
 
 }  // namespace velmora::host

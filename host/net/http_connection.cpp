@@ -11,6 +11,7 @@
 #include "host/io/quantities.h"
 #include "host/net/curl_share.h"
 #include "host/net/http_headers.h"
+#include "host/net/site_pace.h"
 #include "host/net/web_url.h"
 
 namespace velmora::host {
@@ -181,7 +182,7 @@ std::string InterruptedText() {
 // answer or a page over the cap would only come again.
 bool IsWorthRetrying(int curlCode, long status) {
   switch (static_cast<CURLcode>(curlCode)) {
-    case CURLE_OK: return status >= 500;
+    case CURLE_OK: return status >= 500 || status == 429;
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_CONNECT:
     case CURLE_OPERATION_TIMEDOUT:
@@ -249,7 +250,7 @@ std::string StatusText(long status, const std::string& refusedRedirect) {
 }
 
 HttpConnection::HttpConnection(const HttpOptions& options, CurlShare* share)
-    : options_(options), noProxy_(NoProxyList()) {
+    : options_(options), pace_(share != nullptr ? &share->pace() : nullptr), noProxy_(NoProxyList()) {
   InitCurlOnce();
   CURL* curl = curl_easy_init();
   if (curl == nullptr) throw std::bad_alloc();
@@ -382,6 +383,10 @@ Attempt HttpConnection::Perform(const HttpRequest& request, BodySink& sink,
     attempt.refusedRedirect = HeaderValue(attempt.hops.back().responseHeaders, "location");
   }
 
+  if ((attempt.status == 429 || attempt.status == 503) && !attempt.hops.empty()) {
+    const std::string value = HeaderValue(attempt.hops.back().responseHeaders, "retry-after");
+    attempt.retryAfterSeconds = RetryAfterSeconds(value);
+  }
   attempt.retryable = IsWorthRetrying(code, 0);
   attempt.cutShort = code == CURLE_PARTIAL_FILE;
   if (code == CURLE_ABORTED_BY_CALLBACK && InterruptSignal() != 0) {

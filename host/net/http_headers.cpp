@@ -1,6 +1,9 @@
 #include "host/net/http_headers.h"
 
+#include <curl/curl.h>
+
 #include <cctype>
+#include <ctime>
 
 namespace velmora::host {
 namespace {
@@ -112,6 +115,17 @@ void ParseContentRange(std::string_view value, int64_t& first, int64_t& total) {
   // A range that ends before it starts, or past the total, names no bytes.
   if (from < 0 || last < from || (total >= 0 && last >= total)) return;
   first = from;
+}
+
+double RetryAfterSeconds(std::string_view value) {
+  const int64_t seconds = HeaderNumber(value);
+  if (seconds >= 0) return static_cast<double>(seconds);
+  if (value.empty()) return -1;
+  const std::string date(value);
+  const time_t when = curl_getdate(date.c_str(), nullptr);
+  if (when == -1) return -1;
+  const double ahead = std::difftime(when, std::time(nullptr));
+  return ahead > 0 ? ahead : 0;
 }
 
 }  // namespace velmora::host

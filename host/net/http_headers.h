@@ -32,6 +32,10 @@ std::string MaskedHeaderLine(const std::string& line);
 // (-1 for "*" or a malformed one).
 void ParseContentRange(std::string_view value, int64_t& first, int64_t& total);
 
+// The seconds a Retry-After value asks for (delta-seconds, or an HTTP date
+// from now, 0 when it is past); -1 for a value that is neither.
+double RetryAfterSeconds(std::string_view value);
+
 // A whole number of at most 18 digits, or -1.
 int64_t HeaderNumber(std::string_view text);
 

@@ -50,6 +50,19 @@ TEST(HttpHeadersTest, ContentRangeGivesItsFirstByteAndTotal) {
   }
 }
 
+TEST(HttpHeadersTest, RetryAfterGivesSecondsOrADateFromNow) {
+  const struct {
+    const char* value;
+    double seconds;
+  } rows[] = {
+      {"1", 1}, {"120", 120}, {"0", 0}, {"Wed, 21 Oct 2015 07:28:00 GMT", 0},  // past: at once
+      {"", -1}, {"-5", -1}, {"1.5", -1}, {"soon", -1}, {"99999999999999999999", -1},
+  };
+  for (const auto& row : rows) EXPECT_EQ(RetryAfterSeconds(row.value), row.seconds) << row.value;
+  const double ahead = RetryAfterSeconds("Fri, 31 Dec 9999 23:59:59 GMT");
+  EXPECT_TRUE(ahead > 1e9 || ahead == -1) << ahead;  // far ahead, or past what time_t holds
+}
+
 TEST(HttpHeadersTest, TraceMasksCookieValuesAndCredentials) {
   struct Row {
     const char* line;

@@ -117,7 +117,13 @@ void DownloadLink(const RunSettings& settings, JobTools& tools, LinkReport& repo
   const LinkTrace trace(settings.trace, settings.traceCookies, tag);
   trace.Line("GET " + link + " (the file)");
   const size_t slot = display.Begin(link);
+  if (trace.on()) {
+    tools.downloader->SetNote([&trace](std::string_view line) { trace.Line(line); });
+  } else {
+    tools.downloader->SetNote(nullptr);
+  }
   report.download = tools.downloader->Fetch(link, referer, deadline, &display, slot);
+  tools.downloader->SetNote(nullptr);
   display.End(slot);
   const DownloadReport& download = *report.download;
   if (trace.on()) {
