@@ -20,6 +20,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz/fuzz_checks.h"
 #include "host/net/recording.h"
@@ -34,60 +35,67 @@ constexpr std::string_view kPartMark = "\n@@ ";
 constexpr size_t kMaxFileBytes = 1 << 20;
 
 // The scratch folder: base/canary.html and base/outside/manifest.tsv beside
-// base/rec, the recording. Removed when the fuzzer exits normally.
-struct Scratch {
+// base/rec, the recording, which holds the hostile objects for good and the
+// input's files for one run. Removed when the fuzzer exits normally.
+class Scratch {
+ public:
   Scratch() {
     std::string pattern = (fs::temp_directory_path() / "velmora-fuzz-recording-XXXXXX").string();
     Require(mkdtemp(pattern.data()) != nullptr);
-    base = pattern;
-    rec = base / "rec";
-    Write(base / "canary.html", std::string(kCanary));
-    fs::create_directory(base / "outside");
+    base_ = pattern;
+    rec_ = base_ / "rec";
+    Write(base_ / "canary.html", std::string(kCanary));
+    Require(mkdir((base_ / "outside").c_str(), 0755) == 0);
     // A manifest that loads if the file it names is there (the input can
     // write it).
-    Write(base / "outside" / "manifest.tsv",
+    Write(base_ / "outside" / "manifest.tsv",
           "velmora-recording\t2\nlink\thttp://x.example/\nexchange\tGET\thttp://x.example/\t-\t200"
           "\t-\tr.html\t-\t0\t0\nresult\tnolink\t-\n");
+    Require(mkdir(rec_.c_str(), 0755) == 0);
+    Require(symlink("../canary.html", (rec_ / "up.html").c_str()) == 0);
+    Require(symlink((base_ / "canary.html").c_str(), (rec_ / "abs.html").c_str()) == 0);
+    Require(symlink("..", (rec_ / "dir").c_str()) == 0);
+    Require(symlink("self", (rec_ / "self").c_str()) == 0);
+    Require(link((base_ / "canary.html").c_str(), (rec_ / "hard.html").c_str()) == 0);
+    Require(mkfifo((rec_ / "fifo").c_str(), 0644) == 0);
+    Require(mkdir((rec_ / "sub").c_str(), 0755) == 0);
+    Write(rec_ / "sub" / "inner.html", std::string(kCanary));
   }
   ~Scratch() {
     std::error_code ignored;
-    fs::remove_all(base, ignored);
+    fs::remove_all(base_, ignored);
   }
+
+  const fs::path& rec() const { return rec_; }
+
+  // Lays out the input's manifest and files; returns the names and bytes of
+  // the files it wrote.
+  std::map<std::string, std::string> Lay(std::string_view input);
+
+ private:
   static void Write(const fs::path& path, const std::string& bytes) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     Require(fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
     close(fd);
   }
-  fs::path base;
-  fs::path rec;
+
+  fs::path base_;
+  fs::path rec_;
+  std::vector<std::string> laid_;  // what the last input put in rec_
 };
 
-
-// The folder as the input has it; the names and bytes of what it wrote.
-std::map<std::string, std::string> Lay(const Scratch& scratch, std::string_view input) {
-  std::error_code ignored;
-  fs::remove_all(scratch.rec, ignored);
-  Require(mkdir(scratch.rec.c_str(), 0755) == 0);
-  const fs::path& rec = scratch.rec;
-  symlink("../canary.html", (rec / "up.html").c_str());
-  symlink((scratch.base / "canary.html").c_str(), (rec / "abs.html").c_str());
-  symlink("..", (rec / "dir").c_str());
-  symlink("self", (rec / "self").c_str());
-  link((scratch.base / "canary.html").c_str(), (rec / "hard.html").c_str());
-  mkfifo((rec / "fifo").c_str(), 0644);
-  mkdir((rec / "sub").c_str(), 0755);
-  Scratch::Write(rec / "sub" / "inner.html", std::string(kCanary));
-
+std::map<std::string, std::string> Scratch::Lay(std::string_view input) {
+  for (const std::string& name : laid_) Require(unlink((rec_ / name).c_str()) == 0);
+  laid_ = {"manifest.tsv"};
   const unsigned char flags = input.empty() ? 0 : static_cast<unsigned char>(input[0]);
   if (!input.empty()) input.remove_prefix(1);
   size_t end = input.find(kPartMark);
-  const std::string outside = (scratch.base / "outside" / "manifest.tsv").string();
   if (flags & 1) {
-    symlink("../outside/manifest.tsv", (rec / "manifest.tsv").c_str());
+    Require(symlink("../outside/manifest.tsv", (rec_ / "manifest.tsv").c_str()) == 0);
   } else if (flags & 2) {
-    link(outside.c_str(), (rec / "manifest.tsv").c_str());
+    Require(link((base_ / "outside" / "manifest.tsv").c_str(), (rec_ / "manifest.tsv").c_str()) == 0);
   } else {
-    Scratch::Write(rec / "manifest.tsv", std::string(input.substr(0, end)));
+    Write(rec_ / "manifest.tsv", std::string(input.substr(0, end)));
   }
 
   std::map<std::string, std::string> written;
@@ -103,9 +111,10 @@ std::map<std::string, std::string> Lay(const Scratch& scratch, std::string_view 
         name.find_first_of(std::string_view("/\0", 2)) != std::string::npos) {
       continue;
     }
-    const int fd = open((rec / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0644);
+    const int fd =
+        open((rec_ / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) continue;
+    laid_.push_back(name);
     Require(write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()));
     close(fd);
     written[name] = content;
@@ -117,9 +126,9 @@ std::map<std::string, std::string> Lay(const Scratch& scratch, std::string_view 
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace velmora::host;
-  static const Scratch scratch;
+  static Scratch scratch;
   const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::map<std::string, std::string> written = Lay(scratch, input);
+  const std::map<std::string, std::string> written = scratch.Lay(input);
   // The canary is looked for where the input could not have put it.
   const bool canaryInInput = input.find(kCanary) != std::string_view::npos;
   const auto HoldsCanary = [&](std::string_view text) {
@@ -128,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Recording recording;
   try {
-    recording = LoadRecording(scratch.rec.string(), kMaxFileBytes);
+    recording = LoadRecording(scratch.rec().string(), kMaxFileBytes);
   } catch (const RecordingError&) {
     return 0;
   }
