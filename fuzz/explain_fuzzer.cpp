@@ -77,10 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using velmora::Verdict;
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   const size_t split = input.find('\0');
-  g_served = {std::string(input.substr(0, split)),
-              split == std::string_view::npos ? std::string() : std::string(input.substr(split + 1)),
-              false,
-              {}};
+  g_served = {
+      std::string(input.substr(0, split)),
+      split == std::string_view::npos ? std::string() : std::string(input.substr(split + 1)),
+      false,
+      {}};
 
   PlgInit(ServePage, ServeAnswer, Ignore, 7, IgnoreFile, 0, "");
   const HostText text = PlgGetDirectLink("http://site.example/f/1");
@@ -94,8 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Outcome outcome = HostOutcome(result);
   // Left open for now (fuzz/findings/explain/): a link that is itself a
   // marker, which the host reads as the marker and explain as a link.
-  const bool markerAsLink = road.verdict == Verdict::kLink &&
-                            (road.link == "%notfound%" || road.link == "%deleted%");
+  const bool markerAsLink =
+      road.verdict == Verdict::kLink && (road.link == "%notfound%" || road.link == "%deleted%");
   if (!markerAsLink) Require(RoadVerdict(road) == OutcomeName(outcome));
   const bool decided = (road.verdict == Verdict::kLink && !road.link.empty()) ||
                        road.verdict == Verdict::kNotFound || road.verdict == Verdict::kDeleted;

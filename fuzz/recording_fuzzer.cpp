@@ -93,7 +93,8 @@ std::map<std::string, std::string> Scratch::Lay(std::string_view input) {
   if (flags & 1) {
     Require(symlink("../outside/manifest.tsv", (rec_ / "manifest.tsv").c_str()) == 0);
   } else if (flags & 2) {
-    Require(link((base_ / "outside" / "manifest.tsv").c_str(), (rec_ / "manifest.tsv").c_str()) == 0);
+    Require(link((base_ / "outside" / "manifest.tsv").c_str(), (rec_ / "manifest.tsv").c_str()) ==
+            0);
   } else {
     Write(rec_ / "manifest.tsv", std::string(input.substr(0, end)));
   }
