@@ -26,6 +26,13 @@ std::string PartOfUrl(const std::string& url, CURLUPart part) {
   return Part(handle.get(), part);
 }
 
+// curl takes C strings: text holding a NUL would be checked only up to it.
+bool RefuseNul(const std::string& text, std::string& why) {
+  if (text.find('\0') == std::string::npos) return false;
+  why = "it holds a NUL byte";
+  return true;
+}
+
 bool CheckScheme(CURLU* url, std::string& why) {
   const std::string scheme = Part(url, CURLUPART_SCHEME);
   if (scheme != "http" && scheme != "https") {
@@ -42,6 +49,7 @@ bool CheckScheme(CURLU* url, std::string& why) {
 }  // namespace
 
 bool IsWebUrl(const std::string& url, std::string& why) {
+  if (RefuseNul(url, why)) return false;
   UrlHandle handle(curl_url());
   if (!handle) throw std::bad_alloc();
   // Only explicit http: and https: URLs; no guessing of a scheme.
@@ -55,6 +63,7 @@ bool IsWebUrl(const std::string& url, std::string& why) {
 
 bool ResolveWebUrl(const std::string& base, const std::string& reference, std::string& resolved,
                    std::string& why) {
+  if (RefuseNul(base, why) || RefuseNul(reference, why)) return false;
   UrlHandle handle(curl_url());
   if (!handle) throw std::bad_alloc();
   CURLUcode code = curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), 0);

@@ -6,13 +6,13 @@
 
 namespace velmora::host {
 
-// True when url is an absolute http or https URL curl can parse; otherwise
-// why says in a few words what is wrong with it.
+// True when url is an absolute http or https URL curl can parse, every byte
+// of it (no NUL); otherwise why says in a few words what is wrong with it.
 bool IsWebUrl(const std::string& url, std::string& why);
 
 // Resolves reference (absolute, or relative like a form action) against
 // base. An empty reference gives base. Returns false, with why, when the
-// result is not an http or https URL.
+// result is not an http or https URL or either text holds a NUL.
 bool ResolveWebUrl(const std::string& base, const std::string& reference, std::string& resolved,
                    std::string& why);
 
