@@ -34,11 +34,9 @@ void RequireSafe(const std::string& name) {
   using namespace velmora::host;
   Require(!name.empty() && name != "." && name != "..");
   Require(name.front() != '.');
-  // Left open for now (fuzz/findings/file_name/): a name cut to the cap (at
-  // a character's start, up to 3 bytes short of it) may end in a dot or a
-  // blank, which Windows drops.
-  if (name.size() + 3 < kMaxNameBytes) Require(name.back() != '.' && name.back() != ' ');
-  // The cap, plus the "_" that keeps a name from ending in the suffix.
+  Require(name.back() != '.' && name.back() != ' ');  // Windows would drop them
+  // The cap, plus the "_" that keeps a name from ending in the suffix or
+  // from being a device's.
   Require(name.size() <= kMaxNameBytes + 1);
   Require(name.find_first_of("/\\") == std::string::npos);
   Require(!EndsInPartSuffix(name));
