@@ -2,9 +2,10 @@
 // Content-Disposition value, a line end, then the final URL. The name is
 // safe to create in the output folder (also one shared with Windows): not
 // empty, "." or "..", no "/" or "\", well-formed UTF-8 with no unsafe code
-// point, no leading dot, no trailing dot or blank, within the cap (and the
-// "_" that keeps it from ending in the partial-file suffix, in any case);
-// and it is the same every time for the same input.
+// point, no leading dot, no trailing dot or blank, within the cap (plus the
+// "_" before a device's name and the "_" that keeps it from ending in the
+// partial-file suffix: a cut name can need both); and it is the same every
+// time for the same input.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -35,9 +36,9 @@ void RequireSafe(const std::string& name) {
   Require(!name.empty() && name != "." && name != "..");
   Require(name.front() != '.');
   Require(name.back() != '.' && name.back() != ' ');  // Windows would drop them
-  // The cap, plus the "_" that keeps a name from ending in the suffix or
-  // from being a device's.
-  Require(name.size() <= kMaxNameBytes + 1);
+  // The cap, plus the "_" that keeps a name from being a device's and the
+  // one that keeps it from ending in the suffix.
+  Require(name.size() <= kMaxNameBytes + 2);
   Require(name.find_first_of("/\\") == std::string::npos);
   Require(!EndsInPartSuffix(name));
   const std::optional<std::u32string> codes = velmora::fuzz::DecodeUtf8(name);

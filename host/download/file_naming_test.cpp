@@ -45,6 +45,8 @@ TEST(FileNamingTest, NamesComeFromTheHeaderThenTheUrlAndAreMadeSafe) {
       {"", "http://h/get/a.part", "a.part_"},
       {"attachment; filename=\"" + std::string(300, 'a') + ".zip\"", "http://h/y",
        std::string(196, 'a') + ".zip"},
+      {"attachment; filename=\"LPT1." + std::string(300, 'a') + ".part\"", "http://h/y",
+       "_LPT1." + std::string(190, 'a') + ".part_"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(DownloadFileName(row.disposition, row.url), row.name)
