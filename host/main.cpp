@@ -39,9 +39,7 @@ int main(int argc, char** argv) {
   bool version = false;
   app.add_flag("--version", version,
                "Print the program's version, the plugin's build id and libcurl's version");
-  const std::vector<Command> commands = {AddResolveCommand(app), AddGetCommand(app),
-                                         AddReplayCommand(app), AddExplainCommand(app),
-                                         AddDemoCommand(app)};
+  const std::vector<Command> commands = AddCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -272,31 +272,36 @@ TEST(ResolveCommandTest, ABatchIsABatchWhateverItsLength) {
   ScratchDir scratch;
   const std::string list = "# my links\n\n  " + site.Url("/f/ok") + " \r\nmailto:x@y.example\n";
   WriteFile(scratch.path() / "list", list);
+  const std::string listPath = (scratch.path() / "list").string();
   struct Row {
     std::vector<std::string> args;
     std::string input;
     int code;
     std::string out;
+    std::string message;  // on stderr
   };
   const std::string ok = site.Url("/f/ok") + "\t" + kLink + "\n";
+  const std::string two = site.Url("/f/two") + "\tno link\n";
+  const std::string badLine = "mailto:x@y.example\tbad URL\n";
+  const std::string lineFour = "line 4: \"mailto:x@y.example\" is not an http or https URL";
+  // clang-format off
   const Row rows[] = {
-      {{"resolve", "-"}, list, 64, ok + "mailto:x@y.example\tbad URL\n"},
-      {{"resolve", "-a", (scratch.path() / "list").string()},
-       "",
-       64,
-       ok + "mailto:x@y.example\tbad URL\n"},
-      {{"resolve", "--batch-file", "-"}, site.Url("/f/ok") + "\n", 0, ok},
-      {{"resolve", "-a", (scratch.path() / "none").string()}, "", 66, ""},
+      {{"resolve", "-"}, list, 64, ok + badLine, lineFour},
+      {{"resolve", "-a", listPath}, "", 64, ok + badLine, lineFour},
+      {{"resolve", "--batch-file", "-"}, site.Url("/f/ok") + "\n", 0, ok, ""},
+      {{"resolve", "-a", (scratch.path() / "none").string()}, "", 66, "", "cannot read"},
+      // An option takes one value; the URL after it is a URL.
+      {{"resolve", "--header", "X-Test: 1", site.Url("/f/ok")}, "", 0, std::string(kLink) + "\n", ""},
+      {{"resolve", "-a", listPath, "--header", "X-Test: 1", site.Url("/f/two")}, "", 64,
+       two + ok + badLine, lineFour},
+      {{"resolve", "-a", listPath, site.Url("/f/two")}, "", 64, two + ok + badLine, lineFour},
   };
+  // clang-format on
   for (const Row& row : rows) {
     const ProcessRun run = RunHost(row.args, {.input = row.input});
     EXPECT_EQ(run.code, row.code) << row.args.back() << ": " << run.err;
     EXPECT_EQ(run.out, row.out) << row.args.back();
-    if (row.code == 64) {
-      EXPECT_NE(run.err.find("line 4: \"mailto:x@y.example\" is not an http or https URL"),
-                std::string::npos)
-          << run.err;
-    }
+    EXPECT_NE(run.err.find(row.message), std::string::npos) << row.args.back() << ": " << run.err;
   }
   // With --debug each link of a batch dumps to its own file.
   const fs::path dumps = scratch.path() / "dumps";
@@ -455,8 +460,8 @@ TEST(ResolveCommandTest, NetworkOptionsReachTheSite) {
   ScratchDir scratch;
   const fs::path cookies = scratch.path() / "cookies.txt";
   WriteFile(cookies, "127.0.0.1\tFALSE\t/\tFALSE\t0\tmine\tkept\n");
-  const ProcessRun run = RunHost({"resolve", "--user-agent", "VelmoraTest/1", "--header",
-                                  "X-Test: hello", "--cookies", cookies.string(), site.Url("/p")});
+  const ProcessRun run = RunHost({"resolve", "--user-agent", "VelmoraTest/1", "--cookies",
+                                  cookies.string(), "--header", "X-Test: hello", site.Url("/p")});
   EXPECT_EQ(run.code, 0) << run.err;
   const std::vector<Received> received = site.received();
   ASSERT_EQ(received.size(), 2u);
