@@ -43,8 +43,13 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    return code == 0 ? kExitOk : kExitUsage;
+    if (app.exit(error) != 0) return kExitUsage;
+    // --help: the text is all this run gives, so it must have arrived.
+    if (!(std::cout << std::flush)) {
+      Say("cannot write to standard output.");
+      return kExitOutput;
+    }
+    return kExitOk;
   }
 
   CatchInterrupts();

@@ -105,4 +105,18 @@ TEST(MainTest, EveryOptionTakesOneValue) {
   EXPECT_GE(checked, 40u);
 }
 
+// Output that cannot be written is 74 also when it is only the help.
+TEST(MainTest, AFullStdoutGivesSeventyFour) {
+  std::vector<std::vector<std::string>> rows = {{"--help"}, {"--version"}};
+  CLI::App app;
+  for (const velmora::host::Command& command : velmora::host::AddCommands(app)) {
+    rows.push_back({command.app->get_name(), "--help"});
+  }
+  for (const std::vector<std::string>& args : rows) {
+    const ProcessRun run = RunHost(args, {.stdoutPath = "/dev/full"});
+    EXPECT_EQ(run.code, 74) << args[0] << ": " << run.err;
+    EXPECT_NE(run.err.find("cannot write to standard output"), std::string::npos) << run.err;
+  }
+}
+
 }  // namespace
