@@ -295,6 +295,10 @@ TEST(ResolveCommandTest, ABatchIsABatchWhateverItsLength) {
       {{"resolve", "-a", listPath, "--header", "X-Test: 1", site.Url("/f/two")}, "", 64,
        two + ok + badLine, lineFour},
       {{"resolve", "-a", listPath, site.Url("/f/two")}, "", 64, two + ok + badLine, lineFour},
+      // A line is checked, fetched and reported whole: a NUL or a control is no URL.
+      {{"resolve", "-"}, site.Url("/f/ok") + std::string("\0x\n", 3) + site.Url("/f/ok") + "\x01\n",
+       64, site.Url("/f/ok") + "%00x\tbad URL\n" + site.Url("/f/ok") + "%01\tbad URL\n",
+       "line 1: \"" + site.Url("/f/ok") + "\\x00x\" is not an http or https URL (the URL holds a NUL"},
   };
   // clang-format on
   for (const Row& row : rows) {

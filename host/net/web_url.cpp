@@ -20,7 +20,17 @@ std::string Part(CURLU* url, CURLUPart part) {
   return copy;
 }
 
+// curl reads a URL up to its first NUL: a URL holding one would be checked
+// and fetched as its first part while the whole is reported.
+bool HasNul(const std::string& url, std::string& why) {
+  if (url.find('\0') == std::string::npos) return false;
+  why = "the URL holds a NUL byte";
+  return true;
+}
+
 std::string PartOfUrl(const std::string& url, CURLUPart part) {
+  std::string why;
+  if (HasNul(url, why)) return {};
   UrlHandle handle(curl_url());
   if (!handle || curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK) return {};
   return Part(handle.get(), part);
@@ -42,6 +52,7 @@ bool CheckScheme(CURLU* url, std::string& why) {
 }  // namespace
 
 bool IsWebUrl(const std::string& url, std::string& why) {
+  if (HasNul(url, why)) return false;
   UrlHandle handle(curl_url());
   if (!handle) throw std::bad_alloc();
   // Only explicit http: and https: URLs; no guessing of a scheme.
@@ -55,6 +66,7 @@ bool IsWebUrl(const std::string& url, std::string& why) {
 
 bool ResolveWebUrl(const std::string& base, const std::string& reference, std::string& resolved,
                    std::string& why) {
+  if (HasNul(base, why) || HasNul(reference, why)) return false;
   UrlHandle handle(curl_url());
   if (!handle) throw std::bad_alloc();
   CURLUcode code = curl_url_set(handle.get(), CURLUPART_URL, base.c_str(), 0);
