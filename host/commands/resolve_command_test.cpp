@@ -273,6 +273,8 @@ TEST(ResolveCommandTest, ABatchIsABatchWhateverItsLength) {
   const std::string list = "# my links\n\n  " + site.Url("/f/ok") + " \r\nmailto:x@y.example\n";
   WriteFile(scratch.path() / "list", list);
   const std::string listPath = (scratch.path() / "list").string();
+  const std::string bomPath = (scratch.path() / "bom").string();
+  WriteFile(bomPath, "\xEF\xBB\xBF# saved by Notepad\r\n" + site.Url("/f/ok") + "\r\n");
   struct Row {
     std::vector<std::string> args;
     std::string input;
@@ -295,6 +297,9 @@ TEST(ResolveCommandTest, ABatchIsABatchWhateverItsLength) {
       {{"resolve", "-a", listPath, "--header", "X-Test: 1", site.Url("/f/two")}, "", 64,
        two + ok + badLine, lineFour},
       {{"resolve", "-a", listPath, site.Url("/f/two")}, "", 64, two + ok + badLine, lineFour},
+      // A UTF-8 byte-order mark starts a batch input, file or stdin, and no line.
+      {{"resolve", "-a", bomPath}, "", 0, ok, ""},
+      {{"resolve", "-a", bomPath, "-"}, "\xEF\xBB\xBF" + site.Url("/f/two") + "\n", 1, two + ok, ""},
       // A line is checked, fetched and reported whole: a NUL or a control is no URL.
       {{"resolve", "-"}, site.Url("/f/ok") + std::string("\0x\n", 3) + site.Url("/f/ok") + "\x01\n",
        64, site.Url("/f/ok") + "%00x\tbad URL\n" + site.Url("/f/ok") + "%01\tbad URL\n",
