@@ -500,6 +500,35 @@ TEST(ResolveCommandTest, NetworkOptionsReachTheSite) {
                   proxied.err.find("404") != std::string::npos;
   }
   EXPECT_TRUE(sawProxied) << proxied.err;
+
+  // Loopback never goes through the proxy, however it is written; the user's
+  // own no_proxy stays. The site listens on 127.0.0.1 alone: forms naming
+  // another address fail, without the proxy seeing them either.
+  TestSite proxy;
+  proxy.Start();
+  const std::string port = site.Url("").substr(site.Url("").rfind(':') + 1);
+  struct LoopbackRow {
+    std::string host;
+    int code;
+    std::vector<std::string> environment;
+  };
+  const LoopbackRow loopback[] = {
+      {"127.0.0.1", 0, {}},          {"127.1", 0, {}},
+      {"2130706433", 0, {}},         {"0x7f000001", 0, {}},
+      {"[::ffff:127.0.0.1]", 0, {}}, {"[::ffff:7f00:1]", 0, {}},
+      {"[::FFFF:7F00:1]", 0, {}},    {"[0:0:0:0:0:ffff:7f00:1]", 0, {}},
+      {"localhost", 0, {}},          {"x.localhost", 0, {}},
+      {"X.LOCALHOST", 0, {}},        {"127.0.0.2", 4, {}},
+      {"[::ffff:127.0.0.2]", 4, {}}, {"[::1]", 4, {}},
+      {"LOCALHOST.", 4, {}},         {"files.velmora.test", 4, {"no_proxy=velmora.test"}},
+  };
+  for (const LoopbackRow& row : loopback) {
+    const ProcessRun direct =
+        RunHost({"resolve", "--proxy", proxy.Url(""), "http://" + row.host + ":" + port + "/p"},
+                {.environment = row.environment});
+    EXPECT_EQ(direct.code, row.code) << row.host << ": " << direct.err;
+    EXPECT_EQ(proxy.received().size(), 0u) << row.host;
+  }
 }
 
 }  // namespace

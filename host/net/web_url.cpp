@@ -1,7 +1,11 @@
 #include "host/net/web_url.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <memory>
 
 namespace velmora::host {
@@ -84,6 +88,26 @@ bool ResolveWebUrl(const std::string& base, const std::string& reference, std::s
 }
 
 std::string HostOfUrl(const std::string& url) { return PartOfUrl(url, CURLUPART_HOST); }
+
+bool IsLoopbackUrl(const std::string& url) {
+  std::string host = HostOfUrl(url);  // IPv4 in any form comes back dotted
+  std::transform(host.begin(), host.end(), host.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  in_addr v4{};
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+    return reinterpret_cast<const unsigned char*>(&v4)[0] == 127;
+  }
+  if (host.size() > 2 && host.front() == '[') {
+    host = host.substr(1, host.find_first_of("%]") - 1);  // without a zone
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, host.c_str(), &v6) != 1) return false;
+    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return IN6_IS_ADDR_LOOPBACK(&v6) ||
+           (std::memcmp(v6.s6_addr, kMapped, sizeof kMapped) == 0 && v6.s6_addr[12] == 127);
+  }
+  if (!host.empty() && host.back() == '.') host.pop_back();
+  return host == "localhost" || host.ends_with(".localhost");
+}
 
 std::string PathOfUrl(const std::string& url) { return PartOfUrl(url, CURLUPART_PATH); }
 
