@@ -117,6 +117,10 @@ void InitCurlOnce();
 // The no_proxy list every handle gets: loopback, and the user's own.
 std::string NoProxyList();
 
+// list for a request of url: with url's own host first when it is loopback
+// in a form curl's matching of list would miss (::ffff:7f00:1, say).
+std::string NoProxyFor(const std::string& list, const std::string& url);
+
 // Names under .invalid never resolve (RFC 6761): no name server is asked.
 bool IsInvalidName(const std::string& url);
 

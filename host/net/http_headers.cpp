@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 
@@ -68,8 +69,12 @@ std::string MaskedHeaderLine(const std::string& line) {
       const size_t semicolon = rest.find(';');
       const std::string_view pair = rest.substr(0, semicolon);
       const size_t equals = pair.find('=');
+      const size_t start = pair.find_first_not_of(" \t");
       if ((first || !set) && equals != std::string_view::npos) {
         out.append(pair.substr(0, equals + 1));
+        out += kMask;
+      } else if ((first || !set) && start != std::string_view::npos) {
+        out.append(pair.substr(0, start));  // a value without a name
         out += kMask;
       } else {
         out.append(pair);
@@ -89,6 +94,29 @@ std::string MaskedHeaderLine(const std::string& line) {
     return out + " " + kMask;
   }
   return line;
+}
+
+std::string MaskedUrlPasswords(std::string_view text) {
+  std::string out;
+  size_t done = 0;
+  // Every "//" that starts an authority (also in a scheme-relative
+  // Location): its userinfo ends at the last "@" before the path, and the
+  // password follows the first ":" in it.
+  for (size_t slashes = text.find("//"); slashes != std::string_view::npos;) {
+    const size_t from = slashes + 2;
+    const size_t end = std::min(text.find_first_of("/?#\\ \t\r\n\"'<>", from), text.size());
+    const std::string_view authority = text.substr(from, end - from);
+    const size_t at = authority.rfind('@');
+    const size_t colon = authority.find(':');
+    if (at != std::string_view::npos && colon < at) {
+      out.append(text.substr(done, from + colon + 1 - done));
+      out += "***";
+      done = from + at;
+    }
+    slashes = text.find("//", end);
+  }
+  out.append(text.substr(done));
+  return out;
 }
 
 int64_t HeaderNumber(std::string_view text) {

@@ -19,6 +19,11 @@ bool ResolveWebUrl(const std::string& base, const std::string& reference, std::s
 // The host name of url, lower-cased by curl; empty if there is none.
 std::string HostOfUrl(const std::string& url);
 
+// True when url names this machine's loopback in any form curl takes:
+// 127.0.0.0/8 (127.1, 2130706433 ...), ::1, ::ffff:127.x.y.z, localhost
+// and the names under it, in any letter case, with or without a final dot.
+bool IsLoopbackUrl(const std::string& url);
+
 // The path of url as it is written (still percent-encoded); empty if url is
 // no URL.
 std::string PathOfUrl(const std::string& url);
