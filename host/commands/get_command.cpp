@@ -40,9 +40,11 @@ Command AddGetCommand(CLI::App& app) {
                    "Folder to save the files in (created when missing)")
       ->default_str("the current one");
   command->add_flag("--overwrite", options->overwrite,
-                    "Replace a file of the same name (else the name gets \" (1)\", \" (2)\" ...)");
+                    "Replace a file of the same name from an earlier run (else the name gets "
+                    "\" (1)\", \" (2)\" ...)");
   command->add_flag("-c,--continue", options->resume,
-                    "Go on with a NAME.part an earlier run left (a Range request)");
+                    "Go on with a NAME.part an earlier run left for the same link and file "
+                    "(a Range request with If-Range)");
   command->add_flag("-q,--quiet", options->quiet, "No progress display, no line per saved file");
   command->footer(ExitCodesFooter(kGetCommand));
   return {command, [options] { return RunGet(*options); }};

@@ -129,6 +129,8 @@ OutputSetup PrepareOutput(const std::string& dir, bool overwrite, bool resume) {
   made.download.folderShown = dir.empty() ? "" : path.back() == '/' ? path : path + "/";
   made.download.overwrite = overwrite;
   made.download.resume = resume;
+  made.names = std::make_unique<DownloadNames>();
+  made.download.names = made.names.get();
   return made;
 }
 

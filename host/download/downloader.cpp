@@ -78,13 +78,33 @@ void HashPrefix(int fd, uint64_t size, Sha256& hash, const std::string& what) {
   }
 }
 
+// Whether a 206 (its Content-Range total and ETag in now) goes on with part:
+// an earlier run's only with the total and ETag it recorded; this download's
+// own unless the server says the file changed.
+bool GoesOn(const PartFile& part, const PartRecord& now) {
+  const PartRecord& kept = part.record;
+  if (part.created) {
+    return (kept.total < 0 || now.total == kept.total) &&
+           (kept.etag.empty() || now.etag.empty() || now.etag == kept.etag);
+  }
+  return kept.total >= 0 && now.total == kept.total && (now.etag.empty() || now.etag == kept.etag);
+}
+
 // The file's bytes on their way into its .part.
 class FileSink final : public BodySink {
  public:
-  enum class Stop { kNone, kResume, kRangeMismatch, kNotFile, kWriteFailed };
+  enum class Stop {
+    kNone,
+    kResume,         // an earlier .part of this file: ask for the rest
+    kRangeMismatch,  // this download's .part and a 206 that does not go on with it
+    kForeign,        // an earlier .part and an answer that does not prove it the same
+    kNotFile,
+    kWriteFailed
+  };
 
-  FileSink(const DownloadOptions& options, ProgressDisplay* display, size_t slot)
-      : options_(options), display_(display), slot_(slot) {}
+  FileSink(const DownloadOptions& options, const std::string& link, const std::string& directLink,
+           ProgressDisplay* display, size_t slot)
+      : options_(options), link_(link), directLink_(directLink), display_(display), slot_(slot) {}
 
   bool Begin(const ResponseHead& head) override {
     stop = Stop::kNone;
@@ -95,17 +115,24 @@ class FileSink final : public BodySink {
     std::string_view value;
     std::string disposition, contentRange;
     int64_t contentLength = -1;
+    PartRecord now{link_, directLink_, head.url, "", "", -1};
     for (const std::string& line : head.headers) {
       if (HeaderIs(line, "content-disposition", &value)) disposition = value;
       if (HeaderIs(line, "content-length", &value)) contentLength = HeaderNumber(value);
       if (HeaderIs(line, "content-range", &value)) contentRange = value;
+      if (HeaderIs(line, "etag", &value)) now.etag = value;
+      if (HeaderIs(line, "last-modified", &value)) now.lastModified = value;
+    }
+    int64_t first = -1;
+    if (head.status == 206) {
+      ParseContentRange(contentRange, first, now.total);
+    } else {
+      now.total = contentLength;
     }
     try {
       if (!part) {
-        part = ClaimPart(options_.folder, DownloadFileName(disposition, head.url),
-                         {options_.overwrite, options_.resume});
-        if (display_ != nullptr) display_->Name(slot_, part->name);
-        if (part->size > 0) {
+        Claim(DownloadFileName(disposition, head.url), now, options_.resume && mayResume);
+        if (!part->created) {  // an earlier run's, of the same resource
           HashPrefix(part->fd.get(), part->size, hash, part->partName());
           if (!askedRange) {  // ask again, for the rest only
             stop = Stop::kResume;
@@ -114,17 +141,23 @@ class FileSink final : public BodySink {
         }
       }
       if (head.status == 206) {
-        int64_t first = -1, total = -1;
-        ParseContentRange(contentRange, first, total);
-        if (first < 0 || static_cast<uint64_t>(first) != part->size) {
-          stop = Stop::kRangeMismatch;
+        if (first < 0 || static_cast<uint64_t>(first) != part->size || !GoesOn(*part, now)) {
+          stop = part->created ? Stop::kRangeMismatch : Stop::kForeign;
           return false;
         }
-        expected = total >= 0 ? total : contentLength >= 0 ? first + contentLength : -1;
+        expected = now.total >= 0 ? now.total : contentLength >= 0 ? first + contentLength : -1;
         resumedFrom = part->size;
+      } else if (!part->created) {
+        // The whole of what may be another file: the earlier .part stays as
+        // it is, and this body gets a name of its own.
+        Abandon();
+        Claim(DownloadFileName(disposition, head.url), now, false);
       } else {
-        // The whole file (a server that ignores Range sends it all): from the start.
+        // This download's own .part: the whole file from the start.
         if (part->size > 0) StartOver();
+        if (part->record.Text() != now.Text()) RewriteRecord(options_.folder, *part, now);
+      }
+      if (head.status != 206) {
         expected = contentLength;
         resumedFrom = 0;
       }
@@ -151,7 +184,8 @@ class FileSink final : public BodySink {
     return true;
   }
 
-  // Back to nothing: the .part emptied, the next request for the whole file.
+  // Back to nothing: this download's .part emptied, the next request for the
+  // whole file.
   void StartOver() {
     if (part && part->size > 0) {
       if (ftruncate(part->fd.get(), 0) != 0) {
@@ -162,29 +196,46 @@ class FileSink final : public BodySink {
     hash.Reset();
   }
 
+  // Lets go of an earlier run's .part, as it is; what comes next goes under
+  // a name of its own.
+  void Abandon() {
+    part.reset();
+    hash.Reset();
+    mayResume = false;
+  }
+
   uint64_t have() const { return part ? part->size : 0; }
 
   Sha256 hash;
   std::optional<PartFile> part;
   bool askedRange = false;  // the request under way asked for the rest only
+  bool mayResume = true;    // cleared once an earlier .part proved another's
   int64_t expected = -1;
   uint64_t resumedFrom = 0;
   Stop stop = Stop::kNone;
   std::string error;
 
  private:
+  void Claim(const std::string& base, const PartRecord& now, bool resume) {
+    part = ClaimPart(options_.folder, base, now, {options_.overwrite, resume}, *options_.names);
+    if (display_ != nullptr) display_->Name(slot_, part->name);
+  }
+
   const DownloadOptions& options_;
+  const std::string& link_;
+  const std::string& directLink_;
   ProgressDisplay* display_;
   size_t slot_;
 };
 
 }  // namespace
 
-DownloadReport Downloader::Fetch(const std::string& url, const std::string& referer,
+DownloadReport Downloader::Fetch(const std::string& link, const std::string& url,
+                                 const std::string& referer,
                                  std::optional<HttpConnection::Clock::time_point> deadline,
                                  ProgressDisplay* display, size_t slot) {
   DownloadReport report;
-  FileSink sink(options_, display, slot);
+  FileSink sink(options_, link, url, display, slot);
   HttpRequest request;
   request.url = url;
   request.referer = referer;
@@ -192,15 +243,20 @@ DownloadReport Downloader::Fetch(const std::string& url, const std::string& refe
   request.stallTimeout = true;
   int restarts = 0;
   bool saved = false;
-  // Asks for the rest of what the .part holds, or for all of it.
+  // Asks for the rest of what the .part holds, only if it is still the file
+  // its record names (If-Range), or for all of it.
   auto askFrom = [&](uint64_t from) {
     request.range = from > 0 ? std::to_string(from) + "-" : "";
+    request.headers.clear();
+    const std::string validator = sink.part ? sink.part->record.Validator() : "";
+    if (from > 0 && !validator.empty()) request.headers.push_back("If-Range: " + validator);
     sink.askedRange = from > 0;
   };
   Attempt attempt =
       PerformWithRetries(connection_, request, sink, deadline, [&](Attempt& tried, HttpRequest&) {
         const uint64_t have = sink.have();
         const FileSink::Stop stop = sink.stop;
+        const bool earlierPart = sink.part && !sink.part->created;
         try {
           if (stop == FileSink::Stop::kResume) {
             askFrom(have);  // the same file, from where the .part ends
@@ -211,20 +267,31 @@ DownloadReport Downloader::Fetch(const std::string& url, const std::string& refe
             askFrom(0);
             return Judgement::kAgainAtOnce;
           }
+          if (stop == FileSink::Stop::kForeign && ++restarts <= kMaxRestarts) {
+            sink.Abandon();
+            askFrom(0);
+            return Judgement::kAgainAtOnce;
+          }
           if (tried.status == 416 && sink.askedRange && ++restarts <= kMaxRestarts) {
             int64_t first = -1, total = -1;
             if (!tried.hops.empty()) {
               ParseContentRange(HeaderValue(tried.hops.back().responseHeaders, "content-range"),
                                 first, total);
             }
-            if (total >= 0 && static_cast<uint64_t>(total) == have) {  // the .part was whole
+            // The .part was whole: an earlier run's only at the size it recorded.
+            if (total >= 0 && static_cast<uint64_t>(total) == have &&
+                (!earlierPart || sink.part->record.total == total)) {
               sink.expected = total;
               sink.resumedFrom = have;
               saved = true;
               tried.error.clear();
               return Judgement::kDone;
             }
-            sink.StartOver();
+            if (earlierPart) {
+              sink.Abandon();
+            } else {
+              sink.StartOver();
+            }
             askFrom(0);
             return Judgement::kAgainAtOnce;
           }
@@ -236,7 +303,7 @@ DownloadReport Downloader::Fetch(const std::string& url, const std::string& refe
           tried.error = sink.error;
           return Judgement::kGiveUp;
         }
-        if (stop == FileSink::Stop::kRangeMismatch) {
+        if (stop == FileSink::Stop::kRangeMismatch || stop == FileSink::Stop::kForeign) {
           tried.error = "the server keeps sending other parts of the file than asked for";
           return Judgement::kGiveUp;
         }
@@ -271,7 +338,8 @@ DownloadReport Downloader::Fetch(const std::string& url, const std::string& refe
     report.size = part.size;
     if (saved) {
       try {
-        const std::string name = Publish(options_.folder, part, options_.overwrite);
+        const std::string name =
+            Publish(options_.folder, part, options_.overwrite, *options_.names);
         if (close(part.fd.release()) != 0) {
           throw FileError("cannot write " + options_.folderShown + name + ": " + Why(errno));
         }
@@ -282,10 +350,11 @@ DownloadReport Downloader::Fetch(const std::string& url, const std::string& refe
       }
     }
     if (report.path.empty()) {
-      if (part.size > 0) {
+      if (part.created && part.size == 0) {
+        RemovePart(options_.folder, part);  // nothing worth keeping
+      } else if (part.size > 0) {
         report.partPath = options_.folderShown + part.partName();
-      } else if (part.created) {
-        unlinkat(options_.folder, part.partName().c_str(), 0);  // nothing worth keeping
+        report.partResumable = !part.record.Validator().empty();
       }
     }
   } else if (saved) {

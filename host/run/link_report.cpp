@@ -13,8 +13,14 @@ namespace {
 // "; x.zip.part keeps 512 bytes for --continue", for a download cut short.
 std::string KeptPart(const LinkReport& report) {
   if (!report.download || report.download->partPath.empty()) return {};
-  return "; " + report.download->partPath + " keeps " + std::to_string(report.download->size) +
-         " bytes for --continue";
+  const DownloadReport& file = *report.download;
+  const std::string kept = "; " + file.partPath + " keeps " + std::to_string(file.size) + " bytes";
+  if (!file.partResumable) {
+    return kept +
+           ", but the server named no version of the file (ETag or Last-Modified), so "
+           "--continue cannot take it up";
+  }
+  return kept + " for --continue";
 }
 
 }  // namespace

@@ -117,7 +117,7 @@ void DownloadLink(const RunSettings& settings, JobTools& tools, LinkReport& repo
   const LinkTrace trace(settings.trace, settings.traceCookies, tag);
   trace.Line("GET " + link + " (the file)");
   const size_t slot = display.Begin(link);
-  report.download = tools.downloader->Fetch(link, referer, deadline, &display, slot);
+  report.download = tools.downloader->Fetch(report.url, link, referer, deadline, &display, slot);
   display.End(slot);
   const DownloadReport& download = *report.download;
   if (trace.on()) {
