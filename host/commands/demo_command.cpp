@@ -47,7 +47,7 @@ std::string ResultText(const LinkReport& report, const std::string& shownLink) {
 int RunDemo(DemoOptions options) {
   if (const int code = CheckNetworkOptions(options.http)) return code;
   const SessionSetup setup = PrepareSession(options.report, options.debug);
-  const OutputSetup output = PrepareOutput(options.dir, options.overwrite, false);
+  const OutputSetup output = PrepareOutput(options.dir, options.overwrite, false, false);
   auto plugin = LoadPlugin(options.report.plugin);
   DemoServer server;
   // The sample site is local; waiting long would only hide a fault.

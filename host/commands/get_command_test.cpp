@@ -217,7 +217,7 @@ std::map<std::string, std::string> Snapshot(const fs::path& dir) {
 // what it made, changed or removed is what the row says, bytes compared by
 // SHA-256, and nothing else in the folder changed. A .part is taken up only
 // for its link and its file (its record and If-Range prove it); a run never
-// writes over its own files; what was said is said.
+// writes over its own files; a web page is no file; what was said is said.
 TEST(GetCommandTest, KeepsEveryFileWholeAndItsOwn) {
   const std::string kGone = "(gone)", kRecord = "(a .part's record)";
   const std::string a = Pattern(10000, 1), b = Pattern(10000, 2), b2 = Pattern(12000, 3);
@@ -226,6 +226,9 @@ TEST(GetCommandTest, KeepsEveryFileWholeAndItsOwn) {
     return "HEADER Content-Disposition: attachment; filename=\"" + name + "\"\n";
   };
   const std::string turn = "\n--next--\n";
+  const std::string page = "\xEF\xBB\xBF \r\n<!DOCTYPE html><html><body>Quota exceeded \x1b[31m" +
+                           std::string(80, '.') + "</body></html>";
+  const std::string zip = std::string("PK\x03\x04", 4) + a;
   struct Link {
     std::string id;    // the file page /f/ID, whose link is {SITE}path
     std::string path;  // its file
@@ -353,6 +356,27 @@ TEST(GetCommandTest, KeepsEveryFileWholeAndItsOwn) {
          {},
          "",
          true}}},
+      {"a web page instead of the file",
+       {{"Q", "/files/q.zip", "TYPE text/html; charset=utf-8\n" + page},
+        {"X", "/files/x.bin", "TYPE application/xhtml+xml\n<?xml version=\"1.0\"?><html/>"}},
+       {},
+       {{{},
+         {"Q"},
+         8,
+         {},
+         "the server sent a web page (text/html; charset=utf-8) instead of the file, starting "
+         "\"\\xEF\\xBB\\xBF \\r\\n<!DOCTYPE html><html><body>Quota exceeded \\x1B[31m...",
+         {{"/outcome", "download-error"}, {"/download/web_page", page.substr(0, 100)}}},
+        {{}, {"X"}, 8, {}, "a web page (application/xhtml+xml)"},
+        {{"--accept-web-page"}, {"Q"}, 0, {{"q.zip", page}}}}},
+      {"what is no web page, or is meant to be one, is saved",
+       {{"H", "/files/h.HTML", page},
+        {"Z", "/files/z.zip", zip},
+        {"S", "/files/s.txt", "  < 3 is less than 4"}},
+       {},
+       {{{}, {"H"}, 0, {{"h.HTML", page}}},
+        {{}, {"Z"}, 0, {{"z.zip", zip}}},
+        {{}, {"S"}, 0, {{"s.txt", "  < 3 is less than 4"}}}}},
   };
   const nlohmann::json schema = SchemaInReadme(ReadFile(VELMORA_HOST_README), "### JSON output");
   for (const Row& row : rows) {
@@ -486,7 +510,8 @@ TEST(GetCommandTest, StderrLinesStayWholeUnderLoad) {
   std::string input;
   for (int i = 0; i < kLinks; ++i) {
     const std::string id = std::to_string(i);
-    AddFilePage(site, id, "/files/" + id + ".bin", "/files/" + id + ".bin", Pattern(64, i));
+    AddFilePage(site, id, "/files/" + id + ".bin", "/files/" + id + ".bin",
+                "TYPE application/octet-stream\n" + Pattern(64, i));
   }
   site.Start();
   for (int i = 0; i < kLinks; ++i) input += site.Url("/f/" + std::to_string(i)) + "\n";

@@ -64,7 +64,7 @@ struct OutputSetup {
   std::unique_ptr<DownloadNames> names;  // held by the run's downloads
   DownloadOptions download;
 };
-OutputSetup PrepareOutput(const std::string& dir, bool overwrite, bool resume);
+OutputSetup PrepareOutput(const std::string& dir, bool overwrite, bool resume, bool acceptWebPage);
 
 }  // namespace velmora::host
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -78,6 +79,78 @@ void HashPrefix(int fd, uint64_t size, Sha256& hash, const std::string& what) {
   }
 }
 
+// The bytes of a web page sent in place of a file: enough to recognise it.
+constexpr size_t kWebPageShown = 100;
+
+bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix) {
+  if (text.size() < suffix.size()) return false;
+  for (size_t i = 0; i < suffix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[text.size() - suffix.size() + i])) !=
+        suffix[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// text cut before a UTF-8 sequence its end cuts short.
+std::string_view WholeCharacters(std::string_view text) {
+  size_t end = text.size();
+  for (size_t back = 0; back < 4 && end > 0; ++back) {
+    const unsigned char c = static_cast<unsigned char>(text[end - 1]);
+    if (c < 0x80) break;
+    --end;
+    if (c >= 0xC0) {  // a lead byte: keep its sequence if it is whole
+      const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+      if (text.size() - end >= length) end = text.size();
+      break;
+    }
+  }
+  return text.substr(0, end);
+}
+
+// A response declared to be a web page (Content-Type text/html or XHTML).
+bool IsWebPageType(std::string_view contentType) {
+  std::string type(contentType.substr(0, contentType.find(';')));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
+  for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return type == "text/html" || type == "application/xhtml+xml";
+}
+
+// Whether a body starts as markup does: after a UTF-8 byte-order mark and
+// blanks, "<" and a letter, "!" or "?". A zip labelled text/html does not.
+class MarkupStart {
+ public:
+  enum class Verdict { kUnsure, kMarkup, kNot };
+
+  Verdict Feed(std::string_view bytes) {
+    static constexpr unsigned char kBom[] = {0xEF, 0xBB, 0xBF};
+    for (const char ch : bytes) {
+      if (verdict_ != Verdict::kUnsure) break;
+      const unsigned char c = static_cast<unsigned char>(ch);
+      if (afterOpening_) {
+        verdict_ = std::isalpha(c) || c == '!' || c == '?' ? Verdict::kMarkup : Verdict::kNot;
+      } else if (seen_ < 3 && bom_ == seen_ && c == kBom[bom_]) {
+        ++bom_;
+      } else if (bom_ > 0 && bom_ < 3) {
+        verdict_ = Verdict::kNot;  // a mark cut short
+      } else if (c == '<') {
+        afterOpening_ = true;
+      } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '\f') {
+        verdict_ = Verdict::kNot;
+      }
+      ++seen_;
+    }
+    return verdict_;
+  }
+
+ private:
+  Verdict verdict_ = Verdict::kUnsure;
+  uint64_t seen_ = 0;
+  uint64_t bom_ = 0;  // bytes of the mark seen
+  bool afterOpening_ = false;
+};
+
 // Whether a 206 (its Content-Range total and ETag in now) goes on with part:
 // an earlier run's only with the total and ETag it recorded; this download's
 // own unless the server says the file changed.
@@ -99,6 +172,7 @@ class FileSink final : public BodySink {
     kRangeMismatch,  // this download's .part and a 206 that does not go on with it
     kForeign,        // an earlier .part and an answer that does not prove it the same
     kNotFile,
+    kWebPage,
     kWriteFailed
   };
 
@@ -108,18 +182,20 @@ class FileSink final : public BodySink {
 
   bool Begin(const ResponseHead& head) override {
     stop = Stop::kNone;
+    sniffing_ = false;
     if (head.status < 200 || head.status >= 300) {
       stop = Stop::kNotFile;  // an error page: not worth reading
       return false;
     }
     std::string_view value;
-    std::string disposition, contentRange;
+    std::string disposition, contentRange, contentType;
     int64_t contentLength = -1;
     PartRecord now{link_, directLink_, head.url, "", "", -1};
     for (const std::string& line : head.headers) {
       if (HeaderIs(line, "content-disposition", &value)) disposition = value;
       if (HeaderIs(line, "content-length", &value)) contentLength = HeaderNumber(value);
       if (HeaderIs(line, "content-range", &value)) contentRange = value;
+      if (HeaderIs(line, "content-type", &value)) contentType = value;
       if (HeaderIs(line, "etag", &value)) now.etag = value;
       if (HeaderIs(line, "last-modified", &value)) now.lastModified = value;
     }
@@ -166,11 +242,26 @@ class FileSink final : public BodySink {
       error = failure.what();
       return false;
     }
+    sniffing_ = part->size == 0 && !options_.acceptWebPage && IsWebPageType(contentType) &&
+                !EndsWithIgnoringCase(part->name, ".htm") &&
+                !EndsWithIgnoringCase(part->name, ".html");
+    markup_ = MarkupStart();
+    webPage.clear();
+    contentType_ = contentType;
     if (display_ != nullptr) display_->Moved(slot_, part->size, expected);
     return true;
   }
 
   bool Write(std::string_view bytes) override {
+    if (sniffing_) {
+      webPage.append(bytes.substr(0, kWebPageShown - std::min(kWebPageShown, webPage.size())));
+      const MarkupStart::Verdict verdict = markup_.Feed(bytes);
+      if (verdict == MarkupStart::Verdict::kMarkup) {
+        stop = Stop::kWebPage;
+        return false;
+      }
+      if (verdict == MarkupStart::Verdict::kNot) sniffing_ = false;
+    }
     try {
       WriteAt(part->fd.get(), bytes, part->size, options_.folderShown + part->partName());
     } catch (const FileError& failure) {
@@ -204,6 +295,12 @@ class FileSink final : public BodySink {
     mayResume = false;
   }
 
+  // The reason a web page was refused.
+  std::string WebPageText() const {
+    return "the server sent a web page (" + contentType_ + ") instead of the file, starting \"" +
+           std::string(WholeCharacters(webPage)) + "\"; --accept-web-page saves such a page";
+  }
+
   uint64_t have() const { return part ? part->size : 0; }
 
   Sha256 hash;
@@ -214,6 +311,7 @@ class FileSink final : public BodySink {
   uint64_t resumedFrom = 0;
   Stop stop = Stop::kNone;
   std::string error;
+  std::string webPage;  // the first bytes of a body that may be a web page
 
  private:
   void Claim(const std::string& base, const PartRecord& now, bool resume) {
@@ -226,6 +324,9 @@ class FileSink final : public BodySink {
   const std::string& directLink_;
   ProgressDisplay* display_;
   size_t slot_;
+  bool sniffing_ = false;  // the body may still turn out to be a web page
+  MarkupStart markup_;
+  std::string contentType_;
 };
 
 }  // namespace
@@ -303,6 +404,10 @@ DownloadReport Downloader::Fetch(const std::string& link, const std::string& url
           tried.error = sink.error;
           return Judgement::kGiveUp;
         }
+        if (stop == FileSink::Stop::kWebPage) {
+          tried.error = sink.WebPageText();
+          return Judgement::kGiveUp;
+        }
         if (stop == FileSink::Stop::kRangeMismatch || stop == FileSink::Stop::kForeign) {
           tried.error = "the server keeps sending other parts of the file than asked for";
           return Judgement::kGiveUp;
@@ -333,6 +438,8 @@ DownloadReport Downloader::Fetch(const std::string& link, const std::string& url
   static_cast<Attempt&>(report) = std::move(attempt);
   report.expectedSize = sink.expected;
   report.resumedFrom = sink.resumedFrom;
+  const bool webPage = sink.stop == FileSink::Stop::kWebPage;
+  if (webPage) report.webPage = WholeCharacters(sink.webPage);
   if (sink.part) {
     PartFile& part = *sink.part;
     report.size = part.size;
@@ -350,7 +457,8 @@ DownloadReport Downloader::Fetch(const std::string& link, const std::string& url
       }
     }
     if (report.path.empty()) {
-      if (part.created && part.size == 0) {
+      if (part.created && (part.size == 0 || webPage)) {
+        report.size = 0;
         RemovePart(options_.folder, part);  // nothing worth keeping
       } else if (part.size > 0) {
         report.partPath = options_.folderShown + part.partName();

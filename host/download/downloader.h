@@ -22,6 +22,7 @@ struct DownloadOptions {
   std::string folderShown;         // its path with a trailing "/", for reports
   bool overwrite = false;          // replace a file of an earlier run with the same name
   bool resume = false;             // --continue: go on with a NAME.part of the same resource
+  bool acceptWebPage = false;      // save a web page sent instead of the file
   DownloadNames* names = nullptr;  // the names the run holds, shared by every job
 };
 
@@ -36,6 +37,7 @@ struct DownloadReport : Attempt {
   std::string sha256;          // hex, of the saved file
   uint64_t resumedFrom = 0;    // bytes of an earlier .part kept
   bool partResumable = false;  // the .part kept has a validator, so --continue can prove it
+  std::string webPage;         // the first bytes of a web page refused in place of the file
 };
 
 // One job's downloads, one at a time, through its connection (sharing the
@@ -43,7 +45,9 @@ struct DownloadReport : Attempt {
 // Names come from Content-Disposition or the final URL, made safe
 // (file_naming.h); the .part, its record and the name it becomes are
 // part_file.h's. The bytes are saved as they come, not decoded; their
-// SHA-256 is taken on the way. A failure keeps the .part that has bytes, for --continue; with
+// SHA-256 is taken on the way. A web page sent instead of the file (declared
+// HTML, starting with markup, for a name that is no .htm or .html) is
+// refused. A failure keeps the .part that has bytes, for --continue; with
 // --retries a cut transfer goes on from where it stopped.
 class Downloader {
  public:

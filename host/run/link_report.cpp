@@ -126,6 +126,7 @@ std::string JsonLine(const LinkReport& report) {
         {"final_url", LinkText(file.finalUrl)},
         {"attempts", file.attempts},
         {"error", textOrNull(file.error)},
+        {"web_page", textOrNull(file.webPage)},
     };
   }
   // Site bytes that are no UTF-8 become U+FFFD; everything else is escaped.
