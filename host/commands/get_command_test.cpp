@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string_view>
 
+#include "host/io/terminal_text.h"
 #include "testing/host_process.h"
 #include "testing/json_schema.h"
 #include "testing/test_site.h"
@@ -19,6 +20,7 @@
 namespace {
 
 using namespace velmora::testing;
+using velmora::host::Shown;
 
 // A file page at /f/ID whose form gives a link to href on the site itself,
 // which serves file at path (href decoded).
@@ -77,6 +79,8 @@ TEST(GetCommandTest, NamesTheFileSafelyAndWritesOnlyThere) {
     std::string path;
     int code;
     std::string name;  // saved in the folder; empty: nothing is
+    std::string said = {};  // on stderr
+    std::vector<std::string> options = {};
   };
   const auto disposition = [](const std::string& value) {
     return "HEADER Content-Disposition: " + value + "\n";
@@ -94,7 +98,12 @@ TEST(GetCommandTest, NamesTheFileSafelyAndWritesOnlyThere) {
       {"CON", disposition("attachment; filename=\"CON\""), "/files/6", "/files/6", 0, "_CON"},
       {"a bad link", "", "file:///etc/passwd", "", 6, ""},
       {"a missing file", "", "/files/none", "", 8, ""},
-      {"a redirect to file:", "REDIRECT file:///etc/passwd", "/files/7", "/files/7", 8, ""},
+      {"a redirect to file:", "REDIRECT file:///etc/passwd\n", "/files/7", "/files/7", 8, "",
+       "the redirect to file:///etc/passwd was not followed: only http and https are"},
+      {"a redirect to ftp:", "REDIRECT ftp://127.0.0.1:9/x\n", "/files/8", "/files/8", 8, "",
+       "the redirect to ftp://127.0.0.1:9/x was not followed"},
+      // --timeout is the longest stall: a byte every 0.3 s keeps a 1 s one alive.
+      {"drip", "DRIP 300\n", "/files/9", "/files/9", 0, "9", "", {"--timeout", "1"}},
   };
   for (const Row& row : rows) {
     TestSite site;
@@ -103,8 +112,18 @@ TEST(GetCommandTest, NamesTheFileSafelyAndWritesOnlyThere) {
     site.Start();
     ScratchDir scratch;
     const fs::path out = scratch.path() / "out";  // made when missing
-    const ProcessRun run = RunHost({"get", "-o", out.string(), site.Url("/f/1")});
+    std::vector<std::string> args = {"get", "-o", out.string()};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.push_back(site.Url("/f/1"));
+    const ProcessRun run = RunHost(args);
     EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    EXPECT_NE(run.err.find(row.said), std::string::npos) << row.what << ": " << run.err;
+    if (row.said.find("redirect") != std::string::npos) {  // the last URL really fetched
+      args.insert(args.begin() + 1, "--json");
+      const std::vector<nlohmann::json> lines = JsonLines(RunHost(args).out);
+      ASSERT_EQ(lines.size(), 1u) << row.what;
+      EXPECT_EQ(lines[0]["download"]["final_url"], site.Url(row.path)) << row.what;
+    }
     EXPECT_EQ(PrintableFault(run.err), "") << row.what << ": " << run.err;
     EXPECT_EQ(Listing(scratch.path()), "out") << row.what;
     EXPECT_EQ(Listing(out), row.name) << row.what;
@@ -444,6 +463,68 @@ TEST(GetCommandTest, KeepsEveryFileWholeAndItsOwn) {
       if (run.anyOrder) {
         EXPECT_TRUE(made == meant) << "each file has its own link's bytes";
       }
+    }
+  }
+}
+
+// The path printed is the real one, so that a script can use it; only a
+// folder the user named can hold bytes a terminal would act on, and then
+// the path is printed escaped and stderr says so, once.
+TEST(GetCommandTest, PrintsThePathOfTheSavedFile) {
+  struct Row {
+    std::string dir;  // -o, under the scratch folder
+    std::vector<std::string> options;
+    bool batch;    // two links: URL<TAB>PATH lines
+    bool escaped;  // the path printed escaped
+  };
+  const Row rows[] = {
+      {"o_we\\ird", {}, false, false},
+      {"o_we\\ird", {}, true, false},
+      {"caf\xC3\xA9 \xE2\x82\xAC", {}, false, false},
+      {"o\x1b[31m", {}, false, true},
+      {"o\x1b[31m", {}, true, true},
+      {"o\xFFx", {}, false, true},
+      {"o\x1b[31m", {"--json"}, true, true},  // exact in JSON; sentences on stderr escaped
+  };
+  TestSite site;
+  AddFilePage(site, "1", "/files/one.bin", "/files/one.bin", "one");
+  AddFilePage(site, "2", "/files/two.bin", "/files/two.bin", "two");
+  site.Start();
+  const std::string note = "paths are shown escaped";
+  for (const Row& row : rows) {
+    const std::string what = Shown(row.dir) + (row.batch ? ", batch" : "") +
+                             (row.options.empty() ? "" : " " + row.options[0]);
+    SCOPED_TRACE(what);
+    ScratchDir scratch;
+    const fs::path out = scratch.path() / row.dir;
+    std::vector<std::string> args = {"get", "-o", out.string()};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.push_back(site.Url("/f/1"));
+    if (row.batch) args.push_back(site.Url("/f/2"));
+    const ProcessRun run = RunHost(args);
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(PrintableFault(run.err), "");
+    EXPECT_EQ(ReadFile(out / "one.bin"), "one");
+    const auto printed = [&](const std::string& name) {
+      const std::string path = (out / name).string();
+      return row.escaped ? Shown(path) : path;
+    };
+    std::string expected;
+    if (row.options.empty()) {
+      expected = row.batch ? site.Url("/f/1") + "\t" + printed("one.bin") + "\n" +
+                                 site.Url("/f/2") + "\t" + printed("two.bin") + "\n"
+                           : printed("one.bin") + "\n";
+      EXPECT_EQ(run.out, expected);
+    } else {
+      const std::vector<nlohmann::json> lines = JsonLines(run.out);
+      ASSERT_EQ(lines.size(), 2u);
+      EXPECT_EQ(lines[0]["download"]["path"], (out / "one.bin").string());
+    }
+    EXPECT_NE(run.err.find("saved " + printed("one.bin") + " ("), std::string::npos) << run.err;
+    const size_t said = run.err.find(note);
+    EXPECT_EQ(said != std::string::npos, row.escaped) << run.err;
+    if (said != std::string::npos) {
+      EXPECT_EQ(run.err.find(note, said + 1), std::string::npos) << "said once";
     }
   }
 }
