@@ -234,7 +234,7 @@ void TestSite::State::Serve(const std::map<std::string, std::string>& texts,
     response.status = 302;
     response.set_content("moved", "text/html");
   } else if (text.rfind("REDIRECT ", 0) == 0) {
-    response.set_redirect(text.substr(9));
+    response.set_redirect(text.substr(9, text.find('\n') - 9));  // to the line's end
   } else if (text.rfind("STATUS ", 0) == 0) {
     response.status = std::stoi(text.substr(7));
     response.set_content("error page", "text/html");

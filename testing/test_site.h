@@ -5,7 +5,7 @@
 // before Start(). A GET also sets the cookie "sid=s3ss10n". "{PORT}" in a
 // text becomes the site's port. A path with no text gets 404. A text is
 // served as HTML (or TYPE's) unless it is one of these:
-//   REDIRECT target   a 302 to target
+//   REDIRECT target   a 302 to target (the rest of its line)
 //   STATUS code       that status, with a short page
 //   SLEEP             the page after 2.5 s
 //   BIG               5000 bytes
