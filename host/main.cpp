@@ -39,14 +39,17 @@ int main(int argc, char** argv) {
   bool version = false;
   app.add_flag("--version", version,
                "Print the program's version, the plugin's build id and libcurl's version");
-  const std::vector<Command> commands = {AddResolveCommand(app), AddGetCommand(app),
-                                         AddReplayCommand(app), AddExplainCommand(app),
-                                         AddDemoCommand(app)};
+  const std::vector<Command> commands = AddCommands(app);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    return code == 0 ? kExitOk : kExitUsage;
+    if (app.exit(error) != 0) return kExitUsage;
+    // --help: the text is all this run gives, so it must have arrived.
+    if (!(std::cout << std::flush)) {
+      Say("cannot write to standard output.");
+      return kExitOutput;
+    }
+    return kExitOk;
   }
 
   CatchInterrupts();

@@ -130,7 +130,8 @@ void TestSite::State::Record(const httplib::Request& request) {
   received.push_back({request.method, target, request.body, request.get_header_value("Cookie"),
                       request.get_header_value("Content-Type"),
                       request.get_header_value("User-Agent"), request.get_header_value("X-Test"),
-                      request.get_header_value("Range"), request.get_header_value("Referer")});
+                      request.get_header_value("Range"), request.get_header_value("Referer"),
+                      request.get_header_value("If-Range"), std::chrono::steady_clock::now()});
 }
 
 void TestSite::State::Serve(const std::map<std::string, std::string>& texts,
@@ -156,15 +157,26 @@ void TestSite::State::Serve(const std::map<std::string, std::string>& texts,
     }
     text = text.substr(0, text.find("\n--next--\n"));
   }
-  while (text.rfind("HEADER ", 0) == 0 || text.rfind("DELAY ", 0) == 0) {
+  std::string type = "text/html";
+  while (text.rfind("HEADER ", 0) == 0 || text.rfind("DELAY ", 0) == 0 ||
+         text.rfind("TYPE ", 0) == 0) {
     const size_t colon = text.find(": "), end = text.find('\n');
     if (text[0] == 'D') {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(text.substr(6))));
+    } else if (text[0] == 'T') {
+      type = text.substr(5, end - 5);
     } else {
       response.set_header(text.substr(7, colon - 7).c_str(),
                           text.substr(colon + 2, end - colon - 2));
     }
     text = text.substr(end + 1);
+  }
+  const std::string ifRange = request.get_header_value("If-Range");
+  if (!ifRange.empty() && ifRange != response.get_header_value("ETag") &&
+      ifRange != response.get_header_value("Last-Modified")) {
+    // Not the version asked for: all of it. The request is the server's own
+    // object, not const; its ranges are applied after this handler.
+    const_cast<httplib::Request&>(request).ranges.clear();
   }
   if (text.rfind("CUT ", 0) == 0) {
     const size_t cut = std::stoul(text.substr(4));
@@ -177,6 +189,21 @@ void TestSite::State::Serve(const std::map<std::string, std::string>& texts,
             return false;  // the connection goes down
           }
           sink.write(file->data() + offset, length);
+          return true;
+        });
+    return;
+  }
+  if (text.rfind("DRIP ", 0) == 0) {
+    const int pause = std::stoi(text.substr(5));
+    auto file = std::make_shared<std::string>(text.substr(text.find('\n') + 1));
+    response.set_content_provider(
+        file->size(), type, [this, file, pause](size_t offset, size_t, httplib::DataSink& sink) {
+          std::unique_lock<std::mutex> lock(mutex);
+          if (wake.wait_for(lock, std::chrono::milliseconds(pause), [this] { return stopping; })) {
+            return false;
+          }
+          lock.unlock();
+          sink.write(file->data() + offset, 1);
           return true;
         });
     return;
@@ -207,7 +234,7 @@ void TestSite::State::Serve(const std::map<std::string, std::string>& texts,
     response.status = 302;
     response.set_content("moved", "text/html");
   } else if (text.rfind("REDIRECT ", 0) == 0) {
-    response.set_redirect(text.substr(9));
+    response.set_redirect(text.substr(9, text.find('\n') - 9));  // to the line's end
   } else if (text.rfind("STATUS ", 0) == 0) {
     response.status = std::stoi(text.substr(7));
     response.set_content("error page", "text/html");
@@ -217,7 +244,7 @@ void TestSite::State::Serve(const std::map<std::string, std::string>& texts,
   } else if (text == "BIG") {
     response.set_content(std::string(5000, 'x'), "text/html");
   } else {
-    response.set_content(text, "text/html");
+    response.set_content(text, type);
   }
 }
 

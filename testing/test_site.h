@@ -4,8 +4,8 @@
 // The test sets pages (answers to a GET, by path) and answers (to a POST)
 // before Start(). A GET also sets the cookie "sid=s3ss10n". "{PORT}" in a
 // text becomes the site's port. A path with no text gets 404. A text is
-// served as HTML unless it is one of these:
-//   REDIRECT target   a 302 to target
+// served as HTML (or TYPE's) unless it is one of these:
+//   REDIRECT target   a 302 to target (the rest of its line)
 //   STATUS code       that status, with a short page
 //   SLEEP             the page after 2.5 s
 //   BIG               5000 bytes
@@ -13,7 +13,10 @@
 //   GZIP              5000 bytes sent gzip-encoded as 40
 //   NOLOCATION        a 302 without a Location
 // Prefixes, each on a line of its own before the rest:
-//   HEADER Name: value   one more response header
+//   HEADER Name: value   one more response header; with an ETag or a
+//                        Last-Modified the text honours If-Range: a Range
+//                        whose If-Range names neither is ignored (200, all)
+//   TYPE type            the Content-Type of the rest
 //   DELAY ms             waits, then serves the rest
 //   TURNS a\n--next--\nb the first request of that method and path gets a,
 //                        the next b, and so on (the last one stays)
@@ -21,10 +24,12 @@
 //   CUT n\ntext          drops the connection after byte n (a request from
 //                        n on gets the rest)
 //   NORANGE\ntext        ignores Range (200, chunked)
+//   DRIP ms\ntext        one byte every ms milliseconds (Content-Length said)
 // Routes of the caller's own (Route) are tried before all of these.
 #ifndef VELMORA_TESTING_TEST_SITE_H_
 #define VELMORA_TESTING_TEST_SITE_H_
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -48,6 +53,8 @@ struct Received {
   std::string testHeader;  // X-Test
   std::string range;
   std::string referer;
+  std::string ifRange;
+  std::chrono::steady_clock::time_point at;  // when it arrived
 };
 
 class TestSite {

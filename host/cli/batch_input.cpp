@@ -20,6 +20,8 @@ void ReadBatchLines(std::istream& in, Batch& batch) {
   size_t number = 0;
   while (std::getline(in, line)) {
     ++number;
+    // Notepad starts a UTF-8 file with a byte-order mark: no part of its first line.
+    if (number == 1 && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
     const size_t first = line.find_first_not_of(" \t\r");
     if (first == std::string::npos || line[first] == '#') continue;
     const size_t last = line.find_last_not_of(" \t\r");

@@ -16,9 +16,9 @@ struct Batch {
   bool fromInput = false;  // stdin or a batch file: output is always per line
 };
 
-// Appends the links of in: blank lines and "#" comments are skipped,
-// surrounding blanks ignored; a line that is no http or https URL comes as
-// a bad item with its line number.
+// Appends the links of in: a UTF-8 byte-order mark at its start, blank
+// lines and "#" comments are skipped, surrounding blanks ignored; a line
+// that is no http or https URL comes as a bad item with its line number.
 void ReadBatchLines(std::istream& in, Batch& batch);
 
 // URL arguments ("-" for the lines of stdin) and batch files ("-" too).

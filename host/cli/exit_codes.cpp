@@ -28,7 +28,7 @@ const std::vector<ExitCodeRow>& ExitCodes() {
        "the recording of the link was cut short (its run was interrupted)", kRecordingCommands},
       {kExitDownloadError, "download-error",
        "the file could not be downloaded or saved (transfer failed or cut short, HTTP error, "
-       "size mismatch, write error)",
+       "size mismatch, a web page instead of the file, write error)",
        kGetCommand},
       {kExitDisagreement, "disagreement",
        "the explanation's verdict and the loaded plugin's result differ", kExplainCommand},

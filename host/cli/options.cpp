@@ -49,8 +49,8 @@ void AddNetworkOptions(CLI::App& command, HttpOptions& http) {
       ->check(CLI::Range(1L, 86400L));
   command
       .add_option("--retries", http.retries,
-                  "Tries again after a connection failure, a timeout or a 5xx status, "
-                  "waiting 0.5 s, 1 s, 2 s ... (never after 4xx)")
+                  "Tries again after a connection failure, a timeout, a 5xx or a 429 status, "
+                  "waiting 0.5 s, 1 s, 2 s ... or what Retry-After asks (at most 300 s)")
       ->capture_default_str()
       ->check(CLI::Range(0, 100));
   command

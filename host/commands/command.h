@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 #include <functional>
+#include <vector>
 
 namespace velmora::host {
 
@@ -19,6 +20,10 @@ Command AddGetCommand(CLI::App& app);
 Command AddReplayCommand(CLI::App& app);
 Command AddExplainCommand(CLI::App& app);
 Command AddDemoCommand(CLI::App& app);
+
+// Every subcommand above, each of its options taking exactly one value per
+// occurrence (a repeatable one is repeated).
+std::vector<Command> AddCommands(CLI::App& app);
 
 // --version: the program, the plugin it loads, libcurl.
 int PrintVersion();

@@ -40,14 +40,14 @@ std::string ResultText(const LinkReport& report, const std::string& shownLink) {
     case Outcome::kLink: return "download link: " + shownLink;
     case Outcome::kNotFound: return "the site reports this link as invalid (%notfound%)";
     case Outcome::kDeleted: return "the site reports the download link as faulty (%deleted%)";
-    default: return Shown(ReasonSentence(report));
+    default: return ReasonSentence(report, true);
   }
 }
 
 int RunDemo(DemoOptions options) {
   if (const int code = CheckNetworkOptions(options.http)) return code;
   const SessionSetup setup = PrepareSession(options.report, options.debug);
-  const OutputSetup output = PrepareOutput(options.dir, options.overwrite, false);
+  const OutputSetup output = PrepareOutput(options.dir, options.overwrite, false, false);
   auto plugin = LoadPlugin(options.report.plugin);
   DemoServer server;
   // The sample site is local; waiting long would only hide a fault.
@@ -96,11 +96,11 @@ int RunDemo(DemoOptions options) {
     report.url = toFetch->shownUrl;
     if (report.result.outcome == Outcome::kLink) {
       const DownloadReport& file = *report.download;
-      std::cout << "  saved to: " << Shown(file.path) << "\n  size:     " << file.size
+      std::cout << "  saved to: " << PathText(file.path) << "\n  size:     " << file.size
                 << " bytes\n  SHA-256:  " << file.sha256 << "\n";
       saved = true;
     } else {
-      std::cout << "  " << Shown(ReasonSentence(report)) << "\n";
+      std::cout << "  " << ReasonSentence(report, true) << "\n";
     }
     std::cout << std::flush;
   }

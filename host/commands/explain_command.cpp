@@ -50,6 +50,9 @@ class CapturingTransport final : public Transport {
     return result;
   }
   void EndLink(const LinkResult& result) override { inner_.EndLink(result); }
+  void SetNote(std::function<void(std::string_view)> note) override {
+    inner_.SetNote(std::move(note));
+  }
 
   const Exchange* Find(const std::string& method) const {
     for (const Exchange& exchange : exchanges) {
@@ -132,10 +135,12 @@ int ChooseRecordedLink(Recording& recording, std::string& url) {
   size_t chosen = links.size();
   if (url.empty()) {
     if (links.size() > 1) {
-      std::string names;
-      for (const RecordedLink& link : links) names += "\n  " + LinkText(link.url);
-      Say("the recording in " + recording.dir + " holds " + std::to_string(links.size()) +
-          " links; name the one to explain:" + names);
+      // Say would escape the line ends: the list goes out as lines of its own.
+      std::string text = "velmora-host: " +
+                         Shown("the recording in " + recording.dir + " holds " +
+                               std::to_string(links.size()) + " links; name the one to explain:");
+      for (const RecordedLink& link : links) text += "\n  " + LinkText(link.url);
+      WriteDiagnosticLine(text);
       return kExitUsage;
     }
     chosen = 0;

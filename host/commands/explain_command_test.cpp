@@ -101,6 +101,9 @@ TEST_F(ExplainCommandTest, JsonFollowsTheDocumentedSchemaAndExitCodes) {
   const fs::path two = Record("two", {{kPage, kAnswer}, {kPage, ""}});
   std::string out, err;
   EXPECT_EQ(Run({"--recording", two.string()}, out, err), 64) << err;
+  EXPECT_NE(err.find(":\n  http://site.example/f/1\n  http://site.example/f/2\n"),
+            std::string::npos)
+      << err;
   EXPECT_EQ(Run({"--recording", two.string(), "http://site.example/f/2"}, out, err), 1) << err;
   EXPECT_EQ(Run({"--recording", two.string(), "http://site.example/f/9"}, out, err), 66) << err;
   EXPECT_EQ(Run({"--recording", (dir_.path() / "none").string()}, out, err), 66) << err;

@@ -13,6 +13,7 @@ struct GetOptions : LinkOptions {
   std::string dir;
   bool overwrite = false;
   bool resume = false;
+  bool acceptWebPage = false;
   bool quiet = false;
 };
 
@@ -20,7 +21,8 @@ int RunGet(const GetOptions& options) {
   Batch batch;
   if (const int code = CollectLinks(options, batch)) return code;
   const SessionSetup setup = PrepareSession(options.report, options.debug);
-  const OutputSetup output = PrepareOutput(options.dir, options.overwrite, options.resume);
+  const OutputSetup output =
+      PrepareOutput(options.dir, options.overwrite, options.resume, options.acceptWebPage);
   auto plugin = LoadPlugin(options.report.plugin);
   RunSettings settings = SettingsFor(setup, options.report.json);
   settings.quiet = options.quiet;
@@ -40,9 +42,13 @@ Command AddGetCommand(CLI::App& app) {
                    "Folder to save the files in (created when missing)")
       ->default_str("the current one");
   command->add_flag("--overwrite", options->overwrite,
-                    "Replace a file of the same name (else the name gets \" (1)\", \" (2)\" ...)");
+                    "Replace a file of the same name from an earlier run (else the name gets "
+                    "\" (1)\", \" (2)\" ...)");
   command->add_flag("-c,--continue", options->resume,
-                    "Go on with a NAME.part an earlier run left (a Range request)");
+                    "Go on with a NAME.part an earlier run left for the same link and file "
+                    "(a Range request with If-Range)");
+  command->add_flag("--accept-web-page", options->acceptWebPage,
+                    "Save a web page the server sends instead of the file (refused by default)");
   command->add_flag("-q,--quiet", options->quiet, "No progress display, no line per saved file");
   command->footer(ExitCodesFooter(kGetCommand));
   return {command, [options] { return RunGet(*options); }};

@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string_view>
 
+#include "host/io/terminal_text.h"
 #include "testing/host_process.h"
 #include "testing/json_schema.h"
 #include "testing/test_site.h"
@@ -18,6 +20,7 @@
 namespace {
 
 using namespace velmora::testing;
+using velmora::host::Shown;
 
 // A file page at /f/ID whose form gives a link to href on the site itself,
 // which serves file at path (href decoded).
@@ -76,6 +79,8 @@ TEST(GetCommandTest, NamesTheFileSafelyAndWritesOnlyThere) {
     std::string path;
     int code;
     std::string name;  // saved in the folder; empty: nothing is
+    std::string said = {};  // on stderr
+    std::vector<std::string> options = {};
   };
   const auto disposition = [](const std::string& value) {
     return "HEADER Content-Disposition: " + value + "\n";
@@ -93,7 +98,12 @@ TEST(GetCommandTest, NamesTheFileSafelyAndWritesOnlyThere) {
       {"CON", disposition("attachment; filename=\"CON\""), "/files/6", "/files/6", 0, "_CON"},
       {"a bad link", "", "file:///etc/passwd", "", 6, ""},
       {"a missing file", "", "/files/none", "", 8, ""},
-      {"a redirect to file:", "REDIRECT file:///etc/passwd", "/files/7", "/files/7", 8, ""},
+      {"a redirect to file:", "REDIRECT file:///etc/passwd\n", "/files/7", "/files/7", 8, "",
+       "the redirect to file:///etc/passwd was not followed: only http and https are"},
+      {"a redirect to ftp:", "REDIRECT ftp://127.0.0.1:9/x\n", "/files/8", "/files/8", 8, "",
+       "the redirect to ftp://127.0.0.1:9/x was not followed"},
+      // --timeout is the longest stall: a byte every 0.3 s keeps a 1 s one alive.
+      {"drip", "DRIP 300\n", "/files/9", "/files/9", 0, "9", "", {"--timeout", "1"}},
   };
   for (const Row& row : rows) {
     TestSite site;
@@ -102,8 +112,18 @@ TEST(GetCommandTest, NamesTheFileSafelyAndWritesOnlyThere) {
     site.Start();
     ScratchDir scratch;
     const fs::path out = scratch.path() / "out";  // made when missing
-    const ProcessRun run = RunHost({"get", "-o", out.string(), site.Url("/f/1")});
+    std::vector<std::string> args = {"get", "-o", out.string()};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.push_back(site.Url("/f/1"));
+    const ProcessRun run = RunHost(args);
     EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
+    EXPECT_NE(run.err.find(row.said), std::string::npos) << row.what << ": " << run.err;
+    if (row.said.find("redirect") != std::string::npos) {  // the last URL really fetched
+      args.insert(args.begin() + 1, "--json");
+      const std::vector<nlohmann::json> lines = JsonLines(RunHost(args).out);
+      ASSERT_EQ(lines.size(), 1u) << row.what;
+      EXPECT_EQ(lines[0]["download"]["final_url"], site.Url(row.path)) << row.what;
+    }
     EXPECT_EQ(PrintableFault(run.err), "") << row.what << ": " << run.err;
     EXPECT_EQ(Listing(scratch.path()), "out") << row.what;
     EXPECT_EQ(Listing(out), row.name) << row.what;
@@ -121,7 +141,8 @@ TEST(GetCommandTest, NamesTheFileSafelyAndWritesOnlyThere) {
 TEST(GetCommandTest, ResumesCutTransfersAndNeverOverwrites) {
   const std::string content = Pattern(10000, 1);
   TestSite site;
-  AddFilePage(site, "cut", "/files/big.bin", "/files/big.bin", "CUT 4000\n" + content);
+  AddFilePage(site, "cut", "/files/big.bin", "/files/big.bin",
+              "HEADER ETag: \"big1\"\nCUT 4000\n" + content);
   AddFilePage(site, "plain", "/files/plain.bin", "/files/plain.bin", content);
   AddFilePage(site, "norange", "/files/x.bin", "/files/x.bin", "NORANGE\n" + content);
   site.Start();
@@ -146,14 +167,15 @@ TEST(GetCommandTest, ResumesCutTransfersAndNeverOverwrites) {
   EXPECT_EQ(cutJson["download"]["expected_size"], 10000);
   EXPECT_NE(cut.err.find("cut off after 4000 of 10000 bytes"), std::string::npos) << cut.err;
   EXPECT_NE(cut.err.find("big.bin.part keeps 4000 bytes for --continue"), std::string::npos);
-  EXPECT_EQ(Listing(out), "big.bin.part");
-  // --continue asks for the rest only.
+  EXPECT_EQ(Listing(out), ".big.bin.part.velmora,big.bin.part");  // the .part and its record
+  // --continue asks for the rest only, if the file is still that version.
   auto [resumed, resumedJson] = get("cut", {"-c"});
   EXPECT_EQ(resumed.code, 0) << resumed.err;
   EXPECT_TRUE(ReadFile(out / "big.bin") == content);
   EXPECT_EQ(resumedJson["download"]["resumed_from"], 4000);
   EXPECT_EQ(resumedJson["download"]["sha256"], Sha256Hex(content));
   EXPECT_EQ(site.received().back().range, "bytes=4000-");
+  EXPECT_EQ(site.received().back().ifRange, "\"big1\"");
   EXPECT_EQ(Listing(out), "big.bin");
   // With --retries the same run goes on from the cut.
   const fs::path retried = scratch.path() / "retried";
@@ -167,34 +189,344 @@ TEST(GetCommandTest, ResumesCutTransfersAndNeverOverwrites) {
   EXPECT_EQ(retryJson[0]["download"]["resumed_from"], 4000);
   fs::remove_all(retried);
 
-  // A server that ignores Range: the .part starts over.
+  // A .part without the record of what it holds is not this download's:
+  // it stays as it is, also with --continue.
   WriteFile(out / "x.bin.part", std::string(3000, 'Z'));
   auto [ignored, ignoredJson] = get("norange", {"--continue"});
   EXPECT_EQ(ignored.code, 0) << ignored.err;
-  EXPECT_TRUE(ReadFile(out / "x.bin") == content);
+  EXPECT_TRUE(ReadFile(out / "x (1).bin") == content);
+  EXPECT_EQ(ReadFile(out / "x.bin.part"), std::string(3000, 'Z'));
   EXPECT_EQ(ignoredJson["download"]["resumed_from"], 0);
   EXPECT_EQ(ignoredJson["download"]["sha256"], Sha256Hex(content));
 
-  // An existing file stays; so does an earlier .part without --continue,
-  // and a .part that links elsewhere is not followed even with it.
+  // An existing file stays; so does an earlier .part (without its record,
+  // even with --continue), and a .part that links elsewhere is not followed.
   WriteFile(out / "plain.bin", "mine");
   WriteFile(out / "plain (1).bin.part", content.substr(0, 7));  // from an earlier run
   WriteFile(out / "victim", "precious");
   fs::create_symlink(out / "victim", out / "plain (2).bin.part");
   auto [kept, keptJson] = get("plain", {"-c"});
   EXPECT_EQ(kept.code, 0) << kept.err;
-  EXPECT_EQ(keptJson["download"]["path"], (out / "plain (1).bin").string()) << keptJson;
+  EXPECT_EQ(keptJson["download"]["path"], (out / "plain (3).bin").string()) << keptJson;
   EXPECT_EQ(ReadFile(out / "plain.bin"), "mine");
-  EXPECT_TRUE(ReadFile(out / "plain (1).bin") == content);  // the earlier .part, resumed
+  EXPECT_EQ(ReadFile(out / "plain (1).bin.part"), content.substr(0, 7));
+  EXPECT_TRUE(ReadFile(out / "plain (3).bin") == content);
   auto [again, againJson] = get("plain", {});
-  EXPECT_EQ(againJson["download"]["path"], (out / "plain (3).bin").string()) << againJson;
+  EXPECT_EQ(againJson["download"]["path"], (out / "plain (4).bin").string()) << againJson;
   EXPECT_EQ(ReadFile(out / "victim"), "precious");
   auto [replaced, replacedJson] = get("plain", {"--overwrite"});
   EXPECT_EQ(replaced.code, 0) << replaced.err;
   EXPECT_TRUE(ReadFile(out / "plain.bin") == content);
   EXPECT_EQ(Listing(out),
-            "big.bin,plain (1).bin,plain (2).bin.part,plain (3).bin,plain.bin,"
-            "victim,x.bin");
+            "big.bin,plain (1).bin.part,plain (2).bin.part,plain (3).bin,plain (4).bin,plain.bin,"
+            "victim,x (1).bin,x.bin.part");
+}
+
+// The folder as name -> bytes, hidden files (the records of .parts) too.
+std::map<std::string, std::string> Snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(dir, ignored)) {
+    files[entry.path().filename().string()] = ReadFile(entry.path());
+  }
+  return files;
+}
+
+// Runs of get against one site, each checked for every file of the folder:
+// what it made, changed or removed is what the row says, bytes compared by
+// SHA-256, and nothing else in the folder changed. A .part is taken up only
+// for its link and its file (its record and If-Range prove it); a run never
+// writes over its own files; a web page is no file; what was said is said.
+TEST(GetCommandTest, KeepsEveryFileWholeAndItsOwn) {
+  const std::string kGone = "(gone)", kRecord = "(a .part's record)";
+  const std::string a = Pattern(10000, 1), b = Pattern(10000, 2), b2 = Pattern(12000, 3);
+  const auto etag = [](const std::string& tag) { return "HEADER ETag: \"" + tag + "\"\n"; };
+  const auto named = [](const std::string& name) {
+    return "HEADER Content-Disposition: attachment; filename=\"" + name + "\"\n";
+  };
+  const std::string turn = "\n--next--\n";
+  const std::string page = "\xEF\xBB\xBF \r\n<!DOCTYPE html><html><body>Quota exceeded \x1b[31m" +
+                           std::string(80, '.') + "</body></html>";
+  const std::string zip = std::string("PK\x03\x04", 4) + a;
+  struct Link {
+    std::string id;    // the file page /f/ID, whose link is {SITE}path
+    std::string path;  // its file
+    std::string text;  // served there (test_site.h)
+  };
+  struct Run {
+    std::vector<std::string> options;
+    std::vector<std::string> ids;  // several: a batch on stdin
+    int code;
+    std::map<std::string, std::string> changes;    // name -> bytes, kGone or kRecord
+    std::string said = {};                         // on stderr
+    std::map<std::string, std::string> json = {};  // pointer -> text ({SITE}), of the first line
+    std::string ifRange = {};                      // of the site's last request
+    bool anyOrder = false;                         // the changes' bytes in any of their names
+  };
+  struct Row {
+    std::string what;
+    std::vector<Link> links;
+    std::map<std::string, std::string> before;  // in the folder first
+    std::vector<Run> runs;
+  };
+  std::vector<Row> rows = {
+      {"a saved file named X.part is no partial download",
+       {{"A", "/files/a", named("resumeZ.bin.part") + a},
+        {"B", "/files/resumeZ.bin", etag("b") + b}},
+       {},
+       {{{"-c"}, {"A"}, 0, {{"resumeZ.bin.part_", a}}},
+        {{"-c"}, {"B"}, 0, {{"resumeZ.bin", b}}},
+        {{"--overwrite"}, {"B"}, 0, {}}}},
+      {"a .part of the name without its record is another program's",
+       {{"B", "/files/resumeZ.bin", etag("b") + b}},
+       {{"resumeZ.bin.part", "mine"}},
+       {{{"--overwrite"}, {"B"}, 0, {{"resumeZ (1).bin", b}}},
+        {{"-c"}, {"B"}, 0, {{"resumeZ (2).bin", b}}}}},
+      {"-c goes on with its own link's .part only",
+       {{"A", "/files/resumeA.bin", etag("a") + "CUT 4000\n" + a},
+        {"B", "/files/b/resumeA.bin", etag("b") + b}},
+       {},
+       {{{},
+         {"A"},
+         8,
+         {{"resumeA.bin.part", a.substr(0, 4000)}, {".resumeA.bin.part.velmora", kRecord}},
+         "resumeA.bin.part keeps 4000 bytes for --continue"},
+        {{"-c"}, {"B"}, 0, {{"resumeA (1).bin", b}}},
+        {{"-c"},
+         {"A"},
+         0,
+         {{"resumeA.bin", a}, {"resumeA.bin.part", kGone}, {".resumeA.bin.part.velmora", kGone}},
+         "resumed after 4000 bytes",
+         {{"/download/resumed_from", "4000"}},
+         "\"a\""}}},
+      {"the link's file changed since: another ETag",
+       {{"V", "/files/v.bin", "TURNS " + etag("v1") + "CUT 4000\n" + a + turn + etag("v2") + b2}},
+       {},
+       {{{}, {"V"}, 8, {{"v.bin.part", a.substr(0, 4000)}, {".v.bin.part.velmora", kRecord}}},
+        {{"-c"}, {"V"}, 0, {{"v (1).bin", b2}}}}},
+      {"the file changed between the answer and the Range: If-Range",
+       {{"W", "/files/w.bin",
+         "TURNS " + etag("v1") + "CUT 4000\n" + a + turn + etag("v1") + a + turn + etag("v2") +
+             b2}},
+       {},
+       {{{}, {"W"}, 8, {{"w.bin.part", a.substr(0, 4000)}, {".w.bin.part.velmora", kRecord}}},
+        {{"-c"}, {"W"}, 0, {{"w (1).bin", b2}}, "", {{"/download/resumed_from", "0"}}, "\"v1\""}}},
+      {"a 206 of another size",
+       {{"T", "/files/t.bin",
+         "TURNS " + etag("v1") + "CUT 4000\n" + a + turn + etag("v1") + a + turn + etag("v1") +
+             b2}},
+       {},
+       {{{}, {"T"}, 8, {{"t.bin.part", a.substr(0, 4000)}, {".t.bin.part.velmora", kRecord}}},
+        {{"-c"}, {"T"}, 0, {{"t (1).bin", b2}}}}},
+      {"no ETag or Last-Modified: nothing proves a .part the same file",
+       {{"N", "/files/n.bin", "CUT 4000\n" + a}},
+       {},
+       {{{},
+         {"N"},
+         8,
+         {{"n.bin.part", a.substr(0, 4000)}, {".n.bin.part.velmora", kRecord}},
+         "--continue cannot take it up"},
+        {{"-c"},
+         {"N"},
+         8,
+         {{"n (1).bin.part", a.substr(0, 4000)}, {".n (1).bin.part.velmora", kRecord}}}}},
+      {"Last-Modified proves it too",
+       {{"L", "/files/l.bin",
+         "HEADER Last-Modified: Tue, 01 Dec 2026 10:00:00 GMT\nCUT 4000\n" + a}},
+       {},
+       {{{}, {"L"}, 8, {{"l.bin.part", a.substr(0, 4000)}, {".l.bin.part.velmora", kRecord}}},
+        {{"-c"},
+         {"L"},
+         0,
+         {{"l.bin", a}, {"l.bin.part", kGone}, {".l.bin.part.velmora", kGone}},
+         "",
+         {},
+         "Tue, 01 Dec 2026 10:00:00 GMT"}}},
+      {"within one run its own .part starts over after a 200",
+       {{"R", "/files/r.bin", "TURNS " + etag("v1") + "CUT 4000\n" + a + turn + "NORANGE\n" + a}},
+       {},
+       {{{"--retries", "1"}, {"R"}, 0, {{"r.bin", a}}, "", {}, "\"v1\""}}},
+      {"--overwrite replaces an earlier run's files, never the run's own",
+       {{"0", "/files/0", named("same.bin") + "DELAY 300\n" + Pattern(3000, 10)},
+        {"1", "/files/1", named("same.bin") + "DELAY 300\n" + Pattern(3001, 11)},
+        {"2", "/files/2", named("same.bin") + "DELAY 300\n" + Pattern(3002, 12)},
+        {"3", "/files/3", named("same.bin") + "DELAY 300\n" + Pattern(3003, 13)},
+        {"4", "/files/4", named("same.bin") + "DELAY 300\n" + Pattern(3004, 14)},
+        {"5", "/files/5", named("same.bin") + "DELAY 300\n" + Pattern(3005, 15)},
+        {"6", "/files/6", named("same.bin") + "DELAY 300\n" + Pattern(3006, 16)},
+        {"7", "/files/7", named("same.bin") + "DELAY 300\n" + Pattern(3007, 17)},
+        {"8", "/files/8", named("same.bin") + "DELAY 300\n" + Pattern(3008, 18)},
+        {"9", "/files/9", named("same.bin") + "DELAY 300\n" + Pattern(3009, 19)}},
+       {{"same.bin", "an earlier run's"}},
+       {{{"--overwrite", "--jobs", "8"},
+         {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"},
+         0,
+         {{"same.bin", Pattern(3000, 10)},
+          {"same (1).bin", Pattern(3001, 11)},
+          {"same (2).bin", Pattern(3002, 12)},
+          {"same (3).bin", Pattern(3003, 13)},
+          {"same (4).bin", Pattern(3004, 14)},
+          {"same (5).bin", Pattern(3005, 15)},
+          {"same (6).bin", Pattern(3006, 16)},
+          {"same (7).bin", Pattern(3007, 17)},
+          {"same (8).bin", Pattern(3008, 18)},
+          {"same (9).bin", Pattern(3009, 19)}},
+         "",
+         {},
+         "",
+         true}}},
+      {"a web page instead of the file",
+       {{"Q", "/files/q.zip", "TYPE text/html; charset=utf-8\n" + page},
+        {"X", "/files/x.bin", "TYPE application/xhtml+xml\n<?xml version=\"1.0\"?><html/>"}},
+       {},
+       {{{},
+         {"Q"},
+         8,
+         {},
+         "the server sent a web page (text/html; charset=utf-8) instead of the file, starting "
+         "\"\\xEF\\xBB\\xBF \\r\\n<!DOCTYPE html><html><body>Quota exceeded \\x1B[31m...",
+         {{"/outcome", "download-error"}, {"/download/web_page", page.substr(0, 100)}}},
+        {{}, {"X"}, 8, {}, "a web page (application/xhtml+xml)"},
+        {{"--accept-web-page"}, {"Q"}, 0, {{"q.zip", page}}}}},
+      {"what is no web page, or is meant to be one, is saved",
+       {{"H", "/files/h.HTML", page},
+        {"Z", "/files/z.zip", zip},
+        {"S", "/files/s.txt", "  < 3 is less than 4"}},
+       {},
+       {{{}, {"H"}, 0, {{"h.HTML", page}}},
+        {{}, {"Z"}, 0, {{"z.zip", zip}}},
+        {{}, {"S"}, 0, {{"s.txt", "  < 3 is less than 4"}}}}},
+  };
+  const nlohmann::json schema = SchemaInReadme(ReadFile(VELMORA_HOST_README), "### JSON output");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TestSite site;
+    for (const Link& link : row.links) AddFilePage(site, link.id, link.path, link.path, link.text);
+    site.Start();
+    const auto withSite = [&](std::string text) {
+      const size_t at = text.find("{SITE}");
+      return at == std::string::npos ? text : text.replace(at, 6, site.Url(""));
+    };
+    ScratchDir scratch;
+    const fs::path out = scratch.path();
+    for (const auto& [name, bytes] : row.before) WriteFile(out / name, bytes);
+    for (size_t i = 0; i < row.runs.size(); ++i) {
+      const Run& run = row.runs[i];
+      SCOPED_TRACE("run " + std::to_string(i + 1));
+      std::vector<std::string> args = {"get", "--json", "-o", out.string()};
+      args.insert(args.end(), run.options.begin(), run.options.end());
+      std::string input;
+      for (const std::string& id : run.ids) input += site.Url("/f/" + id) + "\n";
+      args.push_back(run.ids.size() == 1 ? site.Url("/f/" + run.ids[0]) : "-");
+      const std::map<std::string, std::string> before = Snapshot(out);
+      const ProcessRun ran = RunHost(args, {.input = input});
+      const std::map<std::string, std::string> after = Snapshot(out);
+      EXPECT_EQ(ran.code, run.code) << ran.err;
+      EXPECT_EQ(PrintableFault(ran.err), "");
+      EXPECT_NE(ran.err.find(run.said), std::string::npos) << run.said << "\n" << ran.err;
+      const std::vector<nlohmann::json> lines = JsonLines(ran.out);
+      ASSERT_EQ(lines.size(), run.ids.size()) << ran.out;
+      for (const nlohmann::json& line : lines) EXPECT_EQ(SchemaFault(schema, line, "line"), "");
+      for (const auto& [pointer, value] : run.json) {
+        const nlohmann::json& got = lines[0].at(nlohmann::json::json_pointer(pointer));
+        EXPECT_EQ(got.is_string() ? got.get<std::string>() : got.dump(), withSite(value))
+            << pointer;
+      }
+      if (!run.ifRange.empty()) {
+        EXPECT_EQ(site.received().back().ifRange, run.ifRange);
+      }
+      // Every file but those the run was to change is as it was.
+      std::multiset<std::string> made, meant;
+      for (const auto& [name, bytes] : run.changes) {
+        if (bytes != kRecord && bytes != kGone) meant.insert(Sha256Hex(bytes));
+      }
+      std::set<std::string> names;
+      for (const auto& files : {before, after}) {
+        for (const auto& [name, bytes] : files) names.insert(name);
+      }
+      for (const std::string& name : names) {
+        const auto was = before.find(name), is = after.find(name);
+        const auto change = run.changes.find(name);
+        const std::string now = is == after.end() ? kGone : Sha256Hex(is->second);
+        if (change == run.changes.end()) {
+          EXPECT_EQ(now, was == before.end() ? kGone : Sha256Hex(was->second)) << name;
+        } else if (change->second == kRecord) {
+          EXPECT_EQ(is == after.end() ? "" : is->second.substr(0, 15), "velmora-part 1\n") << name;
+        } else if (change->second == kGone) {
+          EXPECT_EQ(now, kGone) << name;
+        } else if (run.anyOrder) {
+          made.insert(now);
+        } else {
+          EXPECT_EQ(now, Sha256Hex(change->second)) << name;
+        }
+      }
+      if (run.anyOrder) {
+        EXPECT_TRUE(made == meant) << "each file has its own link's bytes";
+      }
+    }
+  }
+}
+
+// The path printed is the real one, so that a script can use it; only a
+// folder the user named can hold bytes a terminal would act on, and then
+// the path is printed escaped and stderr says so, once.
+TEST(GetCommandTest, PrintsThePathOfTheSavedFile) {
+  struct Row {
+    std::string dir;  // -o, under the scratch folder
+    std::vector<std::string> options;
+    bool batch;    // two links: URL<TAB>PATH lines
+    bool escaped;  // the path printed escaped
+  };
+  const Row rows[] = {
+      {"o_we\\ird", {}, false, false},
+      {"o_we\\ird", {}, true, false},
+      {"caf\xC3\xA9 \xE2\x82\xAC", {}, false, false},
+      {"o\x1b[31m", {}, false, true},
+      {"o\x1b[31m", {}, true, true},
+      {"o\xFFx", {}, false, true},
+      {"o\x1b[31m", {"--json"}, true, true},  // exact in JSON; sentences on stderr escaped
+  };
+  TestSite site;
+  AddFilePage(site, "1", "/files/one.bin", "/files/one.bin", "one");
+  AddFilePage(site, "2", "/files/two.bin", "/files/two.bin", "two");
+  site.Start();
+  const std::string note = "paths are shown escaped";
+  for (const Row& row : rows) {
+    const std::string what = Shown(row.dir) + (row.batch ? ", batch" : "") +
+                             (row.options.empty() ? "" : " " + row.options[0]);
+    SCOPED_TRACE(what);
+    ScratchDir scratch;
+    const fs::path out = scratch.path() / row.dir;
+    std::vector<std::string> args = {"get", "-o", out.string()};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    args.push_back(site.Url("/f/1"));
+    if (row.batch) args.push_back(site.Url("/f/2"));
+    const ProcessRun run = RunHost(args);
+    EXPECT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(PrintableFault(run.err), "");
+    EXPECT_EQ(ReadFile(out / "one.bin"), "one");
+    const auto printed = [&](const std::string& name) {
+      const std::string path = (out / name).string();
+      return row.escaped ? Shown(path) : path;
+    };
+    std::string expected;
+    if (row.options.empty()) {
+      expected = row.batch ? site.Url("/f/1") + "\t" + printed("one.bin") + "\n" +
+                                 site.Url("/f/2") + "\t" + printed("two.bin") + "\n"
+                           : printed("one.bin") + "\n";
+      EXPECT_EQ(run.out, expected);
+    } else {
+      const std::vector<nlohmann::json> lines = JsonLines(run.out);
+      ASSERT_EQ(lines.size(), 2u);
+      EXPECT_EQ(lines[0]["download"]["path"], (out / "one.bin").string());
+    }
+    EXPECT_NE(run.err.find("saved " + printed("one.bin") + " ("), std::string::npos) << run.err;
+    const size_t said = run.err.find(note);
+    EXPECT_EQ(said != std::string::npos, row.escaped) << run.err;
+    if (said != std::string::npos) {
+      EXPECT_EQ(run.err.find(note, said + 1), std::string::npos) << "said once";
+    }
+  }
 }
 
 TEST(GetCommandTest, ParallelBatchesComeBackInOrder) {
@@ -259,7 +591,8 @@ TEST(GetCommandTest, StderrLinesStayWholeUnderLoad) {
   std::string input;
   for (int i = 0; i < kLinks; ++i) {
     const std::string id = std::to_string(i);
-    AddFilePage(site, id, "/files/" + id + ".bin", "/files/" + id + ".bin", Pattern(64, i));
+    AddFilePage(site, id, "/files/" + id + ".bin", "/files/" + id + ".bin",
+                "TYPE application/octet-stream\n" + Pattern(64, i));
   }
   site.Start();
   for (int i = 0; i < kLinks; ++i) input += site.Url("/f/" + std::to_string(i)) + "\n";

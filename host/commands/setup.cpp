@@ -121,7 +121,7 @@ int OpenRecording(const std::string& dir, size_t maxFileBytes, const std::string
   return 0;
 }
 
-OutputSetup PrepareOutput(const std::string& dir, bool overwrite, bool resume) {
+OutputSetup PrepareOutput(const std::string& dir, bool overwrite, bool resume, bool acceptWebPage) {
   OutputSetup made;
   const std::string path = dir.empty() ? "." : dir;
   made.folder = OpenWritableFolder(path, "output folder");
@@ -129,6 +129,9 @@ OutputSetup PrepareOutput(const std::string& dir, bool overwrite, bool resume) {
   made.download.folderShown = dir.empty() ? "" : path.back() == '/' ? path : path + "/";
   made.download.overwrite = overwrite;
   made.download.resume = resume;
+  made.download.acceptWebPage = acceptWebPage;
+  made.names = std::make_unique<DownloadNames>();
+  made.download.names = made.names.get();
   return made;
 }
 

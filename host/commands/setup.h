@@ -10,6 +10,7 @@
 #include "host/cli/batch_input.h"
 #include "host/cli/options.h"
 #include "host/download/downloader.h"
+#include "host/download/part_file.h"
 #include "host/io/safe_files.h"
 #include "host/net/recording.h"
 #include "host/run/link_runner.h"
@@ -60,9 +61,10 @@ int OpenRecording(const std::string& dir, size_t maxFileBytes, const std::string
 // checked; the folder stays open while this lives.
 struct OutputSetup {
   UniqueFd folder;
+  std::unique_ptr<DownloadNames> names;  // held by the run's downloads
   DownloadOptions download;
 };
-OutputSetup PrepareOutput(const std::string& dir, bool overwrite, bool resume);
+OutputSetup PrepareOutput(const std::string& dir, bool overwrite, bool resume, bool acceptWebPage);
 
 }  // namespace velmora::host
 

@@ -175,14 +175,16 @@ std::string SafeFileName(std::string_view proposed) {
   const size_t first = name.find_first_not_of(". ");
   if (first == std::string::npos) return {};
   name.erase(0, first);
-  name.erase(name.find_last_not_of(". ") + 1);
-  if (IsReservedOnWindows(name)) name.insert(0, "_");
   if (name.size() > kMaxNameBytes) {
     const size_t dot = name.rfind('.');
     const std::string extension =
         dot != std::string::npos && name.size() - dot <= kMaxExtensionBytes ? name.substr(dot) : "";
     name = std::string(Cut(name, kMaxNameBytes - extension.size())) + extension;
   }
+  // Windows drops trailing dots and blanks (a cut may leave some), and would
+  // then see a device name in what is left.
+  name.erase(name.find_last_not_of(". ") + 1);
+  if (IsReservedOnWindows(name)) name.insert(0, "_");
   // A saved file is never taken for a download in progress.
   if (name.size() >= kPartSuffix.size() &&
       EqualsIgnoringCase(std::string_view(name).substr(name.size() - kPartSuffix.size()),

@@ -13,8 +13,9 @@ namespace velmora::host {
 inline constexpr std::string_view kPartSuffix = ".part";
 // NAME, "NAME (1)" ... "NAME (9999)": the names tried for one file.
 inline constexpr int kMaxNumber = 10000;
-// The longest safe name: room for " (9999)" and ".part" under the 255 bytes
-// a file system allows.
+// The longest safe name, before the "_" that may guard a device's name and
+// the one that may guard against the partial-file suffix: room for both,
+// " (9999)" and ".part" under the 255 bytes a file system allows.
 inline constexpr size_t kMaxNameBytes = 200;
 
 // The file name a Content-Disposition header value proposes: filename*=

@@ -37,10 +37,16 @@ TEST(FileNamingTest, NamesComeFromTheHeaderThenTheUrlAndAreMadeSafe) {
       {"attachment; filename=\"lpt\xC2\xB9\"", "http://h/y", "_lpt\xC2\xB9"},
       {"attachment; filename=\"CONSOLE.txt\"", "http://h/y", "CONSOLE.txt"},
       {"attachment; filename=\"resumeZ.bin.part\"", "http://h/y", "resumeZ.bin.part_"},
+      // A cut leaves no trailing blank, nor a device name once they are gone.
+      {"attachment; filename=\"" + std::string(199, 'a') + " " + std::string(100, 'b') + "\"",
+       "http://h/y", std::string(199, 'a')},
+      {"attachment; filename=\"CON" + std::string(250, ' ') + "x\"", "http://h/y", "_CON"},
       {"attachment; filename=\"X.PART. \"", "http://h/y", "X.PART_"},
       {"", "http://h/get/a.part", "a.part_"},
       {"attachment; filename=\"" + std::string(300, 'a') + ".zip\"", "http://h/y",
        std::string(196, 'a') + ".zip"},
+      {"attachment; filename=\"LPT1." + std::string(300, 'a') + ".part\"", "http://h/y",
+       "_LPT1." + std::string(190, 'a') + ".part_"},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(DownloadFileName(row.disposition, row.url), row.name)

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -32,6 +33,7 @@ class PartFileTest : public ::testing::Test {
   void Fresh(const std::string& spec) {
     folder_ = UniqueFd();
     held_.clear();
+    names_ = std::make_unique<DownloadNames>();
     fs::remove_all(dir());
     fs::create_directory(dir());
     WriteFile(victim(), "precious");
@@ -41,15 +43,31 @@ class PartFileTest : public ::testing::Test {
   // Makes in d what spec names, comma-separated: "NAME" a file holding
   // "abc", "NAME!" the same held locked by another download, "NAME>" a link
   // to the victim, "NAME>>" a link to nothing, "NAME=" a hard link to the
-  // victim, "NAME/" a folder, "NAME|" a pipe.
+  // victim, "NAME/" a folder, "NAME|" a pipe, "NAME@" a name the run holds.
+  // "NAME.part~" (also "!~") is a .part with its record: of this download's
+  // resource (Kept()), "~b" of another link, "~-" without a validator, "~w"
+  // with a weak ETag only; "NAME^" a record of NAME's .part and no .part.
   void Make(const std::string& spec) {
     std::istringstream items(spec);
     for (std::string item; std::getline(items, item, ',');) {
-      const size_t end = item.find_first_of("!>=/|");
-      const fs::path path = dir() / item.substr(0, end);
+      const size_t end = item.find_first_of("!>=/|@~^");
+      const std::string name = item.substr(0, end);
+      const fs::path path = dir() / name;
       const std::string kind = end == std::string::npos ? "" : item.substr(end);
-      if (kind.empty() || kind == "!") WriteFile(path, "abc");
-      if (kind == "!") {
+      const size_t tilde = kind.find('~');
+      if (tilde != std::string::npos || kind == "^") {
+        PartRecord record = Kept();
+        const std::string variant = tilde == std::string::npos ? "" : kind.substr(tilde + 1);
+        if (variant == "b") record.link = "http://h/f/2";
+        if (variant == "-") record.etag.clear();
+        if (variant == "w") record.etag = "W/\"v1\"";
+        const std::string saved = kind == "^" ? name : name.substr(0, name.size() - 5);
+        WriteFile(dir() / RecordName(saved), record.Text());
+      }
+      if (kind == "@") names_->Claim(name);
+      if (kind.empty() || kind.rfind('!', 0) == 0 || kind.rfind('~', 0) == 0)
+        WriteFile(path, "abc");
+      if (kind.rfind('!', 0) == 0) {
         held_.emplace_back(open(path.c_str(), O_RDONLY | O_CLOEXEC));
         EXPECT_EQ(flock(held_.back().get(), LOCK_EX | LOCK_NB), 0);
       }
@@ -67,9 +85,17 @@ class PartFileTest : public ::testing::Test {
     EXPECT_FALSE(fs::exists(scratch_.path() / "made-by-link"));
   }
 
+  // What this download's server says now, and what an earlier .part of
+  // the same resource recorded.
+  static PartRecord Now() {
+    return {"http://h/f/1", "http://h/dl/f.bin", "http://h/dl/f.bin", "\"v1\"", "", 3};
+  }
+  static PartRecord Kept() { return Now(); }
+
   ScratchDir scratch_;
   UniqueFd folder_;
   std::vector<UniqueFd> held_;
+  std::unique_ptr<DownloadNames> names_;
 };
 
 TEST_F(PartFileTest, ClaimTakesTheFirstNameThatIsFreeOrMayBeUsed) {
@@ -89,11 +115,24 @@ TEST_F(PartFileTest, ClaimTakesTheFirstNameThatIsFreeOrMayBeUsed) {
       {"f.bin>", plain, "f (1).bin", 0, true, nullptr},
       {"f.bin/", plain, "f (1).bin", 0, true, nullptr},
       {"f.bin", overwrite, "f.bin", 0, true, ""},
-      {"f.bin.part", plain, "f (1).bin", 0, true, "abc"},  // an earlier .part stays
-      {"f.bin.part", resume, "f.bin", 3, false, "abc"},
-      {"f.bin.part", overwrite, "f.bin", 0, false, ""},
-      {"f.bin.part!", resume, "f (1).bin", 0, true, "abc"},  // another download writes it
-      {"f.bin.part!", overwrite, "f (1).bin", 0, true, "abc"},
+      // A .part is taken up only when its record proves it this resource's.
+      {"f.bin.part~", resume, "f.bin", 3, false, "abc"},
+      {"f.bin.part~,f.bin", resume, "f (1).bin", 0, true, "abc"},  // saved before: whole
+      {"f.bin.part~", plain, "f (1).bin", 0, true, "abc"},
+      {"f.bin.part~", overwrite, "f (1).bin", 0, true, "abc"},
+      {"f.bin.part", resume, "f (1).bin", 0, true, "abc"},  // a file of the name, no record
+      {"f.bin.part", overwrite, "f (1).bin", 0, true, "abc"},
+      {"f.bin.part~b", resume, "f (1).bin", 0, true, "abc"},
+      {"f.bin.part~-", resume, "f (1).bin", 0, true, "abc"},
+      {"f.bin.part~w", resume, "f (1).bin", 0, true, "abc"},
+      {"f.bin.part,.f.bin.part.velmora>", resume, "f (1).bin", 0, true, "abc"},
+      {"f.bin.part,.f.bin.part.velmora=", resume, "f (1).bin", 0, true, "abc"},
+      {"f.bin.part!~", resume, "f (1).bin", 0, true, "abc"},  // another download writes it
+      {"f.bin^", plain, "f (1).bin", 0, true, nullptr},       // a record without its .part
+      // A name the run holds is never taken again, not even with overwrite.
+      {"f.bin@", overwrite, "f (1).bin", 0, true, nullptr},
+      {"F.BIN@", plain, "f (1).bin", 0, true, nullptr},
+      {"f.bin@,f (1).bin.part~", resume, "f (1).bin", 3, false, nullptr},
   };
   // Whatever the rules, such a .part is never used.
   for (const char* spec :
@@ -107,7 +146,8 @@ TEST_F(PartFileTest, ClaimTakesTheFirstNameThatIsFreeOrMayBeUsed) {
                  (row.rules.overwrite ? ", overwrite" : ""));
     Fresh(row.spec);
     const auto before = fs::symlink_status(dir() / "f.bin.part").type();
-    const PartFile part = ClaimPart(folder_.get(), "f.bin", row.rules);
+    const std::string record = ReadFile(dir() / RecordName("f.bin"));
+    const PartFile part = ClaimPart(folder_.get(), "f.bin", Now(), row.rules, *names_);
     EXPECT_EQ(part.name, row.name);
     EXPECT_EQ(part.size, row.size);
     EXPECT_EQ(part.created, row.created);
@@ -119,10 +159,16 @@ TEST_F(PartFileTest, ClaimTakesTheFirstNameThatIsFreeOrMayBeUsed) {
     EXPECT_TRUE(S_ISREG(held.st_mode));
     EXPECT_EQ(held.st_nlink, 1u);
     EXPECT_EQ(static_cast<uint64_t>(held.st_size), row.size);
-    // What stood at the first name's .part is still what it was.
+    // Its record: written before any byte, or the earlier one as it was.
+    EXPECT_EQ(ReadFile(dir() / RecordName(part.name)), part.created ? Now().Text() : Kept().Text());
+    EXPECT_FALSE(names_->Claim(part.name)) << "held for the run";
+    // What stood at the first name's .part, and its record, is still what it was.
     const bool tookFirst = std::string(row.name) == "f.bin";
     EXPECT_EQ(fs::symlink_status(dir() / "f.bin.part").type(),
               tookFirst && before == fs::file_type::not_found ? fs::file_type::regular : before);
+    if (!tookFirst) {
+      EXPECT_EQ(ReadFile(dir() / RecordName("f.bin")), record);
+    }
     if (row.firstPart != nullptr) {
       EXPECT_EQ(ReadFile(dir() / "f.bin.part"), row.firstPart);
     }
@@ -130,6 +176,53 @@ TEST_F(PartFileTest, ClaimTakesTheFirstNameThatIsFreeOrMayBeUsed) {
       EXPECT_EQ(ReadFile(dir() / "f.bin"), "abc");
     }
     ExpectNothingOutsideTouched();
+  }
+}
+
+TEST(PartRecordTest, ARecordProvesTheSameResourceOnly) {
+  const PartRecord now{"http://h/f/1",
+                       "http://h/dl/1",
+                       "http://h/dl/1",
+                       "\"v1\"",
+                       "Tue, 01 Dec 2026 10:00:00 GMT",
+                       3};
+  struct Row {
+    const char* what;
+    void (*change)(PartRecord& kept);
+    bool same;
+  };
+  const Row rows[] = {
+      {"as recorded", [](PartRecord&) {}, true},
+      {"another link", [](PartRecord& kept) { kept.link = "http://h/f/2"; }, false},
+      {"another ETag", [](PartRecord& kept) { kept.etag = "\"v2\""; }, false},
+      {"another date", [](PartRecord& kept) { kept.lastModified = "Wed, 02 Dec 2026"; }, false},
+      {"another size", [](PartRecord& kept) { kept.total = 4; }, false},
+      {"no size kept", [](PartRecord& kept) { kept.total = -1; }, true},
+      {"the date alone", [](PartRecord& kept) { kept.etag.clear(); }, true},
+      {"a weak ETag alone",
+       [](PartRecord& kept) {
+         kept.etag = "W/\"v1\"";
+         kept.lastModified.clear();
+       },
+       false},
+      {"no validator",
+       [](PartRecord& kept) {
+         kept.etag.clear();
+         kept.lastModified.clear();
+       },
+       false},
+      {"a value on two lines", [](PartRecord& kept) { kept.etag = "\"v1\"\nsize 9"; }, true},
+      {"no link", [](PartRecord& kept) { kept.link.clear(); }, false},
+  };
+  for (const Row& row : rows) {
+    PartRecord kept = now;
+    row.change(kept);
+    // As read back from its file.
+    EXPECT_EQ(SameResource(PartRecord::Parse(kept.Text()), now), row.same) << row.what;
+  }
+  EXPECT_EQ(PartRecord::Parse(now.Text()).Text(), now.Text());
+  for (const char* text : {"", "link http://h/f/1\netag \"v1\"\n", "velmora-part 2\nlink x\n"}) {
+    EXPECT_FALSE(SameResource(PartRecord::Parse(text), now)) << text;
   }
 }
 
@@ -141,6 +234,7 @@ TEST_F(PartFileTest, PublishNeverReplacesAFileThatAppearedMeanwhile) {
   };
   const Row rows[] = {
       {"", false, "f.bin"},
+      {"f.bin,f (1).bin@", false, "f (2).bin"},  // the next name is another download's
       {"f.bin", false, "f (1).bin"},
       {"f.bin,f (1).bin.part", false, "f (2).bin"},  // the next name's .part is another's
       {"f.bin>", false, "f (1).bin"},
@@ -152,13 +246,14 @@ TEST_F(PartFileTest, PublishNeverReplacesAFileThatAppearedMeanwhile) {
   for (const Row& row : rows) {
     SCOPED_TRACE("\"" + row.meanwhile + "\"" + (row.overwrite ? ", overwrite" : ""));
     Fresh("");
-    const PartFile part = ClaimPart(folder_.get(), "f.bin", {row.overwrite, false});
+    const PartFile part = ClaimPart(folder_.get(), "f.bin", Now(), {row.overwrite, false}, *names_);
     ASSERT_EQ(write(part.fd.get(), "whole", 5), 5);
     Make(row.meanwhile);
     const auto there = fs::symlink_status(dir() / "f.bin").type();
-    EXPECT_EQ(Publish(folder_.get(), part, row.overwrite), row.name);
+    EXPECT_EQ(Publish(folder_.get(), part, row.overwrite, *names_), row.name);
     EXPECT_EQ(ReadFile(dir() / row.name), "whole");
     EXPECT_FALSE(fs::exists(dir() / "f.bin.part"));
+    EXPECT_FALSE(fs::exists(dir() / RecordName("f.bin"))) << "its record goes with it";
     if (std::string(row.name) != "f.bin") {
       EXPECT_EQ(fs::symlink_status(dir() / "f.bin").type(), there);
       if (there == fs::file_type::regular) {

@@ -54,6 +54,10 @@ void WriteDiagnosticLine(std::string_view line) {
 
 void Say(std::string_view sentence) { WriteDiagnosticLine("velmora-host: " + Shown(sentence)); }
 
+void SayEscaped(std::string_view sentence) {
+  WriteDiagnosticLine("velmora-host: " + std::string(sentence));
+}
+
 void DrawStatus(std::string_view text, size_t lines) {
   Writer& writer = TheWriter();
   std::lock_guard<std::mutex> guard(writer.lock);

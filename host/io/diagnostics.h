@@ -17,6 +17,9 @@ void WriteDiagnosticLine(std::string_view line);
 // "velmora-host: SENTENCE": every sentence for the user; site bytes in it
 // are escaped here.
 void Say(std::string_view sentence);
+// The same for a sentence whose site bytes are escaped already (a path
+// printed as it is beside them).
+void SayEscaped(std::string_view sentence);
 
 // Replaces the status area with text, lines lines tall (no line end after
 // the last); a terminal only.

@@ -74,6 +74,16 @@ std::string Shown(std::string_view bytes) {
   return out;
 }
 
+bool IsPrintable(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    char32_t code = 0;
+    const size_t length = Utf8Sequence(text, i, code);
+    if (length == 0 || IsUnsafeCodePoint(code)) return false;
+    i += length;
+  }
+  return true;
+}
+
 std::string LinkText(std::string_view link) {
   std::string out;
   out.reserve(link.size());

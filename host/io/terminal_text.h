@@ -21,6 +21,10 @@ bool IsUnsafeCodePoint(char32_t code);
 // can move the cursor, colour the screen or forge a line.
 std::string Shown(std::string_view bytes);
 
+// True when text reaches a terminal as it is: well-formed UTF-8 without an
+// unsafe code point (Shown changes nothing in it but its backslashes).
+bool IsPrintable(std::string_view text);
+
 // A link or URL as one printable token: every byte outside 0x21..0x7E (space,
 // controls, DEL, non-ASCII) is percent-encoded, as a URL must be anyway.
 // Applying it twice changes nothing.

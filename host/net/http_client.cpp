@@ -54,6 +54,7 @@ HttpResponse HttpClient::Post(const std::string& url, const std::string& body) {
 HttpResponse HttpClient::Fetch(HttpRequest& request) {
   const size_t cap = connection_.options().maxPageBytes;
   request.maxBytes = cap;
+  request.note = note_;
   HttpResponse response;
   PageSink sink(response.body, cap);
   Attempt attempt =

@@ -29,6 +29,8 @@ class HttpClient {
 
   // Starts the deadline of a new link.
   void BeginLink() { deadline_ = LinkDeadline(connection_.options()); }
+  // Where the link's waits are said (its --trace); may be empty.
+  void SetNote(std::function<void(std::string_view)> note) { note_ = std::move(note); }
   HttpResponse Get(const std::string& url);
   // POSTs body as application/x-www-form-urlencoded.
   HttpResponse Post(const std::string& url, const std::string& body);
@@ -38,6 +40,7 @@ class HttpClient {
 
   HttpConnection& connection_;
   std::optional<HttpConnection::Clock::time_point> deadline_;
+  std::function<void(std::string_view)> note_;
 };
 
 }  // namespace velmora::host

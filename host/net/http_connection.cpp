@@ -11,6 +11,7 @@
 #include "host/io/quantities.h"
 #include "host/net/curl_share.h"
 #include "host/net/http_headers.h"
+#include "host/net/site_pace.h"
 #include "host/net/web_url.h"
 
 namespace velmora::host {
@@ -181,7 +182,7 @@ std::string InterruptedText() {
 // answer or a page over the cap would only come again.
 bool IsWorthRetrying(int curlCode, long status) {
   switch (static_cast<CURLcode>(curlCode)) {
-    case CURLE_OK: return status >= 500;
+    case CURLE_OK: return status >= 500 || status == 429;
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_CONNECT:
     case CURLE_OPERATION_TIMEDOUT:
@@ -205,9 +206,12 @@ void InitCurlOnce() {
 }
 
 // Loopback never goes through a proxy, whatever the environment says;
-// the user's own no_proxy list is kept.
+// the user's own no_proxy list is kept. curl turns every IPv4 form into
+// dotted quads and ::1 into "::1", but matches the other IPv6 names as
+// text (7.88 ignores an IPv6 range), so each request adds its own loopback
+// host (NoProxyFor) and the range helps later curls on redirects.
 std::string NoProxyList() {
-  std::string list = "localhost,127.0.0.1,::1";
+  std::string list = "localhost,127.0.0.0/8,::1,::ffff:127.0.0.0/104";
   for (const char* name : {"no_proxy", "NO_PROXY"}) {
     const char* value = std::getenv(name);
     if (value != nullptr && *value != '\0') {
@@ -217,6 +221,14 @@ std::string NoProxyList() {
     }
   }
   return list;
+}
+
+std::string NoProxyFor(const std::string& list, const std::string& url) {
+  if (!IsLoopbackUrl(url)) return list;
+  std::string host = HostOfUrl(url);
+  // curl matches an IPv6 host without its brackets.
+  if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.find_first_of("%]") - 1);
+  return host + "," + list;
 }
 
 bool IsInvalidName(const std::string& url) {
@@ -249,7 +261,7 @@ std::string StatusText(long status, const std::string& refusedRedirect) {
 }
 
 HttpConnection::HttpConnection(const HttpOptions& options, CurlShare* share)
-    : options_(options), noProxy_(NoProxyList()) {
+    : options_(options), pace_(share != nullptr ? &share->pace() : nullptr), noProxy_(NoProxyList()) {
   InitCurlOnce();
   CURL* curl = curl_easy_init();
   if (curl == nullptr) throw std::bad_alloc();
@@ -273,7 +285,6 @@ HttpConnection::HttpConnection(const HttpOptions& options, CurlShare* share)
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options_.connectTimeoutSeconds);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, options_.userAgent.c_str());
   if (!options_.proxy.empty()) curl_easy_setopt(curl, CURLOPT_PROXY, options_.proxy.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOPROXY, noProxy_.c_str());
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &OnHeader);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &OnBody);
@@ -331,6 +342,7 @@ Attempt HttpConnection::Perform(const HttpRequest& request, BodySink& sink,
     curl_easy_setopt(curl, CURLOPT_NOBODY, request.method == "HEAD" ? 1L : 0L);
   }
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, NoProxyFor(noProxy_, request.url).c_str());  // copied
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(curl, CURLOPT_REFERER,
                    request.referer.empty() ? nullptr : request.referer.c_str());
@@ -382,6 +394,10 @@ Attempt HttpConnection::Perform(const HttpRequest& request, BodySink& sink,
     attempt.refusedRedirect = HeaderValue(attempt.hops.back().responseHeaders, "location");
   }
 
+  if ((attempt.status == 429 || attempt.status == 503) && !attempt.hops.empty()) {
+    const std::string value = HeaderValue(attempt.hops.back().responseHeaders, "retry-after");
+    attempt.retryAfterSeconds = RetryAfterSeconds(value);
+  }
   attempt.retryable = IsWorthRetrying(code, 0);
   attempt.cutShort = code == CURLE_PARTIAL_FILE;
   if (code == CURLE_ABORTED_BY_CALLBACK && InterruptSignal() != 0) {

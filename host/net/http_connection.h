@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 namespace velmora::host {
 
 class CurlShare;
+class SitePace;
 
 // One request and its response on the way to the final one: the first
 // request and every redirect that was followed. Header lines as they went
@@ -54,6 +56,8 @@ struct HttpRequest {
   bool decode = true;  // undo a Content-Encoding (a page), or keep the bytes as sent (a file)
   bool stallTimeout = false;  // --timeout bounds the time without a byte (a file), not the exchange
   size_t maxBytes = 0;        // a body announced larger is refused at once; 0: no limit
+  // Where the retry loop says when and why it waits (the link's --trace); may be empty.
+  std::function<void(std::string_view)> note;
 };
 
 // What one try came to.
@@ -75,6 +79,8 @@ struct Attempt {
   bool stoppedBySink = false;  // the sink refused the body
   bool tooLarge = false;       // over request.maxBytes as announced
   bool cutShort = false;       // the connection ended before the announced body did
+  // The pause a 429 or 503 asked for with Retry-After, in seconds; -1: none.
+  double retryAfterSeconds = -1;
 };
 
 class HttpConnection {
@@ -84,13 +90,15 @@ class HttpConnection {
   // Not thread-safe: each job has its own, all over one share (the cookie
   // store). options.cookieFile, when set, is read at once into the share
   // and written back when this connection ends: give it to one connection
-  // of a run.
+  // of a run. A site's request to slow down holds every connection of the
+  // share (its SitePace).
   HttpConnection(const HttpOptions& options, CurlShare* share);
   ~HttpConnection();
   HttpConnection(const HttpConnection&) = delete;
   HttpConnection& operator=(const HttpConnection&) = delete;
 
   const HttpOptions& options() const { return options_; }
+  SitePace* pace() const { return pace_; }
 
   // One try of request, its body into sink, within deadline.
   Attempt Perform(const HttpRequest& request, BodySink& sink,
@@ -98,6 +106,7 @@ class HttpConnection {
 
  private:
   HttpOptions options_;
+  SitePace* pace_;
   void* curl_;  // CURL*, kept out of this header
   std::string noProxy_;
 };
@@ -108,6 +117,10 @@ void InitCurlOnce();
 // The no_proxy list every handle gets: loopback, and the user's own.
 std::string NoProxyList();
 
+// list for a request of url: with url's own host first when it is loopback
+// in a form curl's matching of list would miss (::ffff:7f00:1, say).
+std::string NoProxyFor(const std::string& list, const std::string& url);
+
 // Names under .invalid never resolve (RFC 6761): no name server is asked.
 bool IsInvalidName(const std::string& url);
 
@@ -116,7 +129,8 @@ std::string CurlVersionText();
 
 // Whether a transfer that ended with this libcurl code (CURLcode) and HTTP
 // status may go better when tried again: the network or the server's own
-// trouble (5xx), never a 4xx answer or a page over the cap.
+// trouble (5xx), a site's request to slow down (429), never another 4xx
+// answer or a page over the cap.
 bool IsWorthRetrying(int curlCode, long status);
 
 // "the deadline of S seconds for this link passed".

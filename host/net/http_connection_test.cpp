@@ -19,8 +19,8 @@ TEST(HttpConnectionTest, RetriesOnlyWhatAnotherTryMayOvercome) {
       {CURLE_OK, 206, false},
       {CURLE_OK, 302, false},
       {CURLE_OK, 404, false},
-      {CURLE_OK, 408, false},  // a 4xx is the site's answer, whatever it says
-      {CURLE_OK, 429, false},
+      {CURLE_OK, 408, false},  // another 4xx is the site's answer, whatever it says
+      {CURLE_OK, 429, true},  // too many requests: the site's pace, worth waiting for
       {CURLE_OK, 499, false},
       {CURLE_OK, 500, true},
       {CURLE_OK, 502, true},

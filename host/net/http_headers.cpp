@@ -1,6 +1,10 @@
 #include "host/net/http_headers.h"
 
+#include <curl/curl.h>
+
+#include <algorithm>
 #include <cctype>
+#include <ctime>
 
 namespace velmora::host {
 namespace {
@@ -65,8 +69,12 @@ std::string MaskedHeaderLine(const std::string& line) {
       const size_t semicolon = rest.find(';');
       const std::string_view pair = rest.substr(0, semicolon);
       const size_t equals = pair.find('=');
+      const size_t start = pair.find_first_not_of(" \t");
       if ((first || !set) && equals != std::string_view::npos) {
         out.append(pair.substr(0, equals + 1));
+        out += kMask;
+      } else if ((first || !set) && start != std::string_view::npos) {
+        out.append(pair.substr(0, start));  // a value without a name
         out += kMask;
       } else {
         out.append(pair);
@@ -86,6 +94,29 @@ std::string MaskedHeaderLine(const std::string& line) {
     return out + " " + kMask;
   }
   return line;
+}
+
+std::string MaskedUrlPasswords(std::string_view text) {
+  std::string out;
+  size_t done = 0;
+  // Every "//" that starts an authority (also in a scheme-relative
+  // Location): its userinfo ends at the last "@" before the path, and the
+  // password follows the first ":" in it.
+  for (size_t slashes = text.find("//"); slashes != std::string_view::npos;) {
+    const size_t from = slashes + 2;
+    const size_t end = std::min(text.find_first_of("/?#\\ \t\r\n\"'<>", from), text.size());
+    const std::string_view authority = text.substr(from, end - from);
+    const size_t at = authority.rfind('@');
+    const size_t colon = authority.find(':');
+    if (at != std::string_view::npos && colon < at) {
+      out.append(text.substr(done, from + colon + 1 - done));
+      out += "***";
+      done = from + at;
+    }
+    slashes = text.find("//", end);
+  }
+  out.append(text.substr(done));
+  return out;
 }
 
 int64_t HeaderNumber(std::string_view text) {
@@ -112,6 +143,17 @@ void ParseContentRange(std::string_view value, int64_t& first, int64_t& total) {
   // A range that ends before it starts, or past the total, names no bytes.
   if (from < 0 || last < from || (total >= 0 && last >= total)) return;
   first = from;
+}
+
+double RetryAfterSeconds(std::string_view value) {
+  const int64_t seconds = HeaderNumber(value);
+  if (seconds >= 0) return static_cast<double>(seconds);
+  if (value.empty()) return -1;
+  const std::string date(value);
+  const time_t when = curl_getdate(date.c_str(), nullptr);
+  if (when == -1) return -1;
+  const double ahead = std::difftime(when, std::time(nullptr));
+  return ahead > 0 ? ahead : 0;
 }
 
 }  // namespace velmora::host

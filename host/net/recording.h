@@ -93,6 +93,9 @@ class RecordingTransport final : public Transport {
   FetchResult Fetch(const std::string& method, const std::string& url,
                     const std::string& body) override;
   void EndLink(const LinkResult& result) override;
+  void SetNote(std::function<void(std::string_view)> note) override {
+    live_.SetNote(std::move(note));
+  }
 
  private:
   Transport& live_;

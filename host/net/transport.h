@@ -4,6 +4,7 @@
 #define VELMORA_HOST_NET_TRANSPORT_H_
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -34,12 +35,17 @@ class Transport {
   virtual FetchResult Fetch(const std::string& method, const std::string& url,
                             const std::string& body) = 0;
   virtual void EndLink(const LinkResult& result) { (void)result; }
+  // Where the link under way says when and why it waits (its --trace).
+  virtual void SetNote(std::function<void(std::string_view)> note) { (void)note; }
 };
 
 class LiveTransport final : public Transport {
  public:
   explicit LiveTransport(HttpConnection& connection) : client_(connection) {}
   void BeginLink(size_t, const std::string&) override { client_.BeginLink(); }
+  void SetNote(std::function<void(std::string_view)> note) override {
+    client_.SetNote(std::move(note));
+  }
   FetchResult Fetch(const std::string& method, const std::string& url,
                     const std::string& body) override {
     FetchResult result{method == "POST" ? client_.Post(url, body) : client_.Get(url), {}, {}};

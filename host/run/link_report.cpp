@@ -11,17 +11,30 @@ namespace velmora::host {
 namespace {
 
 // "; x.zip.part keeps 512 bytes for --continue", for a download cut short.
-std::string KeptPart(const LinkReport& report) {
+std::string KeptPart(const LinkReport& report, bool terminal) {
   if (!report.download || report.download->partPath.empty()) return {};
-  return "; " + report.download->partPath + " keeps " + std::to_string(report.download->size) +
-         " bytes for --continue";
+  const DownloadReport& file = *report.download;
+  const std::string kept = "; " + (terminal ? PathText(file.partPath) : file.partPath) + " keeps " +
+                           std::to_string(file.size) + " bytes";
+  if (!file.partResumable) {
+    return kept +
+           ", but the server named no version of the file (ETag or Last-Modified), so "
+           "--continue cannot take it up";
+  }
+  return kept + " for --continue";
 }
 
 }  // namespace
 
-std::string ReasonSentence(const LinkReport& report) {
-  const std::string& url = report.url;
+std::string PathText(const std::string& path) { return IsPrintable(path) ? path : Shown(path); }
+
+std::string ReasonSentence(const LinkReport& report, bool terminal) {
+  const auto text = [terminal](const std::string& bytes) {
+    return terminal ? Shown(bytes) : bytes;
+  };
+  const std::string url = text(report.url);
   const LinkResult& result = report.result;
+  const std::string reason = text(result.reason);
   switch (result.outcome) {
     case Outcome::kLink: return "the site gave the download link for " + url + ".";
     case Outcome::kNoLink:
@@ -31,24 +44,25 @@ std::string ReasonSentence(const LinkReport& report) {
     case Outcome::kNotFound: return "the site reports the link " + url + " as invalid.";
     case Outcome::kDeleted: return "the site reports the download link for " + url + " as faulty.";
     case Outcome::kTransferError:
-      return "transfer error while resolving " + url + ": " + result.reason + ".";
-    case Outcome::kReplayMismatch: return "replay of " + url + " stopped: " + result.reason + ".";
+      return "transfer error while resolving " + url + ": " + reason + ".";
+    case Outcome::kReplayMismatch: return "replay of " + url + " stopped: " + reason + ".";
     case Outcome::kBadLink:
-      return "the plugin's link for " + url + " is not one to download: " + result.reason + ".";
-    case Outcome::kIncomplete: return "replay of " + url + " cannot finish: " + result.reason + ".";
+      return "the plugin's link for " + url + " is not one to download: " + reason + ".";
+    case Outcome::kIncomplete: return "replay of " + url + " cannot finish: " + reason + ".";
     case Outcome::kBadUrl:
       return (report.line > 0 ? "line " + std::to_string(report.line) + ": \"" : "\"") + url +
-             "\" is not an http or https URL (" + result.reason + ").";
+             "\" is not an http or https URL (" + reason + ").";
     case Outcome::kBadRecording:
-      return "replay of " + url + " stopped: the recording is unreadable: " + result.reason + ".";
+      return "replay of " + url + " stopped: the recording is unreadable: " + reason + ".";
     case Outcome::kDownloadError:
-      return "downloading " + LinkText(result.link) + " for " + url + " failed: " + result.reason +
-             KeptPart(report) + ".";
+      return "downloading " + LinkText(result.link) + " for " + url + " failed: " + reason +
+             KeptPart(report, terminal) + ".";
     case Outcome::kInterrupted:
       if (report.download) {
-        return "downloading the file of " + url + " was " + result.reason + KeptPart(report) + ".";
+        return "downloading the file of " + url + " was " + reason + KeptPart(report, terminal) +
+               ".";
       }
-      return "resolving " + url + " was " + result.reason + ".";
+      return "resolving " + url + " was " + reason + ".";
   }
   return {};
 }
@@ -56,7 +70,7 @@ std::string ReasonSentence(const LinkReport& report) {
 std::string SavedSentence(const DownloadReport& download) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.2f", download.seconds);
-  std::string text = "saved " + download.path + " (" + std::to_string(download.size) +
+  std::string text = "saved " + PathText(download.path) + " (" + std::to_string(download.size) +
                      " bytes in " + seconds + " s, " +
                      RateText(download.size - download.resumedFrom, download.seconds);
   if (download.resumedFrom > 0) {
@@ -69,7 +83,7 @@ std::string TsvLine(const LinkReport& report) {
   const Outcome outcome = report.result.outcome;
   if (outcome != Outcome::kLink) return LinkText(report.url) + "\t" + OutcomeWords(outcome);
   return LinkText(report.url) + "\t" +
-         (report.download ? Shown(report.download->path) : LinkText(report.result.link));
+         (report.download ? PathText(report.download->path) : LinkText(report.result.link));
 }
 
 std::string JsonLine(const LinkReport& report) {
@@ -120,6 +134,7 @@ std::string JsonLine(const LinkReport& report) {
         {"final_url", LinkText(file.finalUrl)},
         {"attempts", file.attempts},
         {"error", textOrNull(file.error)},
+        {"web_page", textOrNull(file.webPage)},
     };
   }
   // Site bytes that are no UTF-8 become U+FFFD; everything else is escaped.

@@ -43,15 +43,22 @@ struct LinkReport {
   int exitCode = 0;
 };
 
-// The sentence saying what happened to the link (raw site bytes included:
-// pass it through Shown() for a terminal).
-std::string ReasonSentence(const LinkReport& report);
+// The sentence saying what happened to the link: as it is (JSON), or for a
+// terminal, its site bytes escaped (Shown) and its paths PathText.
+std::string ReasonSentence(const LinkReport& report, bool terminal = false);
 
-// "saved PATH (N bytes in S s, RATE[, resumed after N bytes])."
+// "saved PATH (N bytes in S s, RATE[, resumed after N bytes]).", for a
+// terminal.
 std::string SavedSentence(const DownloadReport& download);
 
-// "URL<TAB>RESULT", both printable: the URL and a link percent-encoded.
+// "URL<TAB>RESULT", both printable: the URL and a link percent-encoded, a
+// path as PathText.
 std::string TsvLine(const LinkReport& report);
+
+// A saved file's path for a terminal: as it is, so that it can be used, or
+// escaped (Shown) when the folder the user named holds bytes a terminal
+// would act on (the name the site gave is safe already).
+std::string PathText(const std::string& path);
 
 // One JSON object on one line, pure ASCII (see host/README.md for the schema).
 std::string JsonLine(const LinkReport& report);

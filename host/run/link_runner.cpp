@@ -117,7 +117,13 @@ void DownloadLink(const RunSettings& settings, JobTools& tools, LinkReport& repo
   const LinkTrace trace(settings.trace, settings.traceCookies, tag);
   trace.Line("GET " + link + " (the file)");
   const size_t slot = display.Begin(link);
-  report.download = tools.downloader->Fetch(link, referer, deadline, &display, slot);
+  if (trace.on()) {
+    tools.downloader->SetNote([&trace](std::string_view line) { trace.Line(line); });
+  } else {
+    tools.downloader->SetNote(nullptr);
+  }
+  report.download = tools.downloader->Fetch(report.url, link, referer, deadline, &display, slot);
+  tools.downloader->SetNote(nullptr);
   display.End(slot);
   const DownloadReport& download = *report.download;
   if (trace.on()) {
@@ -189,6 +195,7 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
   std::string worstWords;
   size_t found = 0, done = 0;
   bool dumpFailed = false;
+  bool pathsEscaped = false;  // said once
   std::string outputError;
   auto deliver = [&](size_t index, LinkReport& report) {
     const Outcome outcome = report.result.outcome;
@@ -205,7 +212,7 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
     } else if (settings.batch) {
       line = TsvLine(report);
     } else if (outcome == Outcome::kLink) {
-      line = report.download ? Shown(report.download->path) : LinkText(report.result.link);
+      line = report.download ? PathText(report.download->path) : LinkText(report.result.link);
     }
     if (!line.empty() || settings.json || settings.batch) {
       progress.Clear();
@@ -216,10 +223,18 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
         return false;
       }
     }
+    if (report.download && !pathsEscaped &&
+        (PathText(report.download->path) != report.download->path ||
+         PathText(report.download->partPath) != report.download->partPath)) {
+      pathsEscaped = true;
+      SayEscaped(
+          "note: the output folder's path holds bytes a terminal would act on, so paths are "
+          "shown escaped (\\xHH, a backslash doubled); --json gives them exactly.");
+    }
     if (outcome != Outcome::kLink && outcome != Outcome::kInterrupted) {
-      Say(ReasonSentence(report));
+      SayEscaped(ReasonSentence(report, true));
     } else if (outcome == Outcome::kLink && report.download && !settings.quiet) {
-      Say(SavedSentence(*report.download));
+      SayEscaped(SavedSentence(*report.download));
     }
     if (!report.dumpError.empty()) dumpFailed = true;
     for (const std::string& note : notes[index]) Say(note);

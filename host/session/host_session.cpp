@@ -114,6 +114,11 @@ LinkReport HostSession::Resolve(const std::string& url, const LinkCall& call) {
   job.report.url = url;
   Transport& transport = *call.transport;
   transport.BeginLink(call.ordinal, url);
+  if (job.trace.on()) {
+    transport.SetNote([&job](std::string_view line) { job.trace.Line(line); });
+  } else {
+    transport.SetNote(nullptr);
+  }
 
   std::string found;
   {
@@ -145,6 +150,7 @@ LinkReport HostSession::Resolve(const std::string& url, const LinkCall& call) {
                 "\"" + found + "\" is no http or https URL (" + why + ")"};
     }
   }
+  transport.SetNote(nullptr);  // the job's trace ends here
   transport.EndLink(result);
   return std::move(job.report);
 }

@@ -7,7 +7,7 @@
 namespace velmora::host {
 
 void LinkTrace::Line(std::string_view text) const {
-  if (on_) WriteDiagnosticLine(prefix_ + Shown(text));
+  if (on_) WriteDiagnosticLine(prefix_ + Shown(showCookies_ ? text : MaskedUrlPasswords(text)));
 }
 
 void LinkTrace::Hops(const std::vector<HttpHop>& hops) const {

@@ -1,6 +1,6 @@
 // The --trace lines of one link, "[trace #3] ...": each escaped, tagged and
 // written whole through the stderr writer; cookie values and credentials
-// masked unless asked for.
+// (passwords in URLs too) masked unless asked for.
 #ifndef VELMORA_HOST_SESSION_LINK_TRACE_H_
 #define VELMORA_HOST_SESSION_LINK_TRACE_H_
 
