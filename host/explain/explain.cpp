@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 
 #include "host/explain/near_misses.h"
 #include "host/net/form_encoding.h"
@@ -26,7 +27,18 @@ class RoadWatcher final : public RoadObserver {
   explicit RoadWatcher(Road& road) : road_(road) {}
 
   void FormOpen(size_t at) override { road_.formAt = at; }
-  void FormClose(size_t at) override { road_.formEndAt = at; }
+  void FormClose(size_t at) override {
+    road_.formEndAt = at;
+    if (at == kNpos) return;
+    // One field per "<INPUT" of the form: room for all at once, not moved as they come.
+    const std::string_view form = std::string_view(road_.page).substr(0, at);
+    size_t inputs = 0;
+    for (size_t p = form.find(kInputMarker, road_.formAt); p != std::string_view::npos;
+         p = form.find(kInputMarker, p + kInputMarker.size())) {
+      ++inputs;
+    }
+    road_.fields.reserve(inputs);
+  }
   void Action(size_t at, size_t length) override {
     road_.actionAt = at;
     road_.actionLength = length;
@@ -96,10 +108,10 @@ struct Attribute {
   std::string_view marker;
   std::string_view borrowed, suffix, unclosed, runsOn;
 };
-constexpr Attribute kName{"name",          kNameMarker,     "borrowed-name",
-                          "name-suffix",   "unclosed-name", "runs-on-name"};
-constexpr Attribute kValue{"value",          kValueMarker,     "borrowed-value",
-                           "value-suffix",   "unclosed-value", "runs-on-value"};
+constexpr Attribute kName{"name",        kNameMarker,     "borrowed-name",
+                          "name-suffix", "unclosed-name", "runs-on-name"};
+constexpr Attribute kValue{"value",        kValueMarker,     "borrowed-value",
+                           "value-suffix", "unclosed-value", "runs-on-value"};
 constexpr std::string_view kLineBreak = "line-break";
 
 // The most bytes of a longer attribute's name a suffix note quotes.
@@ -136,15 +148,16 @@ AttributeLook LookAt(std::string_view page, const Attribute& attribute, size_t a
 // The notes on one attribute of a field: where it came from, and whether it
 // is what its tag meant.
 void NoteAttribute(std::string_view page, const Attribute& attribute, size_t at, bool closed,
-                   size_t bytes, FieldRoad& field, AttributeLook& look) {
+                   size_t bytes, const FieldRoad& field, AttributeLook& look,
+                   std::vector<FieldNote>& notes) {
   if (at == kNowhere) return;
   if (at != look.at) look = LookAt(page, attribute, at, closed, bytes);
-  if (at >= field.tagEnd) field.notes.push_back({attribute.borrowed, look.tag});
-  if (look.wordStart != kNowhere) field.notes.push_back({attribute.suffix, look.wordStart});
+  if (at >= field.tagEnd) notes.push_back({attribute.borrowed, look.tag});
+  if (look.wordStart != kNowhere) notes.push_back({attribute.suffix, look.wordStart});
   if (!closed) {
-    field.notes.push_back({attribute.unclosed});
+    notes.push_back({attribute.unclosed});
   } else if (look.runsOn) {
-    field.notes.push_back({attribute.runsOn});
+    notes.push_back({attribute.runsOn});
   }
 }
 
@@ -228,15 +241,19 @@ void ExplainAction(Road& road) {
 void ExplainFields(Road& road) {
   const std::string_view page = road.page;
   AttributeLook name, value;
+  std::vector<FieldNote> notes;  // one field's, then copied in one allocation
   for (size_t i = 0; i < road.fields.size(); ++i) {
     FieldRoad& field = road.fields[i];
     const size_t next = i + 1 < road.fields.size() ? road.fields[i + 1].input : road.formEndAt;
     // Not past the next input: a form of tags without ">" would be searched to its end each time.
     const size_t close = page.substr(0, next).find('>', field.input);
     field.tagEnd = std::min(next, close == std::string_view::npos ? road.formEndAt : close);
-    NoteAttribute(page, kName, field.nameAt, field.nameClosed, field.nameBytes, field, name);
-    NoteAttribute(page, kValue, field.valueAt, field.valueClosed, field.valueBytes, field, value);
-    if (field.lines.size() > 1) field.notes.push_back({kLineBreak});
+    notes.clear();
+    NoteAttribute(page, kName, field.nameAt, field.nameClosed, field.nameBytes, field, name, notes);
+    NoteAttribute(page, kValue, field.valueAt, field.valueClosed, field.valueBytes, field, value,
+                  notes);
+    if (field.lines.size() > 1) notes.push_back({kLineBreak});
+    field.notes.assign(notes.begin(), notes.end());
   }
   if (road.posted) return;
   if (road.fieldsEnded == FieldsEnd::kTooLarge) {
@@ -391,39 +408,53 @@ std::string_view Road::ValueOf(const FieldRoad& field) const {
 }
 
 std::string Road::NoteMessage(const FieldRoad& field, const FieldNote& note) const {
+  // Appended piece by piece: a form of many borrowing inputs words thousands.
+  std::string m;
+  m.reserve(128);
+  const auto number = [&m](size_t n) {
+    char digits[24];
+    m.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+  };
   if (note.kind == kLineBreak) {
-    return "a CR or LF in it splits the field into " + std::to_string(field.lines.size()) +
-           " parameter lines";
+    m += "a CR or LF in it splits the field into ";
+    number(field.lines.size());
+    m += " parameter lines";
+    return m;
   }
   const bool ofName = note.kind.find("name") != std::string_view::npos;
   const Attribute& a = ofName ? kName : kValue;
-  const std::string what = a.what;
-  const std::string attribute(a.marker);
+  const std::string_view attribute = a.marker;  // NAME=" or VALUE="
   const size_t at = ofName ? field.nameAt : field.valueAt;
-  const size_t bytes = ofName ? field.nameBytes : field.valueBytes;
   if (note.kind == a.borrowed) {
     // A later field starts at that tag: fields stand in the order of their inputs.
     const auto later = std::lower_bound(
         fields.begin(), fields.end(), note.at,
         [](const FieldRoad& other, size_t offset) { return other.input < offset; });
     const bool input = note.at > field.input && later != fields.end() && later->input == note.at;
-    return "no " + attribute + " in its own tag: the " + what + " is borrowed from " +
-           (input ? "the later <INPUT" : "a later tag") + " at byte " + std::to_string(note.at) +
-           " (" + attribute + " at byte " + std::to_string(at) + ")";
-  }
-  if (note.kind == a.suffix) {
+    m.append("no ").append(attribute).append(" in its own tag: the ").append(a.what);
+    m.append(" is borrowed from ").append(input ? "the later <INPUT" : "a later tag");
+    m += " at byte ";
+    number(note.at);
+    m.append(" (").append(attribute).append(" at byte ");
+    number(at);
+    m += ')';
+  } else if (note.kind == a.suffix) {
     const bool cut = note.at > 0 && IsAttributeByte(page[note.at - 1]);
-    return "the " + what + " is taken from " + (cut ? "..." : "") +
-           page.substr(note.at, at - note.at + a.marker.size()) +
-           ", an attribute whose name merely ends in " + attribute.substr(0, attribute.size() - 2);
+    m.append("the ").append(a.what).append(" is taken from ").append(cut ? "..." : "");
+    m.append(std::string_view(page).substr(note.at, at - note.at + attribute.size()));
+    m.append(", an attribute whose name merely ends in ")
+        .append(attribute.substr(0, attribute.size() - 2));
+  } else if (note.kind == a.unclosed) {
+    m.append(attribute).append(" at byte ");
+    number(at);
+    m.append(" has no closing quote before the end of the form: the ").append(a.what);
+    m += " is empty";
+  } else {
+    m.append("the ").append(a.what).append(" runs on to the next double quote, at byte ");
+    number(at + attribute.size() + (ofName ? field.nameBytes : field.valueBytes));
+    m += ": its own closing quote seems to be missing";
   }
-  if (note.kind == a.unclosed) {
-    return attribute + " at byte " + std::to_string(at) +
-           " has no closing quote before the end of the form: the " + what + " is empty";
-  }
-  return "the " + what + " runs on to the next double quote, at byte " +
-         std::to_string(at + a.marker.size() + bytes) +
-         ": its own closing quote seems to be missing";
+  return m;
 }
 
 void Road::Fail(Step step, Where in, size_t at, std::string sentence) {
