@@ -353,6 +353,18 @@ void ExplainLink(Road& road) {
     road.Fail(Step::kLink, Where::kAnswer, road.hrefAt,
               "the link after HREF=\" at byte " + std::to_string(road.hrefAt) +
                   " is empty: nothing a download can use");
+    return;
+  }
+  // The host reads the plugin's answer, not where it came from: a link that
+  // is itself a marker's text is that marker's verdict.
+  const bool notFound = road.link == "%notfound%";
+  if (notFound || road.link == "%deleted%") {
+    road.verdict = notFound ? Verdict::kNotFound : Verdict::kDeleted;
+    road.hints.push_back({Step::kLink, "marker-as-link", Where::kAnswer, road.hrefAt,
+                          kHrefMarker.size() + road.link.size(),
+                          "the link is the text " + road.link +
+                              ", which the host reads as the site's verdict: " +
+                              (notFound ? "link invalid" : "download link faulty")});
   }
 }
 
