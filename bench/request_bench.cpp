@@ -5,7 +5,10 @@
 // checks the targets: the large request within 3 times the floor, forms of
 // nameless inputs linear in their size and 64k inputs under 20 ms, at least
 // 100 times faster than the literal reference on 16k inputs, and a peak
-// memory of the two copies, the output and a small constant.
+// memory of the two copies, the output and a small constant. velmora-host
+// explain runs the same steps watched on the same forms of many inputs: it
+// stays within 10 times the resolver and linear in the inputs, in time and
+// in the bytes it allocates.
 #include <benchmark/benchmark.h>
 #include <string.h>
 
@@ -16,6 +19,9 @@
 #include <vector>
 
 #include "bench/request_cases.h"
+#include "host/explain/explain.h"
+#include "host/explain/explain_output.h"
+#include "host/net/form_encoding.h"
 #include "plugin/plugin_api.h"
 #include "testing/literal_reference.h"
 #include "testing/test_allocator.h"
@@ -63,6 +69,33 @@ void Resolver(benchmark::State& state, const Texts& texts) {
   for (auto _ : state) benchmark::DoNotOptimize(RunResolver(texts));
   SetBytes(state, texts);
   CountPeak(state, texts);
+}
+
+// What velmora-host explain does once the plugin has answered: the
+// resolver's steps watched on the same texts, compared with the plugin's
+// result (here the same), and told as text or JSON; returns the bytes told.
+std::size_t RunExplain(const Texts& texts, bool json) {
+  host::Explained e;
+  e.road = host::ExplainTexts(texts.page, texts.answer);
+  e.report.url = kExportLink;
+  e.pageBytes = texts.page.size();
+  e.compared = true;
+  e.pluginResult = e.road.PluginText();
+  e.disagreement = host::Disagreement(
+      e.road, {e.pluginResult, e.road.posted, host::EncodeFormBody(e.road.params)});
+  return (json ? host::ExplainedJson(e) : host::ExplainedText(e, {100, false})).size();
+}
+
+template <bool kJson>
+void Explain(benchmark::State& state, const Texts& texts) {
+  std::size_t told = 0;
+  for (auto _ : state) benchmark::DoNotOptimize(told = RunExplain(texts, kJson));
+  SetBytes(state, texts);
+  ResetPeak();
+  const std::size_t before = BytesInUse();
+  RunExplain(texts, kJson);
+  state.counters["heap_peak"] = static_cast<double>(PeakBytes() - before);
+  state.counters["told_bytes"] = static_cast<double>(told);
 }
 
 void Exports(benchmark::State& state, const Texts& texts) {
@@ -148,6 +181,22 @@ void Register() {
     RegisterBenchmark(("c_nameless_inputs/resolver/" + size).c_str(), Resolver, Adversarial(inputs))
         ->Unit(benchmark::kMicrosecond);
   }
+  for (std::size_t inputs : {16384, 65536}) {
+    const std::string size = std::to_string(inputs / 1024) + "k";
+    for (const char* page : {"c_nameless_inputs", "c_borrowing_inputs"}) {
+      const Texts& texts =
+          std::string(page) == "c_nameless_inputs" ? Adversarial(inputs) : Borrowing(inputs);
+      const std::string prefix = std::string(page) + "/";
+      if (&texts == &Borrowing(inputs)) {
+        RegisterBenchmark((prefix + "resolver/" + size).c_str(), Resolver, texts)
+            ->Unit(benchmark::kMicrosecond);
+      }
+      RegisterBenchmark((prefix + "explain/" + size).c_str(), Explain<false>, texts)
+          ->Unit(benchmark::kMillisecond);
+      RegisterBenchmark((prefix + "explain_json/" + size).c_str(), Explain<true>, texts)
+          ->Unit(benchmark::kMillisecond);
+    }
+  }
   static const Texts named = NamedTexts(16384);
   RegisterBenchmark("c_named_inputs/resolver/16k", Resolver, named)->Unit(benchmark::kMicrosecond);
   RegisterBenchmark("d_literal/b_large_8m", Literal, Large())
@@ -203,6 +252,29 @@ bool Summarise(const SummaryReporter& reporter) {
   if (has("d_literal/b_large_8m") && has("b_large_8m/resolver")) {
     const double ratio = time("d_literal/b_large_8m") / time("b_large_8m/resolver");
     std::printf("  %-58s %10.2f x\n", "(d) literal reference / resolver, 8 MiB", ratio);
+  }
+  // explain against the resolver on the same page, and against itself at a
+  // quarter of the inputs: time and the heap it takes.
+  for (const char* page : {"c_nameless_inputs/", "c_borrowing_inputs/"}) {
+    const std::string p = page;
+    for (const char* how : {"explain/", "explain_json/"}) {
+      const std::string e = p + how;
+      for (const char* size : {"16k", "64k"}) {
+        if (!has(e + size) || !has(p + "resolver/" + size)) continue;
+        const double ratio = time(e + size) / time(p + "resolver/" + size);
+        const std::string what = "(f) " + e + size + " / resolver (at most 10)";
+        check(what.c_str(), ratio, "x", ratio <= 10.0);
+      }
+      if (!has(e + "16k") || !has(e + "64k")) continue;
+      const double ratio = time(e + "64k") / time(e + "16k");
+      check(("(f) " + e + "64k / 16k (at most 5)").c_str(), ratio, "x", ratio <= 5.0);
+      const double peak64 = reporter.counters.at(e + "64k:heap_peak");
+      const double peak16 = reporter.counters.at(e + "16k:heap_peak");
+      std::printf("  %-58s %10.2f MB, told %.2f MB\n", ("(f) " + e + "64k heap peak").c_str(),
+                  peak64 / 1e6, reporter.counters.at(e + "64k:told_bytes") / 1e6);
+      check(("(f) " + e + "heap peak 64k / 16k (at most 5)").c_str(), peak64 / peak16, "x",
+            peak64 / peak16 <= 5.0);
+    }
   }
   // Above the two copies and the output, a request may keep only small change.
   constexpr double kSmallConstant = 64 * 1024;

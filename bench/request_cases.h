@@ -76,6 +76,16 @@ inline Texts AdversarialTexts(std::size_t inputs) {
   return {page, kLinkLines};
 }
 
+// Nameless inputs before one named one, whose name and value every input
+// before it borrows: each posts a line, and explain notes every borrowing.
+inline Texts BorrowingTexts(std::size_t inputs) {
+  std::string page = "<FORM ACTION=\"/dl\">";
+  page.reserve(inputs * 21 + 64);
+  for (std::size_t i = 1; i < inputs; ++i) page += "<INPUT TYPE=\"submit\">";
+  page += "<INPUT NAME=\"id\" VALUE=\"42\"></FORM>";
+  return {page, kLinkLines};
+}
+
 // A form of named fields, every fourth one premium: the output is large too.
 inline Texts NamedTexts(std::size_t inputs) {
   std::string page = "<FORM ACTION=\"/dl\">";
@@ -104,6 +114,13 @@ inline const Texts& Adversarial(std::size_t inputs) {
   static std::map<std::size_t, Texts> cache;
   auto found = cache.find(inputs);
   if (found == cache.end()) found = cache.emplace(inputs, AdversarialTexts(inputs)).first;
+  return found->second;
+}
+
+inline const Texts& Borrowing(std::size_t inputs) {
+  static std::map<std::size_t, Texts> cache;
+  auto found = cache.find(inputs);
+  if (found == cache.end()) found = cache.emplace(inputs, BorrowingTexts(inputs)).first;
   return found->second;
 }
 

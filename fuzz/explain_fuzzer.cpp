@@ -93,11 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Road& road = explained.road;
   Require(Disagreement(road, {result, g_served.posted, EncodeFormBody(g_served.params)}).empty());
   const Outcome outcome = HostOutcome(result);
-  // Left open for now (fuzz/findings/explain/): a link that is itself a
-  // marker, which the host reads as the marker and explain as a link.
-  const bool markerAsLink =
-      road.verdict == Verdict::kLink && (road.link == "%notfound%" || road.link == "%deleted%");
-  if (!markerAsLink) Require(RoadVerdict(road) == OutcomeName(outcome));
+  Require(RoadVerdict(road) == OutcomeName(outcome));
   const bool decided = (road.verdict == Verdict::kLink && !road.link.empty()) ||
                        road.verdict == Verdict::kNotFound || road.verdict == Verdict::kDeleted;
   Require(road.failedStep.has_value() != decided);

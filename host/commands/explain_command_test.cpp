@@ -81,6 +81,8 @@ TEST_F(ExplainCommandTest, JsonFollowsTheDocumentedSchemaAndExitCodes) {
       {hostile, "Your download link <a href=\"x\x1b]0;t\x07\">", 1, "link"},
       {kPage, "Invalid download link</b></p>", 2, nullptr},
       {kPage, "Your download link HREF=\"file:///etc/passwd\"", 6, "link"},
+      {kPage, "Your download link <A HREF=\"%notfound%\">", 2, nullptr},  // as resolve reads it
+      {kPage, "Your download link <A HREF=\"%deleted%\">", 3, nullptr},
   };
   for (const auto& row : rows) {
     const fs::path recording = Record("r" + std::to_string(&row - rows), {{row.page, row.answer}});

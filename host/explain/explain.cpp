@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 
 #include "host/explain/near_misses.h"
 #include "host/net/form_encoding.h"
@@ -26,7 +27,18 @@ class RoadWatcher final : public RoadObserver {
   explicit RoadWatcher(Road& road) : road_(road) {}
 
   void FormOpen(size_t at) override { road_.formAt = at; }
-  void FormClose(size_t at) override { road_.formEndAt = at; }
+  void FormClose(size_t at) override {
+    road_.formEndAt = at;
+    if (at == kNpos) return;
+    // One field per "<INPUT" of the form: room for all at once, not moved as they come.
+    const std::string_view form = std::string_view(road_.page).substr(0, at);
+    size_t inputs = 0;
+    for (size_t p = form.find(kInputMarker, road_.formAt); p != std::string_view::npos;
+         p = form.find(kInputMarker, p + kInputMarker.size())) {
+      ++inputs;
+    }
+    road_.fields.reserve(inputs);
+  }
   void Action(size_t at, size_t length) override {
     road_.actionAt = at;
     road_.actionLength = length;
@@ -39,8 +51,8 @@ class RoadWatcher final : public RoadObserver {
     field.nameClosed = seen.nameClosed;
     field.valueAt = seen.valueAt == kNpos ? kNowhere : base + seen.valueAt;
     field.valueClosed = seen.valueClosed;
-    field.name = std::string(seen.name);
-    field.value = std::string(seen.value);
+    field.nameBytes = seen.name.size();
+    field.valueBytes = seen.value.size();
     road_.fields.push_back(std::move(field));
   }
   void ParamLine(std::string_view line, size_t premiumAt) override {
@@ -90,62 +102,62 @@ bool IsAttributeByte(char c) {
   return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == ':';
 }
 
-// The notes on one field: where its name and value came from, and how its
-// bytes split into lines.
-void NoteField(const std::string_view page, const std::vector<FieldRoad>& fields, size_t index,
-               FieldRoad& field) {
-  const auto tagAt = [&](size_t at) {
-    const size_t open = page.rfind('<', at);
-    return open == std::string_view::npos ? at : open;
-  };
-  const auto noteAttribute = [&](const char* what, size_t at, bool closed, std::string_view marker,
-                                 const std::string& taken) {
-    const std::string attribute(marker);
-    if (at == kNowhere) return;
-    if (at >= field.tagEnd) {
-      const size_t tag = tagAt(at);
-      size_t from = kNowhere;
-      for (size_t i = index + 1; i < fields.size(); ++i) {
-        if (fields[i].input <= at) from = fields[i].input;
-      }
-      field.notes.push_back(
-          {std::string("borrowed-") + what,
-           std::string("no ") + attribute + " in its own tag: the " + what + " is borrowed from " +
-               (from != kNowhere && from == tag ? "the later <INPUT" : "a later tag") +
-               " at byte " + std::to_string(tag) + " (" + attribute + " at byte " +
-               std::to_string(at) + ")"});
-    }
-    if (at > 0 && IsAttributeByte(page[at - 1])) {
-      size_t start = at;
-      while (start > 0 && IsAttributeByte(page[start - 1])) --start;
-      const std::string word(page.substr(start, at - start + marker.size()));
-      field.notes.push_back(
-          {std::string(what) + "-suffix", "the " + std::string(what) + " is taken from " + word +
-                                              ", an attribute whose name merely ends in " +
-                                              attribute.substr(0, attribute.size() - 2)});
-    }
-    if (!closed) {
-      field.notes.push_back({std::string("unclosed-") + what,
-                             attribute + " at byte " + std::to_string(at) +
-                                 " has no closing quote before the end of the form: the " + what +
-                                 " is empty"});
-    } else if (taken.find_first_of("<>") != std::string::npos ||
-               (std::string(what) == "name" && taken.find_first_of("=\"' ") != std::string::npos) ||
-               (taken.size() > 1 && taken.back() == '=' &&
-                std::isupper(static_cast<unsigned char>(taken[taken.size() - 2])))) {
-      field.notes.push_back(
-          {std::string("runs-on-") + what, "the " + std::string(what) +
-                                               " runs on to the next double quote, at byte " +
-                                               std::to_string(at + marker.size() + taken.size()) +
-                                               ": its own closing quote seems to be missing"});
-    }
-  };
-  noteAttribute("name", field.nameAt, field.nameClosed, kNameMarker, field.name);
-  noteAttribute("value", field.valueAt, field.valueClosed, kValueMarker, field.value);
-  if (field.lines.size() > 1) {
-    field.notes.push_back({"line-break", "a CR or LF in it splits the field into " +
-                                             std::to_string(field.lines.size()) +
-                                             " parameter lines"});
+// The two attributes a field takes, and the kinds of their notes.
+struct Attribute {
+  const char* what;
+  std::string_view marker;
+  std::string_view borrowed, suffix, unclosed, runsOn;
+};
+constexpr Attribute kName{"name",        kNameMarker,     "borrowed-name",
+                          "name-suffix", "unclosed-name", "runs-on-name"};
+constexpr Attribute kValue{"value",        kValueMarker,     "borrowed-value",
+                           "value-suffix", "unclosed-value", "runs-on-value"};
+constexpr std::string_view kLineBreak = "line-break";
+
+// The most bytes of a longer attribute's name a suffix note quotes.
+constexpr size_t kWordShown = 64;
+
+// What the notes need from the page about one NAME=" or VALUE=", worked out
+// once for all the inputs that take it: inputs that borrow it come in a row.
+struct AttributeLook {
+  size_t at = kNowhere;
+  size_t tag = kNowhere;        // the "<" of the tag it stands in
+  size_t wordStart = kNowhere;  // a longer attribute name ending in it: where it starts
+  bool runsOn = false;
+};
+
+AttributeLook LookAt(std::string_view page, const Attribute& attribute, size_t at, bool closed,
+                     size_t bytes) {
+  AttributeLook look;
+  look.at = at;
+  const size_t open = page.rfind('<', at);
+  look.tag = open == std::string_view::npos ? at : open;
+  if (at > 0 && IsAttributeByte(page[at - 1])) {
+    size_t start = at - 1;
+    while (start > 0 && at - start < kWordShown && IsAttributeByte(page[start - 1])) --start;
+    look.wordStart = start;
+  }
+  const std::string_view taken = page.substr(at + attribute.marker.size(), bytes);
+  look.runsOn = closed && (taken.find_first_of("<>") != std::string_view::npos ||
+                           (&attribute == &kName && taken.find_first_of("=\"' ") != kNowhere) ||
+                           (taken.size() > 1 && taken.back() == '=' &&
+                            std::isupper(static_cast<unsigned char>(taken[taken.size() - 2]))));
+  return look;
+}
+
+// The notes on one attribute of a field: where it came from, and whether it
+// is what its tag meant.
+void NoteAttribute(std::string_view page, const Attribute& attribute, size_t at, bool closed,
+                   size_t bytes, const FieldRoad& field, AttributeLook& look,
+                   std::vector<FieldNote>& notes) {
+  if (at == kNowhere) return;
+  if (at != look.at) look = LookAt(page, attribute, at, closed, bytes);
+  if (at >= field.tagEnd) notes.push_back({attribute.borrowed, look.tag});
+  if (look.wordStart != kNowhere) notes.push_back({attribute.suffix, look.wordStart});
+  if (!closed) {
+    notes.push_back({attribute.unclosed});
+  } else if (look.runsOn) {
+    notes.push_back({attribute.runsOn});
   }
 }
 
@@ -228,13 +240,21 @@ void ExplainAction(Road& road) {
 
 void ExplainFields(Road& road) {
   const std::string_view page = road.page;
+  AttributeLook name, value;
+  std::vector<FieldNote> notes;  // one field's, then copied in one allocation
   for (size_t i = 0; i < road.fields.size(); ++i) {
     FieldRoad& field = road.fields[i];
     const size_t next = i + 1 < road.fields.size() ? road.fields[i + 1].input : road.formEndAt;
-    const size_t close = page.find('>', field.input);
+    // Not past the next input: a form of tags without ">" would be searched to its end each time.
+    const size_t close = page.substr(0, next).find('>', field.input);
     field.tagEnd = std::min(next, close == std::string_view::npos ? road.formEndAt : close);
+    notes.clear();
+    NoteAttribute(page, kName, field.nameAt, field.nameClosed, field.nameBytes, field, name, notes);
+    NoteAttribute(page, kValue, field.valueAt, field.valueClosed, field.valueBytes, field, value,
+                  notes);
+    if (field.lines.size() > 1) notes.push_back({kLineBreak});
+    field.notes.assign(notes.begin(), notes.end());
   }
-  for (size_t i = 0; i < road.fields.size(); ++i) NoteField(page, road.fields, i, road.fields[i]);
   if (road.posted) return;
   if (road.fieldsEnded == FieldsEnd::kTooLarge) {
     road.Fail(Step::kFields, Where::kPage, road.formAt,
@@ -333,6 +353,18 @@ void ExplainLink(Road& road) {
     road.Fail(Step::kLink, Where::kAnswer, road.hrefAt,
               "the link after HREF=\" at byte " + std::to_string(road.hrefAt) +
                   " is empty: nothing a download can use");
+    return;
+  }
+  // The host reads the plugin's answer, not where it came from: a link that
+  // is itself a marker's text is that marker's verdict.
+  const bool notFound = road.link == "%notfound%";
+  if (notFound || road.link == "%deleted%") {
+    road.verdict = notFound ? Verdict::kNotFound : Verdict::kDeleted;
+    road.hints.push_back({Step::kLink, "marker-as-link", Where::kAnswer, road.hrefAt,
+                          kHrefMarker.size() + road.link.size(),
+                          "the link is the text " + road.link +
+                              ", which the host reads as the site's verdict: " +
+                              (notFound ? "link invalid" : "download link faulty")});
   }
 }
 
@@ -375,6 +407,66 @@ std::string Road::PluginText() const {
     case Verdict::kNoLink: break;
   }
   return {};
+}
+
+std::string_view Road::NameOf(const FieldRoad& field) const {
+  if (field.nameAt == kNowhere) return {};
+  return std::string_view(page).substr(field.nameAt + kNameMarker.size(), field.nameBytes);
+}
+
+std::string_view Road::ValueOf(const FieldRoad& field) const {
+  if (field.valueAt == kNowhere) return {};
+  return std::string_view(page).substr(field.valueAt + kValueMarker.size(), field.valueBytes);
+}
+
+std::string Road::NoteMessage(const FieldRoad& field, const FieldNote& note) const {
+  // Appended piece by piece: a form of many borrowing inputs words thousands.
+  std::string m;
+  m.reserve(128);
+  const auto number = [&m](size_t n) {
+    char digits[24];
+    m.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+  };
+  if (note.kind == kLineBreak) {
+    m += "a CR or LF in it splits the field into ";
+    number(field.lines.size());
+    m += " parameter lines";
+    return m;
+  }
+  const bool ofName = note.kind.find("name") != std::string_view::npos;
+  const Attribute& a = ofName ? kName : kValue;
+  const std::string_view attribute = a.marker;  // NAME=" or VALUE="
+  const size_t at = ofName ? field.nameAt : field.valueAt;
+  if (note.kind == a.borrowed) {
+    // A later field starts at that tag: fields stand in the order of their inputs.
+    const auto later = std::lower_bound(
+        fields.begin(), fields.end(), note.at,
+        [](const FieldRoad& other, size_t offset) { return other.input < offset; });
+    const bool input = note.at > field.input && later != fields.end() && later->input == note.at;
+    m.append("no ").append(attribute).append(" in its own tag: the ").append(a.what);
+    m.append(" is borrowed from ").append(input ? "the later <INPUT" : "a later tag");
+    m += " at byte ";
+    number(note.at);
+    m.append(" (").append(attribute).append(" at byte ");
+    number(at);
+    m += ')';
+  } else if (note.kind == a.suffix) {
+    const bool cut = note.at > 0 && IsAttributeByte(page[note.at - 1]);
+    m.append("the ").append(a.what).append(" is taken from ").append(cut ? "..." : "");
+    m.append(std::string_view(page).substr(note.at, at - note.at + attribute.size()));
+    m.append(", an attribute whose name merely ends in ")
+        .append(attribute.substr(0, attribute.size() - 2));
+  } else if (note.kind == a.unclosed) {
+    m.append(attribute).append(" at byte ");
+    number(at);
+    m.append(" has no closing quote before the end of the form: the ").append(a.what);
+    m += " is empty";
+  } else {
+    m.append("the ").append(a.what).append(" runs on to the next double quote, at byte ");
+    number(at + attribute.size() + (ofName ? field.nameBytes : field.valueBytes));
+    m += ": its own closing quote seems to be missing";
+  }
+  return m;
 }
 
 void Road::Fail(Step step, Where in, size_t at, std::string sentence) {

@@ -48,10 +48,10 @@ struct Hint {
   std::string message;
 };
 
-// Something worth knowing about one field ("borrowed-name", "line-break"...).
+// Something worth knowing about one field; Road::NoteMessage words it.
 struct FieldNote {
-  std::string kind;
-  std::string message;
+  std::string_view kind;  // "borrowed-name", "line-break"... (a literal)
+  size_t at = kNowhere;   // borrowed: the tag lent from; suffix: where the attribute starts
 };
 
 struct ParamLineRoad {
@@ -59,16 +59,17 @@ struct ParamLineRoad {
   size_t premiumAt = kNowhere;  // where the filter found "premium" (dropped)
 };
 
-// One "<INPUT"; offsets in the page.
+// One "<INPUT"; offsets in the page. Its name and value are bytes of the
+// page (Road::NameOf, Road::ValueOf), so inputs that borrow one share it.
 struct FieldRoad {
   size_t input = 0;
   size_t tagEnd = 0;  // the end of its tag: its ">", the next "<INPUT" or the form's end
   size_t nameAt = kNowhere;
-  bool nameClosed = false;
+  size_t nameBytes = 0;  // 0: no name, the field is skipped
   size_t valueAt = kNowhere;
+  size_t valueBytes = 0;
+  bool nameClosed = false;
   bool valueClosed = false;
-  std::string name;
-  std::string value;
   std::vector<FieldNote> notes;
   std::vector<ParamLineRoad> lines;  // for a field with a name
 };
@@ -106,6 +107,10 @@ struct Road {
 
   // The plugin's text for this verdict: the link, "%notfound%", "%deleted%", "".
   std::string PluginText() const;
+  std::string_view NameOf(const FieldRoad& field) const;
+  std::string_view ValueOf(const FieldRoad& field) const;
+  // The sentence of a note on field.
+  std::string NoteMessage(const FieldRoad& field, const FieldNote& note) const;
   void Fail(Step step, Where in, size_t at, std::string sentence);
 };
 

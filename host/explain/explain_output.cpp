@@ -3,6 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
 
 #include "host/io/terminal_text.h"
@@ -39,31 +41,86 @@ std::string Fit(std::string_view shown, size_t columns) {
   return std::string(shown.substr(0, at)) + "...";
 }
 
-std::string FitBytes(std::string_view bytes, size_t columns) { return Fit(Shown(bytes), columns); }
+// Columns take at most four bytes each (a UTF-8 sequence; an escaped byte
+// takes four columns): bytes past that many never show.
+size_t BytesShownIn(size_t columns) { return 4 * columns + 8; }
 
-// Words of an escaped sentence, wrapped to width; later lines indented.
-std::string Wrap(const std::string& shown, size_t first, size_t indent, size_t width) {
-  const size_t room = width > indent + 10 ? width - indent : 10;
+// Whether Shown leaves bytes as they are (printable ASCII, no backslash):
+// most of what explain tells, which then needs no escaped copy.
+bool Plain(std::string_view bytes) {
+  for (const char c : bytes) {
+    if (c < 0x20 || c > 0x7E || c == '\\') return false;
+  }
+  return true;
+}
+
+// bytes escaped, in escaped when they need it.
+std::string_view ShownIn(std::string_view bytes, std::string& escaped) {
+  if (Plain(bytes)) return bytes;
+  escaped = Shown(bytes);
+  return escaped;
+}
+
+// Appends bytes escaped and cut to at most columns, "..." marking the cut.
+void AppendFitted(std::string& out, std::string_view bytes, size_t columns) {
+  bytes = bytes.substr(0, BytesShownIn(columns));
+  if (!Plain(bytes)) {
+    out += Fit(Shown(bytes), columns);
+  } else if (bytes.size() <= columns) {
+    out.append(bytes);
+  } else {
+    out.append(bytes.substr(0, columns > 3 ? columns - 3 : 0)).append("...");
+  }
+}
+
+std::string FitBytes(std::string_view bytes, size_t columns) {
   std::string out;
+  AppendFitted(out, bytes, columns);
+  return out;
+}
+
+// Appends the words of an escaped sentence, wrapped to width, the first
+// starting at column first; later lines indented.
+void AppendWrapped(std::string& out, std::string_view shown, size_t first, size_t indent,
+                   size_t width) {
+  const size_t room = width > indent + 10 ? width - indent : 10;
+  const size_t begin = out.size();
   size_t column = first;
   size_t at = 0;
+  std::string cut;
   while (at < shown.size()) {
     size_t end = shown.find(' ', at);
-    if (end == std::string::npos) end = shown.size();
-    std::string word = shown.substr(at, end - at);
+    if (end == std::string_view::npos) end = shown.size();
+    std::string_view word = shown.substr(at, end - at);
     at = end + 1;
-    if (Columns(word) > room) word = Fit(word, room);
-    if (column > indent && column + 1 + Columns(word) > width) {
-      out += "\n" + std::string(indent, ' ');
+    size_t columns = Columns(word);
+    if (columns > room) {
+      cut = Fit(word, room);
+      word = cut;
+      columns = Columns(word);
+    }
+    if (column > indent && column + 1 + columns > width) {
+      out.append(1, '\n').append(indent, ' ');
       column = indent;
-    } else if (column > first || (column > indent && !out.empty())) {
+    } else if (column > first || (column > indent && out.size() > begin)) {
       out += ' ';
       ++column;
     }
-    out += word;
-    column += Columns(word);
+    out.append(word);
+    column += columns;
   }
+}
+
+std::string Wrap(std::string_view shown, size_t first, size_t indent, size_t width) {
+  std::string out;
+  AppendWrapped(out, shown, first, indent, width);
   return out;
+}
+
+void AppendNumber(std::string& out, size_t n) {
+  char digits[24];
+  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, n);
+  out.append(digits, end);
 }
 
 // One text's units for the excerpt: a printable character (ASCII, or a
@@ -97,8 +154,17 @@ std::vector<Unit> UnitsOf(std::string_view text, size_t from, size_t to) {
 
 const char* MarkerColour(bool hint) { return hint ? kYellow : kRed; }
 
+void AppendSpot(std::string& out, const LineIndex& lines, size_t at) {
+  out += "byte ";
+  AppendNumber(out, at);
+  out += ", line ";
+  AppendNumber(out, lines.LineOf(at));
+}
+
 std::string Spot(const LineIndex& lines, size_t at) {
-  return "byte " + std::to_string(at) + ", line " + std::to_string(lines.LineOf(at));
+  std::string spot;
+  AppendSpot(spot, lines, at);
+  return spot;
 }
 
 // The bytes of the failed step's marker at its offset, for the excerpt.
@@ -251,7 +317,7 @@ class TextWriter {
   void Fields() {
     size_t named = 0, lines = 0, dropped = 0;
     for (const FieldRoad& field : road_.fields) {
-      named += !field.name.empty();
+      named += field.nameBytes > 0;
       lines += field.lines.size();
       for (const ParamLineRoad& line : field.lines) dropped += line.premiumAt != kNowhere;
     }
@@ -259,27 +325,68 @@ class TextWriter {
                        " with a name, " + std::to_string(lines) + " parameter line(s), " +
                        std::to_string(dropped) + " dropped by the premium filter");
     const size_t room = style_.width > kLabel + 4 ? style_.width - kLabel - 4 : 20;
+    size_t told = 0;  // about what the fields take, to grow the output once
+    for (const FieldRoad& field : road_.fields) {
+      told += 64 + 48 + field.notes.size() * 160 + field.lines.size() * (style_.width / 2);
+    }
+    out_.reserve(out_.size() + told);
+    std::string text, escaped, note;
+    // The notes of inputs that borrow one name or value repeat: the last
+    // note of each kind, where it stands in out_.
+    struct Told {
+      std::string_view kind;
+      std::string message;
+      size_t at, end;
+    };
+    std::vector<Told> lastNotes;
     for (size_t i = 0; i < road_.fields.size(); ++i) {
       const FieldRoad& field = road_.fields[i];
       std::string head = "#" + std::to_string(i + 1);
       head.resize(kLabel - 2, ' ');
-      std::string text = Spot(pageLines_, field.input) + ": ";
-      if (field.name.empty()) {
+      text.clear();
+      AppendSpot(text, pageLines_, field.input);
+      text += ": ";
+      const size_t shown = BytesShownIn(style_.width);  // a borrowed name may be long
+      if (field.nameBytes == 0) {
         text +=
             field.nameAt == kNowhere ? "no NAME=\" after it: skipped" : "an empty name: skipped";
       } else {
-        text += "name \"" + field.name + "\", value \"" + field.value + "\"";
+        text.append("name \"").append(road_.NameOf(field).substr(0, shown)).append("\", value \"");
+        text.append(road_.ValueOf(field).substr(0, shown)).append("\"");
       }
-      out_ += "  " + head + FitBytes(text, style_.width - kLabel) + "\n";
-      std::string from;
-      if (field.nameAt != kNowhere) from += "NAME=\" at byte " + std::to_string(field.nameAt);
+      out_.append("  ").append(head);
+      AppendFitted(out_, text, style_.width - kLabel);
+      out_ += '\n';
+      text.clear();
+      if (field.nameAt != kNowhere) {
+        text += "NAME=\" at byte ";
+        AppendNumber(text, field.nameAt);
+      }
       if (field.valueAt != kNowhere) {
-        from += std::string(from.empty() ? "" : ", ") + "VALUE=\" at byte " +
-                std::to_string(field.valueAt);
+        text += text.empty() ? "VALUE=\" at byte " : ", VALUE=\" at byte ";
+        AppendNumber(text, field.valueAt);
       }
-      if (!from.empty()) More("  " + Fit(from, room));
-      for (const FieldNote& note : field.notes) {
-        More("  note: " + Wrap(Shown(note.message), kLabel + 8, kLabel + 2, style_.width));
+      if (!text.empty()) {
+        out_.append(kLabel + 2, ' ');
+        AppendFitted(out_, text, room);
+        out_ += '\n';
+      }
+      for (const FieldNote& fieldNote : field.notes) {
+        note = road_.NoteMessage(field, fieldNote);
+        auto last = std::find_if(lastNotes.begin(), lastNotes.end(),
+                                 [&](const Told& told) { return told.kind == fieldNote.kind; });
+        if (last == lastNotes.end()) last = lastNotes.insert(last, {fieldNote.kind, {}, 0, 0});
+        const size_t start = out_.size();
+        if (note == last->message) {
+          out_.append(out_, last->at, last->end - last->at);
+        } else {
+          out_.append(kLabel, ' ').append("  note: ");
+          AppendWrapped(out_, ShownIn(note, escaped), kLabel + 8, kLabel + 2, style_.width);
+          out_ += '\n';
+          last->message = note;
+        }
+        last->at = start;
+        last->end = out_.size();
       }
       for (const ParamLineRoad& line : field.lines) {
         if (line.premiumAt == kNowhere) continue;
@@ -308,7 +415,9 @@ class TextWriter {
       for (const ParamLineRoad& line : field.lines) {
         if (line.premiumAt != kNowhere) continue;
         ++count;
-        More("  " + FitBytes(line.text, style_.width - kLabel - 2));
+        out_.append(kLabel + 2, ' ');
+        AppendFitted(out_, line.text, style_.width - kLabel - 2);
+        out_ += '\n';
       }
     }
     if (count == 0) More("no parameter line is left: the POST carries none");

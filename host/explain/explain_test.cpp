@@ -98,6 +98,8 @@ TEST(ExplainTest, NamesTheFailedStepItsOffsetAndTheNearMiss) {
        "HREF", nullptr, nullptr},
       {"empty link", kPage, "Your download link HREF=\"\"", "link", "HREF", nullptr, nullptr},
       {"a link", kPage, kAnswer, nullptr, nullptr, nullptr, nullptr},
+      {"a link that is a marker", kPage, "Your download link <A HREF=\"%deleted%\">", nullptr,
+       nullptr, "marker-as-link", "HREF"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

@@ -1,13 +1,14 @@
 #include "host/explain/near_misses.h"
 
 #include <algorithm>
-#include <cctype>
 #include <vector>
 
 namespace velmora::host {
 namespace {
 
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+// std::tolower in the C locale, which velmora-host never leaves, inlined: it
+// runs at every byte of the texts searched.
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool SameNoCase(std::string_view text, size_t at, std::string_view word) {
   if (at + word.size() > text.size()) return false;
@@ -21,7 +22,9 @@ bool SameNoCase(std::string_view text, size_t at, std::string_view word) {
 
 size_t FindOtherCase(std::string_view text, std::string_view word, size_t from, size_t to) {
   to = std::min(to, text.size());
+  const char first = Lower(word[0]);
   for (size_t at = from; at < to && at + word.size() <= text.size(); ++at) {
+    if (Lower(text[at]) != first) continue;
     if (SameNoCase(text, at, word) && text.compare(at, word.size(), word) != 0) return at;
   }
   return kNowhere;
@@ -43,8 +46,9 @@ struct NearAttribute {
 NearAttribute FindNearAttribute(std::string_view text, std::string_view word, size_t from,
                                 size_t to) {
   to = std::min(to, text.size());
+  const char first = Lower(word[0]);
   for (size_t at = from; at < to; ++at) {
-    if (!SameNoCase(text, at, word)) continue;
+    if (Lower(text[at]) != first || !SameNoCase(text, at, word)) continue;
     size_t p = at + word.size();
     const size_t beforeEquals = p;
     while (p < text.size() && IsBlank(text[p])) ++p;
