@@ -51,8 +51,9 @@ class AbandonGuard {
   void ReleaseNow() noexcept { release_(context_); }
 
  private:
-  // Win32: the frame handler registration {next, handler} the system walks.
-  void* registration_[2] = {nullptr, nullptr};
+  // Win32: the frame handler registration {next, handler} the system walks
+  // (natively unused).
+  [[maybe_unused]] void* registration_[2] = {nullptr, nullptr};
   Release release_;
   void* context_;
 };

@@ -10,6 +10,8 @@
 # tests run against build/release/Velmora.plg as it ships.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Every core, unless the caller says otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
 preset=${1:-win32}
 case $preset in
   win32 | release) ;;

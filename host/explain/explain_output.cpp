@@ -15,7 +15,6 @@ namespace {
 
 constexpr char kRed[] = "\033[1;31m";
 constexpr char kYellow[] = "\033[1;33m";
-constexpr char kGreen[] = "\033[32m";
 constexpr char kReset[] = "\033[0m";
 constexpr size_t kLabel = 9;  // the column the step texts start at
 
