@@ -26,10 +26,12 @@ TEST(CheckCommandTest, AsksTheFileWithoutDownloadingIt) {
     std::string answer;  // to the form's POST
     std::string file;    // served at /files/ID.zip; empty: none
     int code;
-    std::string result;  // the line's fields after the URL, without the final URL
-    bool ranged;         // the file was asked for its first byte (HEAD not enough)
+    std::string result;          // the line's fields after the URL, without the final URL
+    bool ranged;                 // the file was asked for its first byte (HEAD not enough)
+    std::string elsewhere = {};  // the direct link, when not on the site
   };
   const std::string link = "Your download link: <A HREF=\"http://127.0.0.1:{PORT}/files/";
+  const std::string refused = "http://127.0.0.1:" + std::to_string(RefusedPort()) + "/7.zip";
   const Row rows[] = {
       {"available", link + "1.zip\">",
        "HEADER Content-Disposition: attachment; filename=\"report 1.pdf\"\n"
@@ -44,6 +46,8 @@ TEST(CheckCommandTest, AsksTheFileWithoutDownloadingIt) {
        "link\t5.zip\tunknown\tapplication/octet-stream", true},
       {"invalid link", "<b>Invalid download link</b></p>", "", 2, "invalid link\t-\tunknown\t-",
        false},
+      {"no server", "Your download link: <A HREF=\"" + refused + "\">", "", 4,
+       "transfer error\t-\tunknown\t-", true, refused},
   };
   TestSite site;
   for (size_t i = 0; i < std::size(rows); ++i) {
@@ -62,7 +66,9 @@ TEST(CheckCommandTest, AsksTheFileWithoutDownloadingIt) {
     const size_t before = site.received().size();
     const ProcessRun run = RunHostIn(scratch.path(), {"check", site.Url("/f/" + id)});
     EXPECT_EQ(run.code, row.code) << row.what << ": " << run.err;
-    const std::string finalUrl = row.code == 2 ? "-" : site.Url("/files/" + id + ".zip");
+    const std::string finalUrl = row.code == 2            ? "-"
+                                 : !row.elsewhere.empty() ? row.elsewhere
+                                                          : site.Url("/files/" + id + ".zip");
     EXPECT_EQ(run.out, site.Url("/f/" + id) + "\t" + row.result + "\t" + finalUrl + "\n")
         << row.what << ": " << run.err;
     EXPECT_EQ(PrintableFault(run.err), "") << row.what;
@@ -71,7 +77,7 @@ TEST(CheckCommandTest, AsksTheFileWithoutDownloadingIt) {
       const Received got = site.received()[at];
       if (got.target.rfind("/files/", 0) == 0) file.push_back(got);
     }
-    if (row.code == 2) {
+    if (row.code == 2 || !row.elsewhere.empty()) {
       EXPECT_TRUE(file.empty()) << row.what;
       continue;
     }
