@@ -19,7 +19,8 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "velmora-host loads the Velmora link-resolver plugin (Velmora.plg, included)
 at run time, as the download manager does, and serves its callbacks over
 HTTP with libcurl. Given links to files' pages, it prints their direct
-download links (resolve) or downloads the files (get). It can record a run
+download links (resolve), what the files are without downloading them
+(check), or downloads the files (get). It can record a run
 and replay it offline, explain step by step why a link resolved as it did,
 and show all of it on a bundled sample site (demo).")
 # Only the binary package.

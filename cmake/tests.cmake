@@ -110,6 +110,7 @@ else()
     target_sources(velmora_tests PRIVATE
       host/main_test.cpp
       host/cli/exit_codes_test.cpp
+      host/commands/check_command_test.cpp
       host/commands/demo_command_test.cpp
       host/commands/explain_command_test.cpp
       host/commands/get_command_test.cpp

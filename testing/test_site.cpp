@@ -159,9 +159,14 @@ void TestSite::State::Serve(const std::map<std::string, std::string>& texts,
   }
   std::string type = "text/html";
   while (text.rfind("HEADER ", 0) == 0 || text.rfind("DELAY ", 0) == 0 ||
-         text.rfind("TYPE ", 0) == 0) {
+         text.rfind("TYPE ", 0) == 0 || text.rfind("NOHEAD\n", 0) == 0) {
     const size_t colon = text.find(": "), end = text.find('\n');
-    if (text[0] == 'D') {
+    if (text[0] == 'N') {
+      if (request.method == "HEAD") {
+        response.status = 405;
+        return;
+      }
+    } else if (text[0] == 'D') {
       std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(text.substr(6))));
     } else if (text[0] == 'T') {
       type = text.substr(5, end - 5);

@@ -18,6 +18,7 @@
 //                        whose If-Range names neither is ignored (200, all)
 //   TYPE type            the Content-Type of the rest
 //   DELAY ms             waits, then serves the rest
+//   NOHEAD               a HEAD gets 405 (a GET, the rest)
 //   TURNS a\n--next--\nb the first request of that method and path gets a,
 //                        the next b, and so on (the last one stays)
 // Files (served as bytes; any other text honours Range):

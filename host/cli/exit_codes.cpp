@@ -1,18 +1,22 @@
 #include "host/cli/exit_codes.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace velmora::host {
 namespace {
 
-constexpr unsigned kLinkCommands = kResolveCommand | kGetCommand | kReplayCommand | kExplainCommand;
+constexpr unsigned kLinkCommands =
+    kResolveCommand | kGetCommand | kReplayCommand | kExplainCommand | kCheckCommand;
+constexpr unsigned kLiveCommands = kResolveCommand | kGetCommand | kCheckCommand;
 constexpr unsigned kRecordingCommands = kReplayCommand | kExplainCommand;
 
 }  // namespace
 
 const std::vector<ExitCodeRow>& ExitCodes() {
   static const std::vector<ExitCodeRow> rows = {
-      {kExitOk, "ok", "direct link found (get: and its file saved)", kAllCommands},
+      {kExitOk, "ok", "direct link found (get: and its file saved; check: and its file available)",
+       kAllCommands},
       {kExitNoLink, "nolink",
        "no link: the page or the answer lacks what the plugin looks for (demo: a sample link "
        "did not give the expected result)",
@@ -32,18 +36,22 @@ const std::vector<ExitCodeRow>& ExitCodes() {
        kGetCommand},
       {kExitDisagreement, "disagreement",
        "the explanation's verdict and the loaded plugin's result differ", kExplainCommand},
+      {kExitUnavailable, "unavailable",
+       "the direct link answers but would not deliver the file (HTTP error, a web page declared "
+       "instead of the file)",
+       kCheckCommand},
       {kExitUsage, "usage",
        "usage error, including a URL or a batch line that is not an http or https URL",
        kAllCommands},
       {kExitNoInput, "no-input",
        "no readable recording (or a recorded file that is not a regular file in it, or no such "
        "link in it), or a batch file that cannot be read",
-       kResolveCommand | kGetCommand | kRecordingCommands},
+       kLiveCommands | kRecordingCommands},
       {kExitNoPlugin, "no-plugin", "the plugin cannot be loaded", kAllCommands},
       {kExitInternal, "internal", "internal error", kAllCommands},
       {kExitCannotWrite, "cannot-write",
        "the recording, the debug dump or the output folder cannot be written",
-       kResolveCommand | kGetCommand | kReplayCommand | kDemoCommand},
+       kLiveCommands | kReplayCommand | kDemoCommand},
       {kExitOutput, "output", "standard output cannot be written", kAllCommands},
       {kExitSigint, "sigint", "interrupted by SIGINT", kAllCommands},
       {kExitSigterm, "sigterm", "terminated by SIGTERM", kAllCommands},
@@ -64,9 +72,9 @@ std::string ExitCodesFooter(unsigned command) {
 
 std::string CommandNames(unsigned commands) {
   if (commands == kAllCommands) return "all";
-  static const char* const kNames[] = {"resolve", "get", "replay", "explain", "demo"};
+  static const char* const kNames[] = {"resolve", "get", "replay", "explain", "demo", "check"};
   std::string names;
-  for (unsigned bit = 0; bit < 5; ++bit) {
+  for (unsigned bit = 0; bit < std::size(kNames); ++bit) {
     if ((commands & (1u << bit)) == 0) continue;
     if (!names.empty()) names += ", ";
     names += kNames[bit];

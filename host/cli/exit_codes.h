@@ -1,7 +1,8 @@
 // The exit codes of velmora-host: one table (code, name, words, the
 // commands that give it) from which every --help footer is made, and which
 // host/README.md's table repeats row by row (a test compares them). The
-// link outcomes take 0 to 8; the codes beyond are those of sysexits.h.
+// link outcomes and explain's verdict take 0 to 10; the codes beyond are
+// those of sysexits.h.
 #ifndef VELMORA_HOST_CLI_EXIT_CODES_H_
 #define VELMORA_HOST_CLI_EXIT_CODES_H_
 
@@ -20,6 +21,7 @@ inline constexpr int kExitBadLink = 6;
 inline constexpr int kExitIncomplete = 7;
 inline constexpr int kExitDownloadError = 8;
 inline constexpr int kExitDisagreement = 9;
+inline constexpr int kExitUnavailable = 10;
 inline constexpr int kExitUsage = 64;
 inline constexpr int kExitNoInput = 66;
 inline constexpr int kExitNoPlugin = 69;
@@ -36,7 +38,8 @@ enum CommandBit : unsigned {
   kReplayCommand = 1u << 2,
   kExplainCommand = 1u << 3,
   kDemoCommand = 1u << 4,
-  kAllCommands = (1u << 5) - 1,
+  kCheckCommand = 1u << 5,
+  kAllCommands = (1u << 6) - 1,
 };
 
 struct ExitCodeRow {

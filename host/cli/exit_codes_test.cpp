@@ -67,7 +67,7 @@ TEST(ExitCodesTest, ReadmeTableIsTheCodesTable) {
 TEST(ExitCodesTest, EveryHelpListsTheReadmesCodesOfItsCommand) {
   const std::vector<Row> readme = ReadmeRows();
   ASSERT_FALSE(readme.empty());
-  for (const std::string command : {"", "resolve", "get", "replay", "explain", "demo"}) {
+  for (const std::string command : {"", "resolve", "get", "replay", "explain", "demo", "check"}) {
     SCOPED_TRACE(command.empty() ? "velmora-host --help" : command + " --help");
     std::string expected;
     for (const Row& row : readme) {

@@ -4,8 +4,8 @@ namespace velmora::host {
 
 std::vector<Command> AddCommands(CLI::App& app) {
   std::vector<Command> commands = {AddResolveCommand(app), AddGetCommand(app),
-                                   AddReplayCommand(app), AddExplainCommand(app),
-                                   AddDemoCommand(app)};
+                                   AddCheckCommand(app),   AddReplayCommand(app),
+                                   AddExplainCommand(app), AddDemoCommand(app)};
   // CLI11 lets a repeatable option (--header, -a) take every argument after
   // it, the URLs too: each occurrence takes one value, whatever the option.
   for (const Command& command : commands) {

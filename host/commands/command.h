@@ -17,6 +17,7 @@ struct Command {
 
 Command AddResolveCommand(CLI::App& app);
 Command AddGetCommand(CLI::App& app);
+Command AddCheckCommand(CLI::App& app);
 Command AddReplayCommand(CLI::App& app);
 Command AddExplainCommand(CLI::App& app);
 Command AddDemoCommand(CLI::App& app);

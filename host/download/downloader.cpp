@@ -82,17 +82,6 @@ void HashPrefix(int fd, uint64_t size, Sha256& hash, const std::string& what) {
 // The bytes of a web page sent in place of a file: enough to recognise it.
 constexpr size_t kWebPageShown = 100;
 
-bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix) {
-  if (text.size() < suffix.size()) return false;
-  for (size_t i = 0; i < suffix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[text.size() - suffix.size() + i])) !=
-        suffix[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // text cut before a UTF-8 sequence its end cuts short.
 std::string_view WholeCharacters(std::string_view text) {
   size_t end = text.size();
@@ -107,14 +96,6 @@ std::string_view WholeCharacters(std::string_view text) {
     }
   }
   return text.substr(0, end);
-}
-
-// A response declared to be a web page (Content-Type text/html or XHTML).
-bool IsWebPageType(std::string_view contentType) {
-  std::string type(contentType.substr(0, contentType.find(';')));
-  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
-  for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return type == "text/html" || type == "application/xhtml+xml";
 }
 
 // Whether a body starts as markup does: after a UTF-8 byte-order mark and
@@ -242,9 +223,8 @@ class FileSink final : public BodySink {
       error = failure.what();
       return false;
     }
-    sniffing_ = part->size == 0 && !options_.acceptWebPage && IsWebPageType(contentType) &&
-                !EndsWithIgnoringCase(part->name, ".htm") &&
-                !EndsWithIgnoringCase(part->name, ".html");
+    sniffing_ =
+        part->size == 0 && !options_.acceptWebPage && IsWebPageInsteadOf(contentType, part->name);
     markup_ = MarkupStart();
     webPage.clear();
     contentType_ = contentType;

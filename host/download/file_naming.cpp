@@ -134,7 +134,26 @@ std::string Parameter(std::string_view value, std::string_view wanted) {
   return {};
 }
 
+bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix) {
+  if (text.size() < suffix.size()) return false;
+  for (size_t i = 0; i < suffix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[text.size() - suffix.size() + i])) !=
+        suffix[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+bool IsWebPageInsteadOf(std::string_view contentType, std::string_view name) {
+  std::string type(contentType.substr(0, contentType.find(';')));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
+  for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (type != "text/html" && type != "application/xhtml+xml") return false;
+  return !EndsWithIgnoringCase(name, ".htm") && !EndsWithIgnoringCase(name, ".html");
+}
 
 std::string DispositionFileName(std::string_view value) {
   // filename*=charset'language'percent-encoded-bytes

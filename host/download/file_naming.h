@@ -40,6 +40,12 @@ std::string SafeFileName(std::string_view proposed);
 // name and "download" that is usable once made safe.
 std::string DownloadFileName(std::string_view disposition, const std::string& finalUrl);
 
+// Whether a response declared contentType (Content-Type text/html or
+// application/xhtml+xml, any case, parameters aside) is a web page sent in
+// place of the file called name: one whose name does not end in .htm or
+// .html.
+bool IsWebPageInsteadOf(std::string_view contentType, std::string_view name);
+
 // name with " (n)" before its extension: "a.zip" -> "a (2).zip"; n 0 is name.
 std::string NumberedName(const std::string& name, int n);
 

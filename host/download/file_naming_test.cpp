@@ -57,5 +57,26 @@ TEST(FileNamingTest, NamesComeFromTheHeaderThenTheUrlAndAreMadeSafe) {
   EXPECT_EQ(NumberedName(".zip", 0), ".zip");
 }
 
+TEST(FileNamingTest, AWebPageIsRefusedOnlyInPlaceOfAFileOfAnotherKind) {
+  struct Row {
+    const char* type;
+    const char* name;
+    bool webPage;
+  };
+  const Row rows[] = {
+      {"text/html", "a.zip", true},
+      {"Text/HTML; charset=utf-8", "a.zip", true},
+      {"application/xhtml+xml ;q=1", "download", true},
+      {"text/html", "page.HTM", false},
+      {"text/html", "page.html", false},
+      {"text/htmlx", "a.zip", false},
+      {"application/zip", "a.zip", false},
+      {"", "a.zip", false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(IsWebPageInsteadOf(row.type, row.name), row.webPage) << row.type << " " << row.name;
+  }
+}
+
 }  // namespace
 }  // namespace velmora::host

@@ -40,11 +40,14 @@ std::vector<std::string> SplitTabs(const std::string& line) {
   }
 }
 
-// A result a recording may hold: what resolving gives, not what get or a
-// batch line adds.
+// A result a recording may hold: what resolving gives, not what get, check
+// or a batch line adds.
 std::optional<Outcome> RecordedOutcome(const std::string& name) {
   const std::optional<Outcome> outcome = OutcomeNamed(name);
-  if (outcome == Outcome::kDownloadError || outcome == Outcome::kBadUrl) return std::nullopt;
+  if (outcome == Outcome::kDownloadError || outcome == Outcome::kUnavailable ||
+      outcome == Outcome::kBadUrl) {
+    return std::nullopt;
+  }
   return outcome;
 }
 

@@ -73,6 +73,8 @@ TEST(RecordingTest, LoaderReadsWhatIsDocumentedAndRefusesTheRest) {
        "line 5: unknown result maybe"},
       {"a result no resolving gives", {{"result\tlink", "result\tdownload-error"}}, "",
        "unknown result download-error"},
+      {"check's result", {{"result\tlink", "result\tunavailable"}}, "",
+       "unknown result unavailable"},
       {"a status that is no number", {{"\t200\thttp://s.example/p", "\t2x0\thttp://s.example/p"}},
        "", "line 3: bad status 2x0"},
       {"a status of four digits", {{"\t200\thttp://s.example/p", "\t1000\thttp://s.example/p"}},

@@ -44,6 +44,10 @@ std::string ReasonSentence(const LinkReport& report, bool terminal) {
     case Outcome::kNotFound: return "the site reports the link " + url + " as invalid.";
     case Outcome::kDeleted: return "the site reports the download link for " + url + " as faulty.";
     case Outcome::kTransferError:
+      if (report.check) {
+        return "transfer error while checking the file " + LinkText(result.link) + " of " + url +
+               ": " + reason + ".";
+      }
       return "transfer error while resolving " + url + ": " + reason + ".";
     case Outcome::kReplayMismatch: return "replay of " + url + " stopped: " + reason + ".";
     case Outcome::kBadLink:
@@ -57,7 +61,11 @@ std::string ReasonSentence(const LinkReport& report, bool terminal) {
     case Outcome::kDownloadError:
       return "downloading " + LinkText(result.link) + " for " + url + " failed: " + reason +
              KeptPart(report, terminal) + ".";
+    case Outcome::kUnavailable:
+      return "the file " + LinkText(result.link) + " of " + url + " is not available: " + reason +
+             ".";
     case Outcome::kInterrupted:
+      if (report.check) return "checking the file of " + url + " was " + reason + ".";
       if (report.download) {
         return "downloading the file of " + url + " was " + reason + KeptPart(report, terminal) +
                ".";
@@ -84,6 +92,16 @@ std::string TsvLine(const LinkReport& report) {
   if (outcome != Outcome::kLink) return LinkText(report.url) + "\t" + OutcomeWords(outcome);
   return LinkText(report.url) + "\t" +
          (report.download ? PathText(report.download->path) : LinkText(report.result.link));
+}
+
+std::string CheckLine(const LinkReport& report) {
+  const auto field = [](const std::string& text) { return text.empty() ? "-" : Shown(text); };
+  std::string line = LinkText(report.url) + "\t" + OutcomeWords(report.result.outcome);
+  if (!report.check) return line + "\t-\tunknown\t-\t-";
+  const FileCheck& file = *report.check;
+  return line + "\t" + field(file.name) + "\t" +
+         (file.size >= 0 ? std::to_string(file.size) : "unknown") + "\t" + field(file.contentType) +
+         "\t" + LinkText(file.finalUrl);
 }
 
 std::string JsonLine(const LinkReport& report) {
@@ -135,6 +153,20 @@ std::string JsonLine(const LinkReport& report) {
         {"attempts", file.attempts},
         {"error", textOrNull(file.error)},
         {"web_page", textOrNull(file.webPage)},
+    };
+  }
+  if (report.check) {
+    const FileCheck& file = *report.check;
+    object["check"] = {
+        {"method", file.method},
+        {"status", file.status},
+        {"final_url", LinkText(file.finalUrl)},
+        {"name", textOrNull(file.name)},
+        {"size", file.size < 0 ? json() : json(file.size)},
+        {"type", textOrNull(file.contentType)},
+        {"seconds", file.seconds},
+        {"attempts", file.attempts},
+        {"error", textOrNull(!file.unavailable.empty() ? file.unavailable : file.error)},
     };
   }
   // Site bytes that are no UTF-8 become U+FFFD; everything else is escaped.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/download/downloader.h"
+#include "host/download/file_check.h"
 #include "host/net/http_connection.h"
 #include "host/run/outcome.h"
 
@@ -40,6 +41,7 @@ struct LinkReport {
   std::string dumpPath;                    // the debug dump written for this link
   std::string dumpError;                   // why the dump could not be written
   std::optional<DownloadReport> download;  // get, when the link was fetched
+  std::optional<FileCheck> check;          // check, when the direct link was asked
   int exitCode = 0;
 };
 
@@ -54,6 +56,11 @@ std::string SavedSentence(const DownloadReport& download);
 // "URL<TAB>RESULT", both printable: the URL and a link percent-encoded, a
 // path as PathText.
 std::string TsvLine(const LinkReport& report);
+
+// check's line: "URL<TAB>RESULT<TAB>NAME<TAB>SIZE<TAB>TYPE<TAB>FINAL-URL",
+// RESULT the outcome's words, each field printable ("-" when not known,
+// SIZE "unknown"), the URLs percent-encoded.
+std::string CheckLine(const LinkReport& report);
 
 // A saved file's path for a terminal: as it is, so that it can be used, or
 // escaped (Shown) when the folder the user named holds bytes a terminal

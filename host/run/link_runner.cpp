@@ -141,6 +141,49 @@ void DownloadLink(const RunSettings& settings, JobTools& tools, LinkReport& repo
   report.result.reason = download.error;
 }
 
+void CheckLink(const RunSettings& settings, JobTools& tools, LinkReport& report,
+               Clock::time_point started, const std::string& tag) {
+  const std::string link = LinkText(report.result.link);
+  const std::string referer = report.exchanges.empty() ? "" : report.exchanges.back().finalUrl;
+  std::optional<Clock::time_point> deadline;
+  if (settings.deadlineSeconds > 0) {
+    deadline = started + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double>(settings.deadlineSeconds));
+  }
+  const LinkTrace trace(settings.trace, settings.traceCookies, tag);
+  trace.Line("HEAD " + link + " (the file, not downloaded)");
+  std::function<void(std::string_view)> note;
+  if (trace.on()) note = [&trace](std::string_view line) { trace.Line(line); };
+  report.check = CheckFile(*tools.connection, link, referer, deadline, note);
+  const FileCheck& file = *report.check;
+  if (trace.on()) {
+    if (file.method == "GET") {
+      trace.Hops(file.headHops);
+      trace.Line("  -> HEAD " + file.headSaid + "; GET " + link +
+                 " for its first byte only (Range: bytes=0-0), stopped after the headers");
+    }
+    trace.Hops(file.hops);
+    std::string summary = "  -> status " + std::to_string(file.status) + " from " +
+                          LinkText(file.finalUrl) + ", size " +
+                          (file.size >= 0 ? std::to_string(file.size) : "unknown");
+    const int tries = file.attempts - (file.method == "GET" ? 1 : 0);  // the HEAD's aside
+    if (tries > 1) summary += ", " + std::to_string(tries) + " tries";
+    if (!file.unavailable.empty()) summary += ", unavailable: " + file.unavailable;
+    if (!file.error.empty()) summary += ", failed: " + file.error;
+    trace.Line(summary);
+  }
+  if (file.interrupted) {
+    report.result.outcome = Outcome::kInterrupted;
+    report.result.reason = file.error;
+  } else if (!file.unavailable.empty()) {
+    report.result.outcome = Outcome::kUnavailable;
+    report.result.reason = file.unavailable;
+  } else if (!file.error.empty()) {
+    report.result.outcome = Outcome::kTransferError;
+    report.result.reason = file.error;
+  }
+}
+
 int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobTools>& tools,
              const std::vector<LinkItem>& items) {
   const bool terminal = isatty(STDERR_FILENO) != 0;
@@ -185,6 +228,9 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       if (settings.download && report.result.outcome == Outcome::kLink) {
         DownloadLink(settings, mine, report, started, progress, call.tag);
       }
+      if (settings.check && report.result.outcome == Outcome::kLink) {
+        CheckLink(settings, mine, report, started, call.tag);
+      }
       progress.SetRunning(--running);
     }
     report.line = item.line;
@@ -209,12 +255,14 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
     std::string line;
     if (settings.json) {
       line = JsonLine(report);
+    } else if (settings.check) {
+      line = CheckLine(report);
     } else if (settings.batch) {
       line = TsvLine(report);
     } else if (outcome == Outcome::kLink) {
       line = report.download ? PathText(report.download->path) : LinkText(report.result.link);
     }
-    if (!line.empty() || settings.json || settings.batch) {
+    if (!line.empty() || settings.json || settings.batch || settings.check) {
       progress.Clear();
       try {
         WriteAll(STDOUT_FILENO, line + "\n", "standard output");
@@ -256,7 +304,9 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
   }
   if (settings.batch && worst != 0) {
     Say(std::to_string(found) + " of " + std::to_string(items.size()) +
-        (settings.download ? " links gave a saved file" : " links gave a download link") +
+        (settings.download ? " links gave a saved file"
+         : settings.check  ? " links gave an available file"
+                           : " links gave a download link") +
         "; the worst result was " + worstWords + ".");
   }
   if (dumpFailed) {

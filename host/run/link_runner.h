@@ -53,6 +53,7 @@ struct RunSettings {
   bool showProgress = false;  // not with --trace or --debug, whose lines would mix
   bool quiet = false;         // get -q: no display, no line per saved file
   bool download = false;      // get
+  bool check = false;         // check: the direct link asked what it delivers, a line per link
   bool trace = false;
   bool traceCookies = false;
   double deadlineSeconds = 0;
@@ -72,6 +73,12 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
 void DownloadLink(const RunSettings& settings, JobTools& tools, LinkReport& report,
                   HttpConnection::Clock::time_point started, ProgressDisplay& display,
                   const std::string& tag);
+
+// check's step after the link: asks the direct link of report what it
+// would deliver (file_check.h), through tools' connection, deadline counted
+// from started; a file it would not deliver becomes the link's outcome.
+void CheckLink(const RunSettings& settings, JobTools& tools, LinkReport& report,
+               HttpConnection::Clock::time_point started, const std::string& tag);
 
 }  // namespace velmora::host
 

@@ -25,6 +25,7 @@ constexpr OutcomeRow kOutcomes[] = {
     {Outcome::kBadLink, "bad-link", "bad link", kExitBadLink},
     {Outcome::kIncomplete, "incomplete", "recording incomplete", kExitIncomplete},
     {Outcome::kDownloadError, "download-error", "download failed", kExitDownloadError},
+    {Outcome::kUnavailable, "unavailable", "file unavailable", kExitUnavailable},
     {Outcome::kBadUrl, "bad-url", "bad URL", kExitUsage},
     {Outcome::kBadRecording, "bad-recording", "bad recording", kExitNoInput},
     {Outcome::kInterrupted, "interrupted", "interrupted", kExitSigint},

@@ -19,6 +19,7 @@ enum class Outcome {
   kBadLink,         // the plugin's link is no http or https URL
   kIncomplete,      // replay: the recording of the link was cut short
   kDownloadError,   // get: the file could not be downloaded or saved
+  kUnavailable,     // check: the direct link answers, but not with the file
   kBadUrl,          // a batch line that is no http or https URL
   kBadRecording,    // replay: a recorded file cannot be read
   kInterrupted,     // SIGINT or SIGTERM stopped the link
