@@ -44,7 +44,10 @@ std::vector<std::string> SplitTabs(const std::string& line) {
 // batch line adds.
 std::optional<Outcome> RecordedOutcome(const std::string& name) {
   const std::optional<Outcome> outcome = OutcomeNamed(name);
-  if (outcome == Outcome::kDownloadError || outcome == Outcome::kBadUrl) return std::nullopt;
+  if (outcome == Outcome::kDownloadError || outcome == Outcome::kBadUrl ||
+      outcome == Outcome::kSkipped) {
+    return std::nullopt;
+  }
   return outcome;
 }
 

@@ -40,6 +40,7 @@ struct LinkReport {
   std::string dumpPath;                    // the debug dump written for this link
   std::string dumpError;                   // why the dump could not be written
   std::optional<DownloadReport> download;  // get, when the link was fetched
+  std::string archiveError;                // why the saved file's link is not in the archive
   int exitCode = 0;
 };
 

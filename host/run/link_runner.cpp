@@ -12,6 +12,7 @@
 #include "host/io/progress_display.h"
 #include "host/io/safe_files.h"
 #include "host/io/terminal_text.h"
+#include "host/run/archive.h"
 #include "host/run/batch_runner.h"
 #include "host/run/link_report.h"
 #include "host/session/link_trace.h"
@@ -164,6 +165,9 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
     if (!item.bad.empty()) {
       report.url = item.url;
       report.result = {Outcome::kBadUrl, {}, item.bad};
+    } else if (settings.archive != nullptr && settings.archive->Contains(item.url)) {
+      report.url = item.url;
+      report.result = {Outcome::kSkipped, {}, "it is in the archive " + settings.archive->path()};
     } else {
       JobTools& mine = tools[worker];
       progress.SetRunning(++running);
@@ -184,6 +188,10 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       }
       if (settings.download && report.result.outcome == Outcome::kLink) {
         DownloadLink(settings, mine, report, started, progress, call.tag);
+        // Only a file under its final name counts as saved.
+        if (settings.archive != nullptr && !report.download->path.empty()) {
+          report.archiveError = settings.archive->Add(item.url);
+        }
       }
       progress.SetRunning(--running);
     }
@@ -195,6 +203,7 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
   std::string worstWords;
   size_t found = 0, done = 0;
   bool dumpFailed = false;
+  bool archiveFailed = false;
   bool pathsEscaped = false;  // said once
   std::string outputError;
   auto deliver = [&](size_t index, LinkReport& report) {
@@ -231,12 +240,18 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
           "note: the output folder's path holds bytes a terminal would act on, so paths are "
           "shown escaped (\\xHH, a backslash doubled); --json gives them exactly.");
     }
-    if (outcome != Outcome::kLink && outcome != Outcome::kInterrupted) {
+    if (outcome != Outcome::kLink && outcome != Outcome::kInterrupted &&
+        !(outcome == Outcome::kSkipped && settings.quiet)) {
       SayEscaped(ReasonSentence(report, true));
     } else if (outcome == Outcome::kLink && report.download && !settings.quiet) {
       SayEscaped(SavedSentence(*report.download));
     }
     if (!report.dumpError.empty()) dumpFailed = true;
+    if (!report.archiveError.empty()) {
+      archiveFailed = true;
+      Say("cannot add " + report.url + " to the archive: " + report.archiveError +
+          "; its file stays saved.");
+    }
     for (const std::string& note : notes[index]) Say(note);
     progress.SetDone(index + 1);
     progress.Draw();
@@ -263,6 +278,7 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
     Say("a debug dump could not be written (see above).");
     worst = std::max(worst, kExitCannotWrite);
   }
+  if (archiveFailed) worst = std::max(worst, kExitCannotWrite);
   return worst;
 }
 
