@@ -42,7 +42,8 @@ const std::vector<ExitCodeRow>& ExitCodes() {
       {kExitNoPlugin, "no-plugin", "the plugin cannot be loaded", kAllCommands},
       {kExitInternal, "internal", "internal error", kAllCommands},
       {kExitCannotWrite, "cannot-write",
-       "the recording, the debug dump, the output folder or get's archive cannot be written",
+       "the recording, the debug dump, the output folder, get's archive or the --failed-to "
+       "file cannot be written",
        kResolveCommand | kGetCommand | kReplayCommand | kDemoCommand},
       {kExitOutput, "output", "standard output cannot be written", kAllCommands},
       {kExitSigint, "sigint", "interrupted by SIGINT", kAllCommands},

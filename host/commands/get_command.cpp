@@ -67,6 +67,7 @@ Command AddGetCommand(CLI::App& app) {
   command->add_option("--archive", options->archive,
                       "Skip the links listed in FILE (one a line); add each link whose file is "
                       "saved (FILE is created when missing)");
+  AddFailedToOption(*command, options->failedTo);
   command->footer(ExitCodesFooter(kGetCommand));
   return {command, [options] { return RunGet(*options); }};
 }

@@ -644,7 +644,8 @@ std::vector<std::string> LinkLines(const std::string& text) {
 }
 
 // An archive shared by 8 jobs and cut by SIGINT midway holds whole lines
-// only, each the link of a file saved complete. The next run asks the site nothing for
+// only, each the link of a file saved complete; the links cut short are
+// in the --failed-to file instead. The next run asks the site nothing for
 // an archived link and fetches the rest.
 TEST(GetCommandTest, AnInterruptedRunLeavesAnArchiveToGoOnFrom) {
   constexpr size_t kLinks = 12, kQuick = 6;
@@ -664,7 +665,8 @@ TEST(GetCommandTest, AnInterruptedRunLeavesAnArchiveToGoOnFrom) {
     input += urls.back() + "\n";
   }
   ScratchDir scratch;
-  const fs::path out = scratch.path() / "out", archive = scratch.path() / "done.txt";
+  const fs::path out = scratch.path() / "out", archive = scratch.path() / "done.txt",
+                 failed = scratch.path() / "failed.txt";
   WriteFile(archive, "# saved before\n" + urls[0] + "\n");
   WriteFile(scratch.path() / "list", input);
   const std::vector<std::string> args = {"get",
@@ -676,7 +678,9 @@ TEST(GetCommandTest, AnInterruptedRunLeavesAnArchiveToGoOnFrom) {
                                          out.string(),
                                          "-a",
                                          (scratch.path() / "list").string()};
-  Process process = StartHost(args);
+  std::vector<std::string> first = args;
+  first.insert(first.end(), {"--failed-to", failed.string()});
+  Process process = StartHost(first);
   for (int i = 0; i < 3000 && LinkLines(ReadFile(archive)).size() < kQuick; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -685,11 +689,13 @@ TEST(GetCommandTest, AnInterruptedRunLeavesAnArchiveToGoOnFrom) {
   EXPECT_EQ(run.code, 130) << run.err;
   const std::string text = ReadFile(archive);
   EXPECT_EQ(text.back(), '\n');
-  const std::vector<std::string> archived = LinkLines(text);
+  const std::vector<std::string> archived = LinkLines(text), retry = LinkLines(ReadFile(failed));
   EXPECT_GE(archived.size(), kQuick);
   EXPECT_EQ(std::set<std::string>(archived.begin(), archived.end()).size(), archived.size());
   for (size_t i = 1; i < kLinks; ++i) {
     const bool saved = std::find(archived.begin(), archived.end(), urls[i]) != archived.end();
+    const bool listed = std::find(retry.begin(), retry.end(), urls[i]) != retry.end();
+    EXPECT_NE(saved, listed) << "link " << i << " archived or listed to retry";
     if (saved) {
       EXPECT_TRUE(ReadFile(out / (std::to_string(i) + ".bin")) == contents[i]);
     }

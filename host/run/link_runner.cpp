@@ -14,6 +14,7 @@
 #include "host/io/terminal_text.h"
 #include "host/run/archive.h"
 #include "host/run/batch_runner.h"
+#include "host/run/failed_links.h"
 #include "host/run/link_report.h"
 #include "host/session/link_trace.h"
 
@@ -214,6 +215,7 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       if (report.exitCode > worst) worst = report.exitCode, worstWords = OutcomeWords(outcome);
     }
     if (outcome == Outcome::kLink) ++found;
+    if (settings.failed != nullptr) settings.failed->Add(items[index], report);
 
     std::string line;
     if (settings.json) {
@@ -258,8 +260,15 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
     return true;
   };
 
-  RunBatch(items.size(), tools.size(), work, deliver, [&] { progress.Draw(); });
+  const size_t handed =
+      RunBatch(items.size(), tools.size(), work, deliver, [&] { progress.Draw(); });
   progress.Clear();
+  if (settings.failed != nullptr) {
+    const std::string why = InterruptSignal() != 0
+                                ? "interrupted by " + std::string(SignalName(InterruptSignal()))
+                                : "the run stopped before it";
+    for (size_t i = handed; i < items.size(); ++i) settings.failed->AddNotReached(items[i], why);
+  }
   if (!outputError.empty()) {
     Say(outputError + "; stopped after " + std::to_string(done) + " of " +
         std::to_string(items.size()) + " links.");
