@@ -738,4 +738,61 @@ TEST(GetCommandTest, AnInterruptedRunLeavesAnArchiveToGoOnFrom) {
   EXPECT_EQ(site.received().size(), received.size());
 }
 
+// An archive that cannot be used is refused before any request; one that
+// cannot take a line when a file is saved leaves the file saved and says
+// so, and nothing at its place is followed.
+TEST(GetCommandTest, AnArchiveProblemIsSaidAndCostsNoFile) {
+  struct Row {
+    std::string what;
+    std::string before;  // "(link)", "(folder)": at the archive's place at the start
+    bool swapped;        // replaced by a link to the victim while the link resolves
+    int code;
+    std::string said;
+  };
+  const Row rows[] = {
+      {"a link at its place", "(link)", false, 66, "is a symbolic link, which is not followed"},
+      {"a folder at its place", "(folder)", false, 66, "is a folder, not a file"},
+      {"a link put at its place meanwhile", "", true, 73,
+       "is a symbolic link, which is not followed; its file stays saved."},
+  };
+  TestSite site;
+  AddFilePage(site, "1", "/files/1.bin", "/files/1.bin", "one");
+  site.pages["/f/1"] = "DELAY 500\n" + site.pages["/f/1"];
+  site.Start();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScratchDir scratch;
+    const fs::path archive = scratch.path() / "done.txt", out = scratch.path() / "out";
+    WriteFile(scratch.path() / "victim", "precious");
+    if (row.before == "(link)") fs::create_symlink(scratch.path() / "victim", archive);
+    if (row.before == "(folder)") fs::create_directory(archive);
+    const size_t asked = site.received().size();
+    Process process = StartHost(
+        {"get", "--json", "--archive", archive.string(), "-o", out.string(), site.Url("/f/1")});
+    if (row.swapped) {
+      for (int i = 0; i < 3000 && site.received().size() == asked; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      fs::create_symlink(scratch.path() / "victim", archive);
+    }
+    const ProcessRun run = FinishProcess(process);
+    EXPECT_EQ(run.code, row.code) << run.err;
+    EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(scratch.path() / "victim"), "precious");
+    if (!row.swapped) {
+      EXPECT_EQ(site.received().size(), asked) << "nothing asked";
+      EXPECT_FALSE(fs::exists(out));
+      continue;
+    }
+    EXPECT_EQ(ReadFile(out / "1.bin"), "one");
+    const std::vector<nlohmann::json> lines = JsonLines(run.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["outcome"], "link");
+    EXPECT_NE(lines[0].value("archive_error", "").find("symbolic link"), std::string::npos);
+    EXPECT_EQ(SchemaFault(SchemaInReadme(ReadFile(VELMORA_HOST_README), "### JSON output"),
+                          lines[0], "line"),
+              "");
+  }
+}
+
 }  // namespace
