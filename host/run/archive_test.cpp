@@ -2,6 +2,8 @@
 #include "host/run/archive.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -106,6 +108,29 @@ TEST(ArchiveTest, AddsWholeLinesToTheUsersFileOnly) {
     }
     EXPECT_EQ(ReadFile(scratch.path() / "victim"), "precious\n");
   }
+}
+
+// A line the disk takes only part of (here a file size limit, as a full
+// disk would) is taken back whole: the file is as it was, the link is not
+// claimed, and a later try adds it.
+TEST(ArchiveTest, ALineCutShortIsTakenBack) {
+  ScratchDir scratch;
+  const fs::path path = scratch.path() / "archive.txt";
+  WriteFile(path, "http://a/1\n");
+  Archive archive(path.string());
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit small = old;
+  small.rlim_cur = 16;  // 5 bytes of the line fit
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string why = archive.Add("http://a/long-link");
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, previous);
+  EXPECT_NE(why.find("cannot write"), std::string::npos) << why;
+  EXPECT_EQ(ReadFile(path), "http://a/1\n");
+  EXPECT_EQ(archive.Add("http://a/long-link"), "");
+  EXPECT_EQ(ReadFile(path), "http://a/1\nhttp://a/long-link\n");
 }
 
 }  // namespace
