@@ -124,6 +124,7 @@ else()
       host/net/http_connection_test.cpp
       host/net/http_headers_test.cpp
       host/net/recording_test.cpp
+      host/run/archive_test.cpp
       host/run/batch_runner_test.cpp
       host/session/cp1251_test.cpp)
     target_link_libraries(velmora_tests PRIVATE velmora_host_testing)

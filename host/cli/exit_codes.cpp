@@ -45,12 +45,13 @@ const std::vector<ExitCodeRow>& ExitCodes() {
        kAllCommands},
       {kExitNoInput, "no-input",
        "no readable recording (or a recorded file that is not a regular file in it, or no such "
-       "link in it), or a batch file that cannot be read",
+       "link in it), or a batch file or get's archive that cannot be read",
        kLiveCommands | kRecordingCommands},
       {kExitNoPlugin, "no-plugin", "the plugin cannot be loaded", kAllCommands},
       {kExitInternal, "internal", "internal error", kAllCommands},
       {kExitCannotWrite, "cannot-write",
-       "the recording, the debug dump or the output folder cannot be written",
+       "the recording, the debug dump, the output folder, get's archive or the --failed-to "
+       "file cannot be written",
        kLiveCommands | kReplayCommand | kDemoCommand},
       {kExitOutput, "output", "standard output cannot be written", kAllCommands},
       {kExitSigint, "sigint", "interrupted by SIGINT", kAllCommands},

@@ -80,6 +80,12 @@ void AddLinkArguments(CLI::App& command, std::vector<std::string>& urls,
   command.add_option("URL", urls, "Links to file pages (\"-\": one a line from stdin)");
 }
 
+void AddFailedToOption(CLI::App& command, std::string& path) {
+  command.add_option("--failed-to", path,
+                     "Write the links that did not succeed (and those not reached) to FILE, "
+                     "each after a # comment saying why; -a FILE retries them");
+}
+
 void AddLinkOptions(CLI::App& command, LinkOptions& options, const char* jobs) {
   AddReportOptions(command, options.report, true);
   AddDebugOptions(command, options.debug);

@@ -37,6 +37,7 @@ struct LinkOptions {
   size_t jobs = 1;
   std::vector<std::string> urls;
   std::vector<std::string> batchFiles;
+  std::string failedTo;  // --failed-to, where the command takes it
 };
 
 // --plugin, --trace and --trace-cookies, and --json where json is given.
@@ -53,6 +54,9 @@ void AddJobsOption(CLI::App& command, size_t& jobs, const char* what);
 // URL... ("-": the lines of stdin) and -a, --batch-file.
 void AddLinkArguments(CLI::App& command, std::vector<std::string>& urls,
                       std::vector<std::string>& batchFiles);
+
+// --failed-to FILE: the links that did not succeed, as a batch file.
+void AddFailedToOption(CLI::App& command, std::string& path);
 
 // All of the above that LinkOptions holds; jobs says what a job does.
 void AddLinkOptions(CLI::App& command, LinkOptions& options, const char* jobs);

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "host/cli/exit_codes.h"
+#include "host/cli/options.h"
 #include "host/commands/command.h"
 #include "host/commands/setup.h"
 
@@ -27,6 +28,7 @@ Command AddCheckCommand(CLI::App& app) {
   CLI::App* command = AddLinkCommand(
       app, "check", "Resolve links and ask each file's name, size and type, downloading nothing",
       *options, "Links resolved and checked at once");
+  AddFailedToOption(*command, options->failedTo);
   command->footer(ExitCodesFooter(kCheckCommand));
   return {command, [options] { return RunCheck(*options); }};
 }

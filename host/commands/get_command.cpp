@@ -4,6 +4,8 @@
 #include "host/cli/exit_codes.h"
 #include "host/commands/command.h"
 #include "host/commands/setup.h"
+#include "host/io/diagnostics.h"
+#include "host/run/archive.h"
 
 namespace velmora::host {
 namespace {
@@ -15,11 +17,21 @@ struct GetOptions : LinkOptions {
   bool resume = false;
   bool acceptWebPage = false;
   bool quiet = false;
+  std::string archive;
 };
 
 int RunGet(const GetOptions& options) {
   Batch batch;
   if (const int code = CollectLinks(options, batch)) return code;
+  std::unique_ptr<Archive> archive;
+  if (!options.archive.empty()) {
+    try {
+      archive = std::make_unique<Archive>(options.archive);
+    } catch (const FileError& error) {
+      Say(std::string("cannot use the archive: ") + error.what() + ".");
+      return kExitNoInput;
+    }
+  }
   const SessionSetup setup = PrepareSession(options.report, options.debug);
   const OutputSetup output =
       PrepareOutput(options.dir, options.overwrite, options.resume, options.acceptWebPage);
@@ -28,6 +40,7 @@ int RunGet(const GetOptions& options) {
   settings.quiet = options.quiet;
   settings.download = true;
   settings.deadlineSeconds = options.http.deadlineSeconds;
+  settings.archive = archive.get();
   return RunLiveLinks(options, batch, setup, *plugin, nullptr, &output.download, settings);
 }
 
@@ -49,7 +62,12 @@ Command AddGetCommand(CLI::App& app) {
                     "(a Range request with If-Range)");
   command->add_flag("--accept-web-page", options->acceptWebPage,
                     "Save a web page the server sends instead of the file (refused by default)");
-  command->add_flag("-q,--quiet", options->quiet, "No progress display, no line per saved file");
+  command->add_flag("-q,--quiet", options->quiet,
+                    "No progress display, no line per saved file or skipped link");
+  command->add_option("--archive", options->archive,
+                      "Skip the links listed in FILE (one a line); add each link whose file is "
+                      "saved (FILE is created when missing)");
+  AddFailedToOption(*command, options->failedTo);
   command->footer(ExitCodesFooter(kGetCommand));
   return {command, [options] { return RunGet(*options); }};
 }

@@ -2,8 +2,10 @@
 // files downloaded from it into a scratch folder.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <iterator>
 #include <map>
@@ -11,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <string_view>
+#include <thread>
 
 #include "host/io/terminal_text.h"
 #include "testing/host_process.h"
@@ -78,7 +81,7 @@ TEST(GetCommandTest, NamesTheFileSafelyAndWritesOnlyThere) {
     std::string href;
     std::string path;
     int code;
-    std::string name;  // saved in the folder; empty: nothing is
+    std::string name;       // saved in the folder; empty: nothing is
     std::string said = {};  // on stderr
     std::vector<std::string> options = {};
   };
@@ -628,6 +631,168 @@ TEST(GetCommandTest, StderrLinesStayWholeUnderLoad) {
   EXPECT_GT(lines, 20u * kLinks);
   const fs::directory_iterator files(scratch.path() / "files");
   EXPECT_EQ(std::distance(files, fs::directory_iterator()), kLinks);
+}
+
+// The lines of text that are no comment; a torn last line counts.
+std::vector<std::string> LinkLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line[0] != '#') lines.push_back(line);
+  }
+  return lines;
+}
+
+// An archive shared by 8 jobs and cut by SIGINT midway holds whole lines
+// only, each the link of a file saved complete; the links cut short are
+// in the --failed-to file instead. The next run asks the site nothing for
+// an archived link and fetches the rest.
+TEST(GetCommandTest, AnInterruptedRunLeavesAnArchiveToGoOnFrom) {
+  constexpr size_t kLinks = 12, kQuick = 6;
+  TestSite site;
+  std::vector<std::string> urls, contents;
+  std::string input;
+  for (size_t i = 0; i < kLinks; ++i) {
+    const std::string id = std::to_string(i);
+    contents.push_back(Pattern(100, static_cast<int>(i)));
+    // The slow ones take 2 s: the signal finds them under way.
+    AddFilePage(site, id, "/files/" + id + ".bin", "/files/" + id + ".bin",
+                (i < kQuick ? "" : "DRIP 20\n") + contents.back());
+  }
+  site.Start();
+  for (size_t i = 0; i < kLinks; ++i) {
+    urls.push_back(site.Url("/f/" + std::to_string(i)));
+    input += urls.back() + "\n";
+  }
+  ScratchDir scratch;
+  const fs::path out = scratch.path() / "out", archive = scratch.path() / "done.txt",
+                 failed = scratch.path() / "failed.txt";
+  WriteFile(archive, "# saved before\n" + urls[0] + "\n");
+  WriteFile(scratch.path() / "list", input);
+  const std::vector<std::string> args = {"get",
+                                         "--jobs",
+                                         "8",
+                                         "--archive",
+                                         archive.string(),
+                                         "-o",
+                                         out.string(),
+                                         "-a",
+                                         (scratch.path() / "list").string()};
+  std::vector<std::string> first = args;
+  first.insert(first.end(), {"--failed-to", failed.string()});
+  Process process = StartHost(first);
+  for (int i = 0; i < 3000 && LinkLines(ReadFile(archive)).size() < kQuick; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(process.pid, SIGINT);
+  const ProcessRun run = FinishProcess(process);
+  EXPECT_EQ(run.code, 130) << run.err;
+  const std::string text = ReadFile(archive);
+  EXPECT_EQ(text.back(), '\n');
+  const std::vector<std::string> archived = LinkLines(text), retry = LinkLines(ReadFile(failed));
+  EXPECT_GE(archived.size(), kQuick);
+  EXPECT_EQ(std::set<std::string>(archived.begin(), archived.end()).size(), archived.size());
+  for (size_t i = 1; i < kLinks; ++i) {
+    const bool saved = std::find(archived.begin(), archived.end(), urls[i]) != archived.end();
+    const bool listed = std::find(retry.begin(), retry.end(), urls[i]) != retry.end();
+    EXPECT_NE(saved, listed) << "link " << i << " archived or listed to retry";
+    if (saved) {
+      EXPECT_TRUE(ReadFile(out / (std::to_string(i) + ".bin")) == contents[i]);
+    }
+  }
+  for (const Received& got : site.received()) EXPECT_NE(got.target, "/f/0") << "archived before";
+  EXPECT_NE(run.err.find("skipped " + urls[0] + ": it is in the archive"), std::string::npos)
+      << run.err;
+
+  const size_t asked = site.received().size();
+  std::vector<std::string> again = args;
+  again.push_back("--json");
+  const ProcessRun rerun = RunHost(again);
+  EXPECT_EQ(rerun.code, 0) << rerun.err;
+  const std::vector<nlohmann::json> lines = JsonLines(rerun.out);
+  ASSERT_EQ(lines.size(), kLinks);
+  const nlohmann::json schema = SchemaInReadme(ReadFile(VELMORA_HOST_README), "### JSON output");
+  std::set<std::string> asked2;
+  const std::vector<Received> received = site.received();
+  for (size_t i = asked; i < received.size(); ++i) asked2.insert(received[i].target);
+  for (size_t i = 0; i < kLinks; ++i) {
+    SCOPED_TRACE("link " + std::to_string(i));
+    EXPECT_EQ(SchemaFault(schema, lines[i], "line"), "");
+    const bool wasArchived =
+        i == 0 || std::find(archived.begin(), archived.end(), urls[i]) != archived.end();
+    EXPECT_EQ(lines[i]["outcome"], wasArchived ? "skipped" : "link");
+    EXPECT_EQ(lines[i]["exit_code"], 0);
+    EXPECT_EQ(asked2.count("/f/" + std::to_string(i)), wasArchived ? 0u : 1u);
+    if (!wasArchived && lines[i].contains("download")) {
+      EXPECT_TRUE(ReadFile(lines[i]["download"]["path"].get<std::string>()) == contents[i]);
+    }
+  }
+  EXPECT_EQ(LinkLines(ReadFile(archive)).size(), kLinks);
+  // Now every link is skipped: nothing asked, nothing said with -q.
+  std::vector<std::string> quiet = args;
+  quiet.push_back("-q");
+  const ProcessRun skipped = RunHost(quiet);
+  EXPECT_EQ(skipped.code, 0) << skipped.err;
+  EXPECT_EQ(skipped.err, "");
+  EXPECT_EQ(skipped.out.find(urls[0] + "\tskipped (in the archive)\n"), 0u) << skipped.out;
+  EXPECT_EQ(site.received().size(), received.size());
+}
+
+// An archive that cannot be used is refused before any request; one that
+// cannot take a line when a file is saved leaves the file saved and says
+// so, and nothing at its place is followed.
+TEST(GetCommandTest, AnArchiveProblemIsSaidAndCostsNoFile) {
+  struct Row {
+    std::string what;
+    std::string before;  // "(link)", "(folder)": at the archive's place at the start
+    bool swapped;        // replaced by a link to the victim while the link resolves
+    int code;
+    std::string said;
+  };
+  const Row rows[] = {
+      {"a link at its place", "(link)", false, 66, "is a symbolic link, which is not followed"},
+      {"a folder at its place", "(folder)", false, 66, "is a folder, not a file"},
+      {"a link put at its place meanwhile", "", true, 73,
+       "is a symbolic link, which is not followed; its file stays saved."},
+  };
+  TestSite site;
+  AddFilePage(site, "1", "/files/1.bin", "/files/1.bin", "one");
+  site.pages["/f/1"] = "DELAY 500\n" + site.pages["/f/1"];
+  site.Start();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScratchDir scratch;
+    const fs::path archive = scratch.path() / "done.txt", out = scratch.path() / "out";
+    WriteFile(scratch.path() / "victim", "precious");
+    if (row.before == "(link)") fs::create_symlink(scratch.path() / "victim", archive);
+    if (row.before == "(folder)") fs::create_directory(archive);
+    const size_t asked = site.received().size();
+    Process process = StartHost(
+        {"get", "--json", "--archive", archive.string(), "-o", out.string(), site.Url("/f/1")});
+    if (row.swapped) {
+      for (int i = 0; i < 3000 && site.received().size() == asked; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      fs::create_symlink(scratch.path() / "victim", archive);
+    }
+    const ProcessRun run = FinishProcess(process);
+    EXPECT_EQ(run.code, row.code) << run.err;
+    EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(scratch.path() / "victim"), "precious");
+    if (!row.swapped) {
+      EXPECT_EQ(site.received().size(), asked) << "nothing asked";
+      EXPECT_FALSE(fs::exists(out));
+      continue;
+    }
+    EXPECT_EQ(ReadFile(out / "1.bin"), "one");
+    const std::vector<nlohmann::json> lines = JsonLines(run.out);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["outcome"], "link");
+    EXPECT_NE(lines[0].value("archive_error", "").find("symbolic link"), std::string::npos);
+    EXPECT_EQ(SchemaFault(SchemaInReadme(ReadFile(VELMORA_HOST_README), "### JSON output"),
+                          lines[0], "line"),
+              "");
+  }
 }
 
 }  // namespace

@@ -50,6 +50,7 @@ Command AddResolveCommand(CLI::App& app) {
                      "Links resolved at once");
   command->add_option("--record", options->recordDir,
                       "Save every exchange to this new or empty folder for replay");
+  AddFailedToOption(*command, options->failedTo);
   command->footer(ExitCodesFooter(kResolveCommand));
   return {command, [options] { return RunResolve(*options); }};
 }

@@ -1,12 +1,16 @@
 // velmora-host resolve as a user runs it: a child process talking HTTP to a
 // test site on 127.0.0.1 that records what it received.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "testing/host_process.h"
 #include "testing/json_schema.h"
@@ -535,9 +539,8 @@ TEST(ResolveCommandTest, ARetryAfterHoldsEveryJob) {
   TestSite site;
   // The first link's page asks to wait a second; the others take 300 ms
   // each, so their POSTs would come while the first one waits.
-  site.pages["/f/0"] =
-      "TURNS HEADER Retry-After: 1\nSTATUS 429\n--next--\n" +
-      FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"0\">\n");
+  site.pages["/f/0"] = "TURNS HEADER Retry-After: 1\nSTATUS 429\n--next--\n" +
+                       FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"0\">\n");
   for (int i = 1; i < 4; ++i) {
     site.pages["/f/" + std::to_string(i)] =
         "DELAY 300\n" + FormPage("/dl", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
@@ -568,6 +571,161 @@ TEST(ResolveCommandTest, ARetryAfterHoldsEveryJob) {
   }
   EXPECT_EQ(early, 0u) << "requests came while the site had asked to wait";
   EXPECT_EQ(site.posts().size(), 4u);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> LinkLines(const std::string& text) {
+  std::vector<std::string> links;
+  for (const std::string& line : Lines(text)) {
+    if (line[0] != '#') links.push_back(line);
+  }
+  return links;
+}
+
+// Each line starts as expected says.
+void ExpectLinesStartWith(const std::string& text, const std::vector<std::string>& expected) {
+  const std::vector<std::string> lines = Lines(text);
+  ASSERT_EQ(lines.size(), expected.size()) << text;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].substr(0, expected[i].size()), expected[i]) << "line " << i + 1;
+  }
+}
+
+// --failed-to writes the links that failed, each after why, in input order,
+// as a batch file: -a FILE asks the site for exactly those again.
+TEST(ResolveCommandTest, FailedLinksComeBackAsABatch) {
+  TestSite site;
+  site.pages["/f/ok"] = FormPage("/dl-ok", "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+  site.answers["/dl-ok"] = kLinkAnswer;
+  site.pages["/f/gone"] = FormPage("/dl-gone", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+  site.answers["/dl-gone"] = "<b>Invalid download link</b></p>";
+  site.Start();
+  ScratchDir scratch;
+  const std::string ok = site.Url("/f/ok"), gone = site.Url("/f/gone"),
+                    missing = site.Url("/missing");
+  const fs::path list = scratch.path() / "list", failed = scratch.path() / "failed.txt";
+  WriteFile(list,
+            ok + "\n" + gone + "\nnot a url\n" + missing + "\n" + ok + "\nhttp://a\x01" + "b\n");
+  const ProcessRun run = RunHost({"resolve", "-a", list.string(), "--failed-to", failed.string()});
+  EXPECT_EQ(run.code, 64) << run.err;
+  const std::string text = ReadFile(failed);
+  ExpectLinesStartWith(
+      text, {"# The links of a velmora-host run that did not succeed",
+             "# invalid link: the site reports the link " + gone + " as invalid.", gone,
+             "# bad URL: line 3: \"not a url\" is not an http or https URL (", "not a url",
+             "# transfer error: transfer error while resolving " + missing + ": ", missing,
+             "# bad URL: line 6: \"http://a\\x01b\" is not an http or https URL"});
+  EXPECT_NE(Lines(text).back().find("control bytes"), std::string::npos) << text;
+  EXPECT_EQ(PrintableFault(text), "");
+  EXPECT_NE(run.err.find("4 link(s) that did not succeed are in " + failed.string()),
+            std::string::npos)
+      << run.err;
+
+  // Read back, it retries those links and no other; the file it replaces
+  // was its own input.
+  const size_t asked = site.received().size();
+  const ProcessRun rerun =
+      RunHost({"resolve", "-a", failed.string(), "--failed-to", failed.string()});
+  EXPECT_EQ(rerun.code, 64) << rerun.err;
+  EXPECT_EQ(rerun.out,
+            gone + "\tinvalid link\nnot%20a%20url\tbad URL\n" + missing + "\ttransfer error\n");
+  std::multiset<std::string> targets;
+  const std::vector<Received> received = site.received();
+  for (size_t i = asked; i < received.size(); ++i) targets.insert(received[i].target);
+  EXPECT_EQ(targets, (std::multiset<std::string>{"/f/gone", "/dl-gone", "/missing"}));
+  EXPECT_EQ(LinkLines(ReadFile(failed)), (std::vector<std::string>{gone, "not a url", missing}));
+
+  // Where nothing failed, the file says so, and a rerun of it does nothing.
+  const ProcessRun none = RunHost({"resolve", ok, "--failed-to", failed.string()});
+  EXPECT_EQ(none.code, 0) << none.err;
+  EXPECT_EQ(Lines(ReadFile(failed)).size(), 1u);
+  EXPECT_EQ(none.err, "");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(scratch.path())) {
+    left.push_back(entry.path().filename().string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"failed.txt", "list"})) << "no temporary file left";
+}
+
+// The file is checked before anything runs, and takes the place of what is
+// at its path: a link there is replaced, never followed.
+TEST(ResolveCommandTest, FailedLinksGoWhereTheyCanOnly) {
+  struct Row {
+    std::string what;
+    std::string path;  // under the scratch folder
+    std::function<void(const fs::path& scratch)> prepare;
+    int code;
+    std::string said;
+  };
+  const Row rows[] = {
+      {"a folder at its place", "failed",
+       [](const fs::path& scratch) { fs::create_directory(scratch / "failed"); }, 73,
+       "is a folder, not a file"},
+      {"a path ending in /", "failed/", [](const fs::path&) {}, 73, "is a folder, not a file"},
+      {"its folder missing", "none/failed", [](const fs::path&) {}, 73, "cannot open the folder"},
+      {"a link at its place", "failed",
+       [](const fs::path& scratch) { fs::create_symlink(scratch / "victim", scratch / "failed"); },
+       2, "1 link(s) that did not succeed"},
+  };
+  TestSite site;
+  site.pages["/f/gone"] = FormPage("/dl-gone", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+  site.answers["/dl-gone"] = "<b>Invalid download link</b></p>";
+  site.Start();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScratchDir scratch;
+    WriteFile(scratch.path() / "victim", "precious");
+    row.prepare(scratch.path());
+    const size_t asked = site.received().size();
+    const std::string path = (scratch.path() / row.path).string();
+    const ProcessRun run = RunHost({"resolve", "--failed-to", path, site.Url("/f/gone")});
+    EXPECT_EQ(run.code, row.code) << run.err;
+    EXPECT_NE(run.err.find(row.said), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(scratch.path() / "victim"), "precious");
+    if (row.code == 73) {
+      EXPECT_EQ(site.received().size(), asked) << "nothing ran";
+    } else {
+      EXPECT_FALSE(fs::is_symlink(path));
+      EXPECT_EQ(LinkLines(ReadFile(path)), std::vector<std::string>{site.Url("/f/gone")});
+    }
+  }
+}
+
+// A signal ends the run with the file in place: the link it cut short and
+// those it never reached are in it, in input order.
+TEST(ResolveCommandTest, AnInterruptedRunListsTheLinksNotDone) {
+  TestSite site;
+  for (const std::string id : {"a", "b", "c"}) {
+    site.pages["/f/" + id] = FormPage("/dl-" + id, "<INPUT NAME=\"id\" VALUE=\"1\">\n");
+    site.answers["/dl-" + id] = kLinkAnswer;
+  }
+  site.pages["/f/slow"] = FormPage("/dl-slow", "<INPUT NAME=\"id\" VALUE=\"2\">\n");
+  site.answers["/dl-slow"] = "HANG";
+  site.Start();
+  ScratchDir scratch;
+  const fs::path failed = scratch.path() / "failed.txt";
+  const std::string input = site.Url("/f/a") + "\n" + site.Url("/f/slow") + "\n" +
+                            site.Url("/f/b") + "\n" + site.Url("/f/c") + "\n";
+  Process process = StartHost({"resolve", "--failed-to", failed.string(), "-"}, {.input = input});
+  for (int i = 0; i < 3000 && site.posts().size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(site.posts().size(), 2u);
+  kill(process.pid, SIGINT);
+  const ProcessRun run = FinishProcess(process);
+  EXPECT_EQ(run.code, 130) << run.err;
+  ExpectLinesStartWith(
+      ReadFile(failed),
+      {"# The links", "# interrupted: resolving " + site.Url("/f/slow") + " was ",
+       site.Url("/f/slow"), "# not reached: interrupted by SIGINT", site.Url("/f/b"),
+       "# not reached: interrupted by SIGINT", site.Url("/f/c")});
 }
 
 }  // namespace

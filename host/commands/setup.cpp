@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include "host/cli/exit_codes.h"
 #include "host/io/diagnostics.h"
 #include "host/net/curl_share.h"
+#include "host/run/failed_links.h"
 
 namespace velmora::host {
 namespace {
@@ -51,6 +53,21 @@ std::string DefaultPluginPath() {
                         installed.string() + " exists; name one with --plugin");
 }
 
+// Puts the --failed-to file in place and says so; a file that cannot be
+// written raises code to 73 (a signal's or stdout's code stays).
+int CommitFailedLinks(FailedLinks& failed, int code) {
+  const std::string why = failed.Commit();
+  if (!why.empty()) {
+    Say("cannot write the failed links to " + failed.path() + ": " + why + "; it is as it was.");
+    return code >= kExitOutput ? code : std::max(code, kExitCannotWrite);
+  }
+  if (failed.count() > 0) {
+    Say(std::to_string(failed.count()) + " link(s) that did not succeed are in " + failed.path() +
+        "; -a " + failed.path() + " retries them.");
+  }
+  return code;
+}
+
 }  // namespace
 
 std::unique_ptr<PluginLibrary> LoadPlugin(const std::string& path) {
@@ -82,18 +99,37 @@ CLI::App* AddLinkCommand(CLI::App& app, const char* name, const char* descriptio
 
 int CollectLinks(const LinkOptions& options, Batch& batch) {
   if (const int code = CollectUrls(options.urls, options.batchFiles, batch)) return code;
+  if (!options.failedTo.empty()) {
+    const std::string why = FailedLinks::Check(options.failedTo);
+    if (!why.empty()) {
+      Say("cannot write the failed links to " + options.failedTo + ": " + why + ".");
+      return kExitCannotWrite;
+    }
+  }
   return CheckNetworkOptions(options.http);
 }
 
 int RunLiveLinks(const LinkOptions& options, const Batch& batch, const SessionSetup& setup,
                  PluginLibrary& plugin, RecordingStore* store, const DownloadOptions* download,
                  RunSettings settings) {
+  std::unique_ptr<FailedLinks> failed;
+  if (!options.failedTo.empty()) {
+    try {
+      failed = std::make_unique<FailedLinks>(options.failedTo);
+    } catch (const FileError& error) {
+      throw RecordingError("cannot write the failed links to " + options.failedTo + ": " +
+                           error.what());
+    }
+    settings.failed = failed.get();
+  }
   CurlShare share;
   std::vector<JobTools> tools =
       LiveTools(options.http, options.jobs, batch.items.size(), share, store, download);
   HostSession session(plugin, *tools[0].transport, setup.session);
   settings.batch = batch.fromInput || batch.items.size() > 1;
-  return RunLinks(settings, session, tools, batch.items);
+  int code = RunLinks(settings, session, tools, batch.items);
+  if (failed) code = CommitFailedLinks(*failed, code);
+  return code;
 }
 
 RunSettings SettingsFor(const SessionSetup& setup, bool json) {

@@ -69,6 +69,14 @@ UniqueFd OpenFolder(const std::string& path, bool create, bool* created) {
   return UniqueFd(fd);
 }
 
+FileInFolder OpenFolderOf(const std::string& path) {
+  const std::filesystem::path given(path);
+  const std::string name = given.filename().string();
+  if (!IsBareName(name)) throw FileError(path + " is a folder, not a file");
+  const std::string folder = given.parent_path().empty() ? "." : given.parent_path().string();
+  return {OpenFolder(folder, false), name};
+}
+
 bool FolderIsEmpty(int folder) {
   const int copy = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (copy < 0) throw FileError("cannot list the folder: " + Why(errno));

@@ -45,6 +45,15 @@ bool IsBareName(std::string_view name);
 // then says whether the last part was made here.
 UniqueFd OpenFolder(const std::string& path, bool create, bool* created = nullptr);
 
+// A file the user named by its path: the folder it is in, open (a link in
+// the folder's path is followed, as the user named it), and its bare name.
+// A path that names a folder ("dir/", ".", "..") is refused.
+struct FileInFolder {
+  UniqueFd folder;
+  std::string name;
+};
+FileInFolder OpenFolderOf(const std::string& path);
+
 // True when the folder holds nothing.
 bool FolderIsEmpty(int folder);
 

@@ -45,7 +45,7 @@ std::vector<std::string> SplitTabs(const std::string& line) {
 std::optional<Outcome> RecordedOutcome(const std::string& name) {
   const std::optional<Outcome> outcome = OutcomeNamed(name);
   if (outcome == Outcome::kDownloadError || outcome == Outcome::kUnavailable ||
-      outcome == Outcome::kBadUrl) {
+      outcome == Outcome::kBadUrl || outcome == Outcome::kSkipped) {
     return std::nullopt;
   }
   return outcome;

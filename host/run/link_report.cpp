@@ -71,6 +71,7 @@ std::string ReasonSentence(const LinkReport& report, bool terminal) {
                ".";
       }
       return "resolving " + url + " was " + reason + ".";
+    case Outcome::kSkipped: return "skipped " + url + ": " + reason + ".";
   }
   return {};
 }
@@ -138,6 +139,7 @@ std::string JsonLine(const LinkReport& report) {
       {"dump_error", textOrNull(report.dumpError)},
   };
   if (report.line > 0) object["line"] = report.line;
+  if (!report.archiveError.empty()) object["archive_error"] = report.archiveError;
   if (report.download) {
     const DownloadReport& file = *report.download;
     object["download"] = {

@@ -42,6 +42,7 @@ struct LinkReport {
   std::string dumpError;                   // why the dump could not be written
   std::optional<DownloadReport> download;  // get, when the link was fetched
   std::optional<FileCheck> check;          // check, when the direct link was asked
+  std::string archiveError;                // why the saved file's link is not in the archive
   int exitCode = 0;
 };
 

@@ -12,7 +12,9 @@
 #include "host/io/progress_display.h"
 #include "host/io/safe_files.h"
 #include "host/io/terminal_text.h"
+#include "host/run/archive.h"
 #include "host/run/batch_runner.h"
+#include "host/run/failed_links.h"
 #include "host/run/link_report.h"
 #include "host/session/link_trace.h"
 
@@ -207,6 +209,9 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
     if (!item.bad.empty()) {
       report.url = item.url;
       report.result = {Outcome::kBadUrl, {}, item.bad};
+    } else if (settings.archive != nullptr && settings.archive->Contains(item.url)) {
+      report.url = item.url;
+      report.result = {Outcome::kSkipped, {}, "it is in the archive " + settings.archive->path()};
     } else {
       JobTools& mine = tools[worker];
       progress.SetRunning(++running);
@@ -227,6 +232,10 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       }
       if (settings.download && report.result.outcome == Outcome::kLink) {
         DownloadLink(settings, mine, report, started, progress, call.tag);
+        // Only a file under its final name counts as saved.
+        if (settings.archive != nullptr && !report.download->path.empty()) {
+          report.archiveError = settings.archive->Add(item.url);
+        }
       }
       if (settings.check && report.result.outcome == Outcome::kLink) {
         CheckLink(settings, mine, report, started, call.tag);
@@ -241,6 +250,7 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
   std::string worstWords;
   size_t found = 0, done = 0;
   bool dumpFailed = false;
+  bool archiveFailed = false;
   bool pathsEscaped = false;  // said once
   std::string outputError;
   auto deliver = [&](size_t index, LinkReport& report) {
@@ -251,6 +261,7 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       if (report.exitCode > worst) worst = report.exitCode, worstWords = OutcomeWords(outcome);
     }
     if (outcome == Outcome::kLink) ++found;
+    if (settings.failed != nullptr) settings.failed->Add(items[index], report);
 
     std::string line;
     if (settings.json) {
@@ -279,20 +290,33 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
           "note: the output folder's path holds bytes a terminal would act on, so paths are "
           "shown escaped (\\xHH, a backslash doubled); --json gives them exactly.");
     }
-    if (outcome != Outcome::kLink && outcome != Outcome::kInterrupted) {
+    if (outcome != Outcome::kLink && outcome != Outcome::kInterrupted &&
+        !(outcome == Outcome::kSkipped && settings.quiet)) {
       SayEscaped(ReasonSentence(report, true));
     } else if (outcome == Outcome::kLink && report.download && !settings.quiet) {
       SayEscaped(SavedSentence(*report.download));
     }
     if (!report.dumpError.empty()) dumpFailed = true;
+    if (!report.archiveError.empty()) {
+      archiveFailed = true;
+      Say("cannot add " + report.url + " to the archive: " + report.archiveError +
+          "; its file stays saved.");
+    }
     for (const std::string& note : notes[index]) Say(note);
     progress.SetDone(index + 1);
     progress.Draw();
     return true;
   };
 
-  RunBatch(items.size(), tools.size(), work, deliver, [&] { progress.Draw(); });
+  const size_t handed =
+      RunBatch(items.size(), tools.size(), work, deliver, [&] { progress.Draw(); });
   progress.Clear();
+  if (settings.failed != nullptr) {
+    const std::string why = InterruptSignal() != 0
+                                ? "interrupted by " + std::string(SignalName(InterruptSignal()))
+                                : "the run stopped before it";
+    for (size_t i = handed; i < items.size(); ++i) settings.failed->AddNotReached(items[i], why);
+  }
   if (!outputError.empty()) {
     Say(outputError + "; stopped after " + std::to_string(done) + " of " +
         std::to_string(items.size()) + " links.");
@@ -313,6 +337,7 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
     Say("a debug dump could not be written (see above).");
     worst = std::max(worst, kExitCannotWrite);
   }
+  if (archiveFailed) worst = std::max(worst, kExitCannotWrite);
   return worst;
 }
 

@@ -19,6 +19,9 @@
 
 namespace velmora::host {
 
+class Archive;
+class FailedLinks;
+
 // A link to run: from the command line (line 0) or a batch line, which may
 // be bad (bad says why) and is then reported on its own.
 struct LinkItem {
@@ -59,6 +62,8 @@ struct RunSettings {
   double deadlineSeconds = 0;
   const Recording* recording = nullptr;  // replay
   RecordingStore* recorder = nullptr;
+  Archive* archive = nullptr;     // get --archive: links in it skipped, saved ones added
+  FailedLinks* failed = nullptr;  // --failed-to: every link that did not succeed
 };
 
 // Runs items through session, one job per tool set at once; returns the

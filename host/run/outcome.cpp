@@ -29,10 +29,11 @@ constexpr OutcomeRow kOutcomes[] = {
     {Outcome::kBadUrl, "bad-url", "bad URL", kExitUsage},
     {Outcome::kBadRecording, "bad-recording", "bad recording", kExitNoInput},
     {Outcome::kInterrupted, "interrupted", "interrupted", kExitSigint},
+    {Outcome::kSkipped, "skipped", "skipped (in the archive)", kExitOk},
 };
 
 const OutcomeRow& Row(Outcome outcome) {
-  static_assert(std::size(kOutcomes) == static_cast<size_t>(Outcome::kInterrupted) + 1);
+  static_assert(std::size(kOutcomes) == static_cast<size_t>(Outcome::kSkipped) + 1);
   return kOutcomes[static_cast<size_t>(outcome)];
 }
 

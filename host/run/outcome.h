@@ -23,6 +23,7 @@ enum class Outcome {
   kBadUrl,          // a batch line that is no http or https URL
   kBadRecording,    // replay: a recorded file cannot be read
   kInterrupted,     // SIGINT or SIGTERM stopped the link
+  kSkipped,         // get --archive: its file was saved before; not resolved again
 };
 
 // "link", "nolink", "transfer-error", ...: in JSON and in recordings.
