@@ -49,10 +49,11 @@ std::vector<std::string> ReplayNotes(const RecordedLink& recorded, const ReplayT
 }
 
 // What an interrupted run kept, as one sentence.
-std::string InterruptedSentence(const RunSettings& settings, size_t done, size_t total) {
+// ofTotal: " of N" when the number of links is known, else empty.
+std::string InterruptedSentence(const RunSettings& settings, size_t done,
+                                const std::string& ofTotal) {
   std::string kept = "interrupted by " + std::string(SignalName(InterruptSignal())) + " after " +
-                     std::to_string(done) + " of " + std::to_string(total) +
-                     " links; their results above are complete";
+                     std::to_string(done) + ofTotal + " links; their results above are complete";
   if (settings.download) kept += "; a file cut short keeps its .part for --continue";
   RecordingStore* recorder = settings.recorder;
   if (recorder != nullptr) {
@@ -142,34 +143,58 @@ void DownloadLink(const RunSettings& settings, JobTools& tools, LinkReport& repo
 }
 
 int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobTools>& tools,
-             const std::vector<LinkItem>& items) {
+             LinkFeed& feed) {
   const bool terminal = isatty(STDERR_FILENO) != 0;
   const bool shown =
       settings.showProgress && !settings.quiet && terminal && (settings.batch || settings.download);
-  ProgressDisplay progress(shown, items.size(), settings.download ? "files" : "links");
-  // A link's place among those resolved, for the recording and the replay.
-  std::vector<size_t> ordinals(items.size());
+  ProgressDisplay progress(shown, feed.Total(), settings.download ? "files" : "links");
+  // What a link needs from its taking to its delivery, in the slot
+  // index % window: the links held at once are as many as the window's,
+  // whatever the batch's length. A few hundred reports of a few KB: a slow
+  // link holds back the output of the others, not their work, for longer
+  // than a stall would cost.
+  struct Slot {
+    LinkItem item;
+    size_t ordinal = 0;  // its place among the links resolved, for the recording and the replay
+    std::vector<std::string> notes;
+  };
+  const size_t window = std::max<size_t>(256, 4 * tools.size());
+  std::vector<Slot> slots(window);
   size_t resolved = 0;
-  for (size_t i = 0; i < items.size(); ++i) {
-    ordinals[i] = resolved;
-    if (items[i].bad.empty()) ++resolved;
-  }
-  std::vector<std::vector<std::string>> notes(items.size());
+  size_t taken = 0;
+  auto take = [&](size_t index) {
+    Slot& slot = slots[index % window];
+    if (!feed.Next(slot.item)) return false;
+    ++taken;
+    slot.ordinal = resolved;
+    slot.notes.clear();
+    if (slot.item.bad.empty()) ++resolved;
+    return true;
+  };
   std::atomic<size_t> running{0};
   const bool parallel = tools.size() > 1;
 
   auto work = [&](size_t worker, size_t index) {
-    const LinkItem& item = items[index];
+    const Slot& slot = slots[index % window];
+    const LinkItem& item = slot.item;
     LinkReport report;
     if (!item.bad.empty()) {
       report.url = item.url;
       report.result = {Outcome::kBadUrl, {}, item.bad};
     } else {
       JobTools& mine = tools[worker];
+      // Between two links, with none inside the plugin: what it kept goes.
+      if (settings.reloadEvery > 0 && slot.ordinal > 0 &&
+          slot.ordinal % settings.reloadEvery == 0) {
+        session.ReloadPlugin();
+        LinkTrace(settings.trace, settings.traceCookies,
+                  parallel ? "#" + std::to_string(index + 1) : "")
+            .Line("the plugin loaded afresh after " + std::to_string(slot.ordinal) + " links");
+      }
       progress.SetRunning(++running);
       LinkCall call;
       call.transport = mine.transport;
-      call.ordinal = ordinals[index];
+      call.ordinal = slot.ordinal;
       if (settings.batch) {
         char dumpName[64];
         std::snprintf(dumpName, sizeof dumpName, "%03zu-%s", index + 1, kDumpName);
@@ -179,8 +204,8 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       const Clock::time_point started = Clock::now();
       report = session.Resolve(item.url, call);
       if (settings.recording != nullptr) {
-        notes[index] =
-            ReplayNotes(settings.recording->links[ordinals[index]], *mine.replay, report);
+        slots[index % window].notes =
+            ReplayNotes(settings.recording->links[slot.ordinal], *mine.replay, report);
       }
       if (settings.download && report.result.outcome == Outcome::kLink) {
         DownloadLink(settings, mine, report, started, progress, call.tag);
@@ -237,25 +262,32 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       SayEscaped(SavedSentence(*report.download));
     }
     if (!report.dumpError.empty()) dumpFailed = true;
-    for (const std::string& note : notes[index]) Say(note);
+    for (const std::string& note : slots[index % window].notes) Say(note);
     progress.SetDone(index + 1);
     progress.Draw();
     return true;
   };
 
-  RunBatch(items.size(), tools.size(), work, deliver, [&] { progress.Draw(); });
+  const size_t handed =
+      RunBatch(take, tools.size(), window, work, deliver, [&] { progress.Draw(); });
   progress.Clear();
+  // Stopped: the links not reached count too, when they can be told.
+  std::optional<size_t> total = taken;
+  if (!outputError.empty() || InterruptSignal() != 0) {
+    const std::optional<size_t> rest = feed.SkipRest();
+    total = rest ? std::optional<size_t>(taken + *rest) : std::nullopt;
+  }
+  const std::string ofTotal = total ? " of " + std::to_string(*total) : "";
   if (!outputError.empty()) {
-    Say(outputError + "; stopped after " + std::to_string(done) + " of " +
-        std::to_string(items.size()) + " links.");
+    Say(outputError + "; stopped after " + std::to_string(done) + ofTotal + " links.");
     return kExitOutput;
   }
   if (InterruptSignal() != 0) {
-    Say(InterruptedSentence(settings, done, items.size()));
+    Say(InterruptedSentence(settings, done, ofTotal));
     return 128 + InterruptSignal();
   }
   if (settings.batch && worst != 0) {
-    Say(std::to_string(found) + " of " + std::to_string(items.size()) +
+    Say(std::to_string(found) + " of " + std::to_string(handed) +
         (settings.download ? " links gave a saved file" : " links gave a download link") +
         "; the worst result was " + worstWords + ".");
   }
