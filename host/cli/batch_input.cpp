@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <streambuf>
 
 #include "host/cli/exit_codes.h"
 #include "host/cli/interrupt.h"
@@ -42,11 +43,57 @@ std::vector<LinkItem> ReadBatchLines(std::istream& in) {
 
 namespace {
 
-// Whether stdin has a line to read, or its end, within a moment.
-bool StdinReady() {
-  if (isatty(STDIN_FILENO) != 0) return false;
-  pollfd wanted{STDIN_FILENO, POLLIN, 0};
-  return poll(&wanted, 1, 100) == 1;
+// Stdin for a batch, read straight from the descriptor: a job waiting for
+// the next line wakes for a signal (SIGINT may come to any thread, not the
+// reading one) and then sees the input's end; and what is already read is
+// known (available), for SkipRest.
+class StdinBuffer : public std::streambuf {
+ public:
+  // Whether a byte or the end can be had within a moment.
+  bool Ready() {
+    if (gptr() < egptr()) return true;
+    if (isatty(STDIN_FILENO) != 0) return false;
+    pollfd wanted{STDIN_FILENO, POLLIN, 0};
+    return poll(&wanted, 1, 100) == 1;
+  }
+
+ protected:
+  int_type underflow() override {
+    while (true) {
+      // After a signal, only what can be read at once.
+      const bool interrupted = InterruptSignal() != 0;
+      pollfd wanted{STDIN_FILENO, POLLIN, 0};
+      const int ready = poll(&wanted, 1, interrupted ? 0 : 100);
+      if (ready == 0 && interrupted) break;
+      if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+      if (ready < 0) return traits_type::eof();
+      const ssize_t got = read(STDIN_FILENO, buffer_, sizeof buffer_);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got <= 0) return traits_type::eof();
+      setg(buffer_, buffer_, buffer_ + got);
+      return traits_type::to_int_type(buffer_[0]);
+    }
+    cut_ = true;
+    return traits_type::eof();
+  }
+
+ public:
+  // Whether the input ended for a signal, not at its end.
+  bool cut() const { return cut_; }
+
+ private:
+  bool cut_ = false;
+  char buffer_[64 * 1024];
+};
+
+StdinBuffer& StdinBuf() {
+  static StdinBuffer buffer;
+  return buffer;
+}
+
+std::istream& StdinStream() {
+  static std::istream in(&StdinBuf());
+  return in;
 }
 
 }  // namespace
@@ -59,7 +106,7 @@ bool Batch::ReadOne(bool promptOnly) {
       ++part_;
       return true;
     }
-    if (promptOnly && part.own == nullptr && !StdinReady()) {
+    if (promptOnly && part.own == nullptr && !StdinBuf().Ready()) {
       unsure_ = true;
       return false;
     }
@@ -68,6 +115,10 @@ bool Batch::ReadOne(bool promptOnly) {
     if (lines_->Next(item)) {
       ahead_.push_back(std::move(item));
       return true;
+    }
+    if (part.own == nullptr && StdinBuf().cut()) {
+      unsure_ = true;  // stdin cut short by a signal, not at its end
+      return false;
     }
     lines_.reset();
     part.own.reset();  // a file read to its end is closed
@@ -94,6 +145,7 @@ std::optional<size_t> Batch::Total() const {
 }
 
 std::optional<size_t> Batch::SkipRest() {
+  unsure_ = false;
   size_t rest = ahead_.size();
   ahead_.clear();
   while (ReadOne(true)) {
@@ -105,10 +157,11 @@ std::optional<size_t> Batch::SkipRest() {
   return rest;
 }
 
-size_t Batch::Ahead(size_t n) {
-  while (ahead_.size() < n && ReadOne()) {
+size_t Batch::Ahead(size_t n, bool wait) {
+  unsure_ = false;
+  while (ahead_.size() < n && ReadOne(!wait)) {
   }
-  return std::min(n, ahead_.size());
+  return unsure_ ? n : std::min(n, ahead_.size());
 }
 
 int CollectUrls(const std::vector<std::string>& arguments,
@@ -120,7 +173,7 @@ int CollectUrls(const std::vector<std::string>& arguments,
   bool stdinTaken = false;
   auto addStdin = [&] {
     batch.fromInput = true;
-    if (!stdinTaken) batch.parts_.push_back({{}, &std::cin, nullptr});
+    if (!stdinTaken) batch.parts_.push_back({{}, &StdinStream(), nullptr});
     stdinTaken = true;
   };
   for (const std::string& argument : arguments) {

@@ -43,8 +43,9 @@ class Batch : public LinkFeed {
   // a terminal, a pipe that is not quiet for long).
   std::optional<size_t> SkipRest() override;
   // Reads on until n links wait to be taken or the input ends; returns how
-  // many wait (at most n).
-  size_t Ahead(size_t n);
+  // many wait (at most n). Without wait, stdin is read only as far as it
+  // has lines at once; when it has none, n (more may come).
+  size_t Ahead(size_t n, bool wait = true);
 
   bool fromInput = false;  // stdin or a batch file: output is always per line
 

@@ -91,8 +91,9 @@ int RunLiveLinks(const LinkOptions& options, Batch& batch, const SessionSetup& s
                  PluginLibrary& plugin, RecordingStore* store, const DownloadOptions* download,
                  RunSettings settings) {
   CurlShare share;
-  // No more jobs than links: reading that far ahead tells.
-  const size_t links = batch.Ahead(std::max<size_t>(options.jobs, 2));
+  // No more jobs than links: reading that far ahead tells, without waiting
+  // on a stdin whose next line is not there yet.
+  const size_t links = batch.Ahead(std::max<size_t>(options.jobs, 2), false);
   std::vector<JobTools> tools =
       LiveTools(options.http, options.jobs, links, share, store, download);
   HostSession session(plugin, *tools[0].transport, setup.session);
