@@ -149,10 +149,9 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       settings.showProgress && !settings.quiet && terminal && (settings.batch || settings.download);
   ProgressDisplay progress(shown, feed.Total(), settings.download ? "files" : "links");
   // What a link needs from its taking to its delivery, in the slot
-  // index % window: the links held at once are as many as the window's,
-  // whatever the batch's length. A few hundred reports of a few KB: a slow
-  // link holds back the output of the others, not their work, for longer
-  // than a stall would cost.
+  // index % window, so that memory does not grow with the batch. 256 slots
+  // (4 a job, when more): behind a slow link the others run on for 255
+  // links before a job waits for it, holding reports of a few KB each.
   struct Slot {
     LinkItem item;
     size_t ordinal = 0;  // its place among the links resolved, for the recording and the replay
