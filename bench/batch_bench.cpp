@@ -2,17 +2,23 @@
 // every answer by 100 ms serves 64 file pages whose forms lead to files of
 // 4 MiB. It times `resolve` and `get` with --jobs 1, 4, 8 and 16, and curl
 // alone fetching the same 64 files with 8 parallel transfers, in the same
-// run; and the peak memory of `get` for files of 4 MiB and of 64 MiB. It
-// ends with a summary of the targets and exits non-zero when one is missed.
+// run; the peak memory of `get` for files of 4 MiB and of 64 MiB; and the
+// peak memory of `resolve --jobs 8 -a` for batches of 10,000 and 100,000
+// links on pages without delay. It ends with a summary of the targets and
+// exits non-zero when one is missed.
 //
-//   build/native/velmora_batch_bench [--quick]
+//   build/native/velmora_batch_bench [--quick] [--memory-only] [--lengths N,M]
+//                                    [--host PROGRAM]
 //
-// --quick: 16 pages and --jobs 1 and 8 only, to try it out.
+// --quick: 16 pages and --jobs 1 and 8 only, to try it out. --memory-only:
+// the long batches only; --lengths: theirs, instead of 10000,100000. --host: another velmora-host
+// (another build's, with its plugin next to it) instead of this build's.
 #include <httplib.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +62,22 @@ class BenchSite {
                   response.set_content("<P>Your download link:</P>\n<A HREF=\"" + Base() +
                                            "/files/" + std::to_string(fileMiB_) + "/" +
                                            request.matches[1].str() + ".bin\">go</A>\n",
+                                       "text/html");
+                });
+    // The long batches' pages: the same, at once.
+    site_.Route(
+        "GET", R"(/now/f/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
+          response.set_content("<HTML><BODY><FORM METHOD=\"POST\" ACTION=\"/now/dl/" +
+                                   request.matches[1].str() +
+                                   "\">\n<INPUT TYPE=\"hidden\" NAME=\"id\" VALUE=\"" +
+                                   request.matches[1].str() + "\">\n</FORM></BODY></HTML>\n",
+                               "text/html");
+        });
+    site_.Route("POST", R"(/now/dl/(\d+))",
+                [this](const httplib::Request& request, httplib::Response& response) {
+                  response.set_content("<P>Your download link:</P>\n<A HREF=\"" + Base() +
+                                           "/files/1/" + request.matches[1].str() +
+                                           ".bin\">go</A>\n",
                                        "text/html");
                 });
     site_.Route("GET", R"(/files/(\d+)/(\d+)\.bin)",
@@ -119,15 +141,85 @@ void Check(bool ok, const std::string& what) {
 
 }  // namespace
 
+// VmHWM of process pid in KiB; 0 once it has ended.
+long HighWaterKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+// Peak memory of resolve --jobs 8 over batches of 10k and 100k links:
+// whatever the length, the same memory.
+void LongBatches(const std::string& host, const BenchSite& site, const Scratch& scratch,
+                 const size_t (&lengths)[2]) {
+  long peak[2] = {0, 0};
+  for (int k = 0; k < 2; ++k) {
+    const std::string list = (scratch.path() / "long.txt").string();
+    {
+      std::ofstream out(list);
+      for (size_t i = 0; i < lengths[k]; ++i) out << site.Base() << "/now/f/" << i << "\n";
+    }
+    velmora::testing::Process process =
+        velmora::testing::StartProcess(host, {"resolve", "--jobs", "8", "-a", list},
+                                       {.discard = true, .deadline = std::chrono::minutes(10)});
+    // Not wait4's figure: a spawned child's starts at this program's size.
+    // The child's own high-water mark, read until it ends (it only rises).
+    long hwm = 0;
+    for (long now = 0; (now = HighWaterKiB(process.pid)) > 0;) {
+      hwm = now;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const ProcessRun run = velmora::testing::FinishProcess(process);
+    if (run.code != 0) {
+      std::printf("  a run failed with exit code %d %s\n", run.code, run.fault.c_str());
+      g_failed = true;
+    }
+    peak[k] = hwm;
+    std::printf("peak RSS of resolve --jobs 8 -a, %7zu links: %6.1f MiB (%.1f s)\n", lengths[k],
+                static_cast<double>(hwm) / 1024, run.seconds);
+  }
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "peak memory of resolve: %.1f MiB for %zu links, %.1f MiB for %zu (at most 1.5x)",
+                static_cast<double>(peak[1]) / 1024, lengths[1],
+                static_cast<double>(peak[0]) / 1024, lengths[0]);
+  Check(peak[1] * 2 <= peak[0] * 3, line);
+}
+
 int main(int argc, char** argv) {
-  const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+  bool quick = false, memoryOnly = false;
+  size_t lengths[2] = {10000, 100000};  // of the long batches
+  std::string host = velmora::testing::HostPath();
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) {
+      quick = true;
+    } else if (std::strcmp(argv[i], "--memory-only") == 0) {
+      memoryOnly = true;
+    } else if (std::strcmp(argv[i], "--host") == 0 && i + 1 < argc) {
+      host = argv[++i];
+    } else if (std::strcmp(argv[i], "--lengths") == 0 && i + 1 < argc &&
+               std::sscanf(argv[i + 1], "%zu,%zu", &lengths[0], &lengths[1]) == 2) {
+      ++i;
+    } else {
+      std::fprintf(stderr, "usage: %s [--quick] [--memory-only] [--lengths N,M] [--host PROGRAM]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
   const size_t pages = quick ? 16 : 64;
   const std::vector<int> jobs = quick ? std::vector<int>{1, 8} : std::vector<int>{1, 4, 8, 16};
   const int repetitions = quick ? 1 : 3;  // of the runs the targets compare
-  const std::string host = velmora::testing::HostPath();
 
   BenchSite site;
   Scratch scratch;
+  if (memoryOnly) {
+    std::printf("velmora-host long batches on 127.0.0.1, pages without delay\n\ntargets:\n");
+    LongBatches(host, site, scratch, lengths);
+    return g_failed ? 1 : 0;
+  }
   const std::string list = (scratch.path() / "links.txt").string();
   {
     std::ofstream out(list);
@@ -223,5 +315,6 @@ int main(int argc, char** argv) {
                 "growing with the size)",
                 static_cast<double>(peak[1]) / 1024, static_cast<double>(peak[0]) / 1024);
   Check(peak[1] <= peak[0] + 8 * 1024, line);
+  LongBatches(host, site, scratch, lengths);
   return g_failed ? 1 : 0;
 }

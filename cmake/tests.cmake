@@ -109,6 +109,7 @@ else()
   if(VELMORA_BUILD_HOST)
     target_sources(velmora_tests PRIVATE
       host/main_test.cpp
+      host/cli/batch_input_test.cpp
       host/cli/exit_codes_test.cpp
       host/commands/check_command_test.cpp
       host/commands/demo_command_test.cpp

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "fuzz/fuzz_checks.h"
 #include "host/cli/batch_input.h"
@@ -15,13 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using velmora::fuzz::Require;
   const std::string input(reinterpret_cast<const char*>(data), size);
   std::istringstream in(input);
-  Batch batch;
-  ReadBatchLines(in, batch);
+  const std::vector<LinkItem> items = ReadBatchLines(in);
 
   size_t lines = 1;
   for (const char c : input) lines += c == '\n';
   size_t previous = 0;
-  for (const LinkItem& item : batch.items) {
+  for (const LinkItem& item : items) {
     Require(item.line > previous && item.line <= lines);
     previous = item.line;
     Require(!item.url.empty() && item.url.front() != '#');

@@ -31,7 +31,8 @@ int RunReplay(const ReplayOptions& options) {
   RunSettings settings = SettingsFor(setup, options.report.json);
   settings.batch = items.size() > 1;
   settings.recording = &recording;
-  return RunLinks(settings, session, tools, items);
+  LinkList feed(std::move(items));
+  return RunLinks(settings, session, tools, feed);
 }
 
 }  // namespace

@@ -326,6 +326,45 @@ TEST(ResolveCommandTest, ABatchIsABatchWhateverItsLength) {
       << debug.err;
 }
 
+// A long batch loads the plugin afresh now and then (every 3 links here):
+// every link still gets its own link, its dump and its recording.
+TEST(ResolveCommandTest, ALongBatchOutlivesPluginReloads) {
+  TestSite site;
+  constexpr int kLinks = 10;
+  std::string input, out;
+  for (int i = 0; i < kLinks; ++i) {
+    const std::string n = std::to_string(i);
+    site.pages["/f/" + n] = FormPage("/dl-" + n, "<INPUT NAME=\"id\" VALUE=\"" + n + "\">\n");
+    site.answers["/dl-" + n] =
+        "<P>Your download link:</P>\n<A HREF=\"http://dl.files.example/" + n + ".zip\">go</A>\n";
+  }
+  site.Start();
+  for (int i = 0; i < kLinks; ++i) {
+    const std::string n = std::to_string(i);
+    input += site.Url("/f/" + n) + "\n";
+    out += site.Url("/f/" + n) + "\thttp://dl.files.example/" + n + ".zip\n";
+  }
+  for (const char* jobs : {"1", "3"}) {
+    ScratchDir scratch;
+    const fs::path dumps = scratch.path() / "dumps", rec = scratch.path() / "rec";
+    const ProcessRun run =
+        RunHost({"resolve", "--jobs", jobs, "--trace", "--debug", "--dump-dir", dumps.string(),
+                 "--record", rec.string(), "-"},
+                {.input = input, .environment = {"VELMORA_PLUGIN_RELOAD_EVERY=3"}});
+    EXPECT_EQ(run.code, 0) << jobs << ": " << run.err;
+    EXPECT_EQ(run.out, out) << jobs;
+    for (const char* after : {"afresh after 3 links", "afresh after 6 links", "after 9 links"}) {
+      EXPECT_NE(run.err.find(after), std::string::npos) << jobs << ": " << after;
+    }
+    EXPECT_EQ(ReadFile(dumps / "010-Dornix.html"), site.answers["/dl-9"]) << jobs;
+    const ProcessRun replayed = RunHost({"replay", "--jobs", jobs, rec.string()},
+                                        {.environment = {"VELMORA_PLUGIN_RELOAD_EVERY=4"}});
+    EXPECT_EQ(replayed.code, 0) << jobs << ": " << replayed.err;
+    EXPECT_EQ(replayed.out, out) << jobs;
+  }
+  for (const Received& post : site.posts()) EXPECT_EQ(post.cookie, "sid=s3ss10n");
+}
+
 TEST(ResolveCommandTest, JsonLinesFollowTheDocumentedSchema) {
   TestSite site;
   site.pages["/f/ok"] = "REDIRECT /f/ok2";

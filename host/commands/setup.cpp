@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -109,7 +110,7 @@ int CollectLinks(const LinkOptions& options, Batch& batch) {
   return CheckNetworkOptions(options.http);
 }
 
-int RunLiveLinks(const LinkOptions& options, const Batch& batch, const SessionSetup& setup,
+int RunLiveLinks(const LinkOptions& options, Batch& batch, const SessionSetup& setup,
                  PluginLibrary& plugin, RecordingStore* store, const DownloadOptions* download,
                  RunSettings settings) {
   std::unique_ptr<FailedLinks> failed;
@@ -123,11 +124,14 @@ int RunLiveLinks(const LinkOptions& options, const Batch& batch, const SessionSe
     settings.failed = failed.get();
   }
   CurlShare share;
+  // No more jobs than links: reading that far ahead tells, without waiting
+  // on a stdin whose next line is not there yet.
+  const size_t links = batch.Ahead(std::max<size_t>(options.jobs, 2), false);
   std::vector<JobTools> tools =
-      LiveTools(options.http, options.jobs, batch.items.size(), share, store, download);
+      LiveTools(options.http, options.jobs, links, share, store, download);
   HostSession session(plugin, *tools[0].transport, setup.session);
-  settings.batch = batch.fromInput || batch.items.size() > 1;
-  int code = RunLinks(settings, session, tools, batch.items);
+  settings.batch = batch.fromInput || links > 1;
+  int code = RunLinks(settings, session, tools, batch);
   if (failed) code = CommitFailedLinks(*failed, code);
   return code;
 }
@@ -138,6 +142,12 @@ RunSettings SettingsFor(const SessionSetup& setup, bool json) {
   settings.showProgress = !setup.session.trace && !setup.session.debug;
   settings.trace = setup.session.trace;
   settings.traceCookies = setup.session.traceCookies;
+  // For the tests, which cannot run a thousand links to see a reload.
+  if (const char* every = std::getenv("VELMORA_PLUGIN_RELOAD_EVERY")) {
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(every, &end, 10);
+    if (*every != '\0' && *end == '\0') settings.reloadEvery = static_cast<size_t>(value);
+  }
   return settings;
 }
 

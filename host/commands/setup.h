@@ -40,15 +40,18 @@ CLI::App* AddLinkCommand(CLI::App& app, const char* name, const char* descriptio
 // the exit code having said why.
 int CollectLinks(const LinkOptions& options, Batch& batch);
 
-// Runs batch live through plugin (resolve, get): the run's connections,
+// Runs batch live through plugin (resolve, get), taking its links as they
+// run: the run's connections,
 // with a recorder (store) or downloads (download) where given, and the
 // session; returns RunLinks' exit code.
-int RunLiveLinks(const LinkOptions& options, const Batch& batch, const SessionSetup& setup,
+int RunLiveLinks(const LinkOptions& options, Batch& batch, const SessionSetup& setup,
                  PluginLibrary& plugin, RecordingStore* store, const DownloadOptions* download,
                  RunSettings settings);
 
 // The run's settings that the session's decide: no progress display with
-// --trace or --debug, whose lines would mix with it.
+// --trace or --debug, whose lines would mix with it. The environment
+// variable VELMORA_PLUGIN_RELOAD_EVERY, a number (0: never), replaces
+// kPluginReloadEvery: for tests, not shown to users.
 RunSettings SettingsFor(const SessionSetup& setup, bool json);
 
 // The recording in dir, read as hostile (net/recording.h), its notes said.

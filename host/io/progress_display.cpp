@@ -40,7 +40,7 @@ std::string TimeText(double seconds) {
 
 }  // namespace
 
-ProgressDisplay::ProgressDisplay(bool enabled, size_t total, std::string noun)
+ProgressDisplay::ProgressDisplay(bool enabled, std::optional<size_t> total, std::string noun)
     : enabled_(enabled), total_(total), noun_(std::move(noun)) {}
 
 ProgressDisplay::~ProgressDisplay() { Clear(); }
@@ -118,9 +118,15 @@ void ProgressDisplay::Draw() {
   const size_t width = columns > 1 ? columns - 1 : 1;  // no wrap at the last column
 
   constexpr size_t kBar = 24;
-  const size_t filled = total_ == 0 ? kBar : std::min(done_, total_) * kBar / total_;
-  std::string lines = "[" + std::string(filled, '#') + std::string(kBar - filled, '.') + "] " +
-                      std::to_string(done_) + "/" + std::to_string(total_) + " " + noun_;
+  std::string lines;
+  if (total_) {
+    const size_t total = *total_;
+    const size_t filled = total == 0 ? kBar : std::min(done_, total) * kBar / total;
+    lines = "[" + std::string(filled, '#') + std::string(kBar - filled, '.') + "] " +
+            std::to_string(done_) + "/" + std::to_string(total) + " " + noun_;
+  } else {
+    lines = std::to_string(done_) + " " + noun_ + " done";
+  }
   if (running_ > 0) lines += ", " + std::to_string(running_) + " running";
   lines = Fit(lines, width);
   size_t count = 1;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace velmora::host {
@@ -19,7 +20,9 @@ namespace velmora::host {
 // bytes: they are shown through Shown().
 class ProgressDisplay {
  public:
-  ProgressDisplay(bool enabled, size_t total, std::string noun);
+  // total: the number of links, when known (a batch is read as it runs);
+  // without it the display counts the links done, with no bar.
+  ProgressDisplay(bool enabled, std::optional<size_t> total, std::string noun);
   ~ProgressDisplay();
   ProgressDisplay(const ProgressDisplay&) = delete;
   ProgressDisplay& operator=(const ProgressDisplay&) = delete;
@@ -51,7 +54,7 @@ class ProgressDisplay {
   };
 
   bool enabled_;
-  size_t total_;
+  std::optional<size_t> total_;
   std::string noun_;
   std::mutex lock_;
   size_t done_ = 0;

@@ -51,10 +51,11 @@ std::vector<std::string> ReplayNotes(const RecordedLink& recorded, const ReplayT
 }
 
 // What an interrupted run kept, as one sentence.
-std::string InterruptedSentence(const RunSettings& settings, size_t done, size_t total) {
+// ofTotal: " of N" when the number of links is known, else empty.
+std::string InterruptedSentence(const RunSettings& settings, size_t done,
+                                const std::string& ofTotal) {
   std::string kept = "interrupted by " + std::string(SignalName(InterruptSignal())) + " after " +
-                     std::to_string(done) + " of " + std::to_string(total) +
-                     " links; their results above are complete";
+                     std::to_string(done) + ofTotal + " links; their results above are complete";
   if (settings.download) kept += "; a file cut short keeps its .part for --continue";
   RecordingStore* recorder = settings.recorder;
   if (recorder != nullptr) {
@@ -187,24 +188,39 @@ void CheckLink(const RunSettings& settings, JobTools& tools, LinkReport& report,
 }
 
 int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobTools>& tools,
-             const std::vector<LinkItem>& items) {
+             LinkFeed& feed) {
   const bool terminal = isatty(STDERR_FILENO) != 0;
   const bool shown =
       settings.showProgress && !settings.quiet && terminal && (settings.batch || settings.download);
-  ProgressDisplay progress(shown, items.size(), settings.download ? "files" : "links");
-  // A link's place among those resolved, for the recording and the replay.
-  std::vector<size_t> ordinals(items.size());
+  ProgressDisplay progress(shown, feed.Total(), settings.download ? "files" : "links");
+  // What a link needs from its taking to its delivery, in the slot
+  // index % window, so that memory does not grow with the batch. 256 slots
+  // (4 a job, when more): behind a slow link the others run on for 255
+  // links before a job waits for it, holding reports of a few KB each.
+  struct Slot {
+    LinkItem item;
+    size_t ordinal = 0;  // its place among the links resolved, for the recording and the replay
+    std::vector<std::string> notes;
+  };
+  const size_t window = std::max<size_t>(256, 4 * tools.size());
+  std::vector<Slot> slots(window);
   size_t resolved = 0;
-  for (size_t i = 0; i < items.size(); ++i) {
-    ordinals[i] = resolved;
-    if (items[i].bad.empty()) ++resolved;
-  }
-  std::vector<std::vector<std::string>> notes(items.size());
+  size_t taken = 0;
+  auto take = [&](size_t index) {
+    Slot& slot = slots[index % window];
+    if (!feed.Next(slot.item)) return false;
+    ++taken;
+    slot.ordinal = resolved;
+    slot.notes.clear();
+    if (slot.item.bad.empty()) ++resolved;
+    return true;
+  };
   std::atomic<size_t> running{0};
   const bool parallel = tools.size() > 1;
 
   auto work = [&](size_t worker, size_t index) {
-    const LinkItem& item = items[index];
+    const Slot& slot = slots[index % window];
+    const LinkItem& item = slot.item;
     LinkReport report;
     if (!item.bad.empty()) {
       report.url = item.url;
@@ -214,10 +230,18 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       report.result = {Outcome::kSkipped, {}, "it is in the archive " + settings.archive->path()};
     } else {
       JobTools& mine = tools[worker];
+      // Between two links, with none inside the plugin: what it kept goes.
+      if (settings.reloadEvery > 0 && slot.ordinal > 0 &&
+          slot.ordinal % settings.reloadEvery == 0) {
+        session.ReloadPlugin();
+        LinkTrace(settings.trace, settings.traceCookies,
+                  parallel ? "#" + std::to_string(index + 1) : "")
+            .Line("the plugin loaded afresh after " + std::to_string(slot.ordinal) + " links");
+      }
       progress.SetRunning(++running);
       LinkCall call;
       call.transport = mine.transport;
-      call.ordinal = ordinals[index];
+      call.ordinal = slot.ordinal;
       if (settings.batch) {
         char dumpName[64];
         std::snprintf(dumpName, sizeof dumpName, "%03zu-%s", index + 1, kDumpName);
@@ -227,8 +251,8 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       const Clock::time_point started = Clock::now();
       report = session.Resolve(item.url, call);
       if (settings.recording != nullptr) {
-        notes[index] =
-            ReplayNotes(settings.recording->links[ordinals[index]], *mine.replay, report);
+        slots[index % window].notes =
+            ReplayNotes(settings.recording->links[slot.ordinal], *mine.replay, report);
       }
       if (settings.download && report.result.outcome == Outcome::kLink) {
         DownloadLink(settings, mine, report, started, progress, call.tag);
@@ -261,7 +285,7 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       if (report.exitCode > worst) worst = report.exitCode, worstWords = OutcomeWords(outcome);
     }
     if (outcome == Outcome::kLink) ++found;
-    if (settings.failed != nullptr) settings.failed->Add(items[index], report);
+    if (settings.failed != nullptr) settings.failed->Add(slots[index % window].item, report);
 
     std::string line;
     if (settings.json) {
@@ -302,32 +326,42 @@ int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobT
       Say("cannot add " + report.url + " to the archive: " + report.archiveError +
           "; its file stays saved.");
     }
-    for (const std::string& note : notes[index]) Say(note);
+    for (const std::string& note : slots[index % window].notes) Say(note);
     progress.SetDone(index + 1);
     progress.Draw();
     return true;
   };
 
   const size_t handed =
-      RunBatch(items.size(), tools.size(), work, deliver, [&] { progress.Draw(); });
+      RunBatch(take, tools.size(), window, work, deliver, [&] { progress.Draw(); });
   progress.Clear();
-  if (settings.failed != nullptr) {
+  // Stopped: the links not reached count too, when they can be told, and
+  // --failed-to lists them.
+  size_t rest = 0;
+  bool restKnown = true;
+  if (!outputError.empty() || InterruptSignal() != 0) {
     const std::string why = InterruptSignal() != 0
                                 ? "interrupted by " + std::string(SignalName(InterruptSignal()))
                                 : "the run stopped before it";
-    for (size_t i = handed; i < items.size(); ++i) settings.failed->AddNotReached(items[i], why);
+    std::function<void(const LinkItem&)> each;
+    if (settings.failed != nullptr) {
+      each = [&](const LinkItem& item) { settings.failed->AddNotReached(item, why); };
+    }
+    const std::optional<size_t> skipped = feed.SkipRest(each);
+    restKnown = skipped.has_value();
+    rest = skipped.value_or(0);
   }
+  const std::string ofTotal = restKnown ? " of " + std::to_string(taken + rest) : "";
   if (!outputError.empty()) {
-    Say(outputError + "; stopped after " + std::to_string(done) + " of " +
-        std::to_string(items.size()) + " links.");
+    Say(outputError + "; stopped after " + std::to_string(done) + ofTotal + " links.");
     return kExitOutput;
   }
   if (InterruptSignal() != 0) {
-    Say(InterruptedSentence(settings, done, items.size()));
+    Say(InterruptedSentence(settings, done, ofTotal));
     return 128 + InterruptSignal();
   }
   if (settings.batch && worst != 0) {
-    Say(std::to_string(found) + " of " + std::to_string(items.size()) +
+    Say(std::to_string(found) + " of " + std::to_string(handed) +
         (settings.download ? " links gave a saved file"
          : settings.check  ? " links gave an available file"
                            : " links gave a download link") +

@@ -6,7 +6,9 @@
 #define VELMORA_HOST_RUN_LINK_RUNNER_H_
 
 #include <cstddef>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,43 @@ struct LinkItem {
   std::string bad;
 };
 
+// The links of a run, taken one at a time in input order.
+class LinkFeed {
+ public:
+  virtual ~LinkFeed() = default;
+  // The next link; false after the last.
+  virtual bool Next(LinkItem& item) = 0;
+  // How many links there are in all, when that is known without reading on.
+  virtual std::optional<size_t> Total() const = 0;
+  // Reads past the links not taken, counting them and handing each to each
+  // (when set: --failed-to lists them); nullopt when that would wait on
+  // input that may never come.
+  virtual std::optional<size_t> SkipRest(const std::function<void(const LinkItem&)>& each) = 0;
+};
+
+// Links held in memory (replay's, tests').
+class LinkList : public LinkFeed {
+ public:
+  explicit LinkList(std::vector<LinkItem> items) : items_(std::move(items)) {}
+  bool Next(LinkItem& item) override {
+    if (next_ >= items_.size()) return false;
+    item = items_[next_++];
+    return true;
+  }
+  std::optional<size_t> Total() const override { return items_.size(); }
+  std::optional<size_t> SkipRest(const std::function<void(const LinkItem&)>& each) override {
+    const size_t rest = items_.size() - next_;
+    for (; next_ < items_.size(); ++next_) {
+      if (each) each(items_[next_]);
+    }
+    return rest;
+  }
+
+ private:
+  std::vector<LinkItem> items_;
+  size_t next_ = 0;
+};
+
 // One job's tools: its own connection (all sharing the run's cookie store)
 // and what wraps it.
 struct JobTools {
@@ -50,6 +89,10 @@ std::vector<JobTools> LiveTools(const HttpOptions& http, size_t jobs, size_t lin
 // The tools of up to jobs jobs replaying recording.
 std::vector<JobTools> ReplayTools(const Recording& recording, size_t jobs, size_t links);
 
+// Links between two loads of the plugin in a long batch: a few hundred KB
+// of links it keeps, and a reload (a few ms) per thousand links is noise.
+constexpr size_t kPluginReloadEvery = 1000;
+
 struct RunSettings {
   bool batch = false;  // per-link lines on stdout, whatever the count
   bool json = false;
@@ -64,13 +107,18 @@ struct RunSettings {
   RecordingStore* recorder = nullptr;
   Archive* archive = nullptr;     // get --archive: links in it skipped, saved ones added
   FailedLinks* failed = nullptr;  // --failed-to: every link that did not succeed
+  // The plugin is loaded afresh after this many resolved links (0: never),
+  // which frees the links it handed out (HostSession::ReloadPlugin).
+  size_t reloadEvery = kPluginReloadEvery;
 };
 
-// Runs items through session, one job per tool set at once; returns the
-// exit code (host/README.md): the highest of the links', or that of a
-// signal or of a stdout that cannot be written.
+// Runs the links of feed through session, one job per tool set at once,
+// taking each link only as a job starts it (batch_runner.h: at most a
+// window's worth of links is held); returns the exit code (host/README.md):
+// the highest of the links', or that of a signal or of a stdout that cannot
+// be written.
 int RunLinks(const RunSettings& settings, HostSession& session, std::vector<JobTools>& tools,
-             const std::vector<LinkItem>& items);
+             LinkFeed& feed);
 
 // get's step after the link: downloads the direct link of report through
 // tools, deadline counted from started; a failure becomes the link's

@@ -87,15 +87,59 @@ HostSession::Job* JobOf(const void* link) {
 HostSession::HostSession(PluginLibrary& plugin, Transport& transport, SessionOptions options)
     : plugin_(plugin), transport_(transport), options_(std::move(options)) {
   if (g_sessionOpen.exchange(true)) throw std::logic_error("one host session at a time");
+  InitPlugin();
+}
+
+HostSession::~HostSession() {
+  if (plugin_.Destroy != nullptr) plugin_.Destroy();
+  g_sessionOpen = false;
+}
+
+void HostSession::InitPlugin() {
   const HostText served =
       plugin_.Init(&GetPageCallback, &PostFormCallback, &LogCallback, 0, &SaveFileCallback,
                    options_.debug ? 1u : 0u, options_.dumpDir.c_str());
   servedHost_ = served != nullptr ? served : "";
 }
 
-HostSession::~HostSession() {
+void HostSession::Enter() {
+  std::unique_lock<std::mutex> lock(gateLock_);
+  gateChanged_.wait(lock, [this] { return !reloading_; });
+  if (plugin_.GetDirectLink == nullptr) {
+    throw PluginLoadError("the plugin " + plugin_.path() + " could not be loaded again");
+  }
+  ++inside_;
+}
+
+void HostSession::Leave() {
+  {
+    std::lock_guard<std::mutex> lock(gateLock_);
+    --inside_;
+  }
+  gateChanged_.notify_all();
+}
+
+void HostSession::ReloadPlugin() {
+  std::unique_lock<std::mutex> lock(gateLock_);
+  if (reloading_) {
+    gateChanged_.wait(lock, [this] { return !reloading_; });
+    return;
+  }
+  reloading_ = true;
+  gateChanged_.wait(lock, [this] { return inside_ == 0; });
+  struct Reopen {
+    HostSession& session;
+    std::unique_lock<std::mutex>& lock;
+    ~Reopen() {
+      session.reloading_ = false;
+      lock.unlock();
+      session.gateChanged_.notify_all();
+    }
+  } reopen{*this, lock};
+  if (plugin_.Destroy == nullptr) return;  // lost at an earlier reload
   plugin_.Destroy();
-  g_sessionOpen = false;
+  plugin_.Reload();
+  InitPlugin();
 }
 
 LinkReport HostSession::Resolve(const std::string& url, const std::string& dumpName) {
@@ -122,9 +166,14 @@ LinkReport HostSession::Resolve(const std::string& url, const LinkCall& call) {
 
   std::string found;
   {
+    Enter();
+    struct Left {
+      HostSession& session;
+      ~Left() { session.Leave(); }
+    } left{*this};
     JobRegistration registration(job);
     const HostText text = plugin_.GetDirectLink(job.url.c_str());
-    found = text != nullptr ? text : "";
+    found = text != nullptr ? text : "";  // copied before the plugin may go
   }
 
   LinkResult& result = job.report.result;

@@ -4,7 +4,9 @@
 #ifndef VELMORA_HOST_SESSION_HOST_SESSION_H_
 #define VELMORA_HOST_SESSION_HOST_SESSION_H_
 
+#include <condition_variable>
 #include <cstddef>
+#include <mutex>
 #include <string>
 
 #include "host/net/transport.h"
@@ -58,6 +60,15 @@ class HostSession {
   // Resolves url as call says; thread-safe.
   LinkReport Resolve(const std::string& url, const LinkCall& call);
 
+  // Loads the plugin afresh, with the same callbacks and settings, once no
+  // call is inside it; calls that come meanwhile wait for the new one. What
+  // it held goes with it: the links it handed out (kept until it is
+  // unloaded). Cookies live in the run's connections, recordings and dumps
+  // in the host, so a run goes on as before. Thread-safe; when another
+  // thread is reloading, waits for that one. Throws PluginLoadError when
+  // the file can no longer be loaded (every later Resolve then throws too).
+  void ReloadPlugin();
+
   // The context of one call, opaque outside host_session.cpp.
   struct Job;
 
@@ -76,10 +87,19 @@ class HostSession {
   void Log(const Job& job, const char* message);
   void SaveFile(Job& job, const char* path, const char* content);
 
+  void InitPlugin();
+  // Around a call into the plugin: none while it is reloaded.
+  void Enter();
+  void Leave();
+
   PluginLibrary& plugin_;
   Transport& transport_;
   SessionOptions options_;
   std::string servedHost_;
+  std::mutex gateLock_;
+  std::condition_variable gateChanged_;
+  size_t inside_ = 0;  // calls inside the plugin
+  bool reloading_ = false;
 };
 
 }  // namespace velmora::host

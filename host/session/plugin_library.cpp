@@ -61,20 +61,41 @@ PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
   std::string why;
   handle_ = Open(path, why);
   if (handle_ == nullptr) throw PluginLoadError("cannot load the plugin " + path + ": " + why);
+  Bind();
+}
+
+void PluginLibrary::Bind() {
   Init = reinterpret_cast<decltype(Init)>(FindExport("PlgInit"));
   GetDirectLink = reinterpret_cast<decltype(GetDirectLink)>(FindExport("PlgGetDirectLink"));
   Destroy = reinterpret_cast<decltype(Destroy)>(FindExport("PlgDestroy"));
   if (Init == nullptr || GetDirectLink == nullptr || Destroy == nullptr) {
     Close(handle_);
-    throw PluginLoadError(path +
+    handle_ = nullptr;
+    throw PluginLoadError(path_ +
                           " is not a Velmora plugin: it lacks PlgInit, PlgGetDirectLink "
                           "or PlgDestroy");
   }
 }
 
-PluginLibrary::~PluginLibrary() { Close(handle_); }
+PluginLibrary::~PluginLibrary() {
+  if (handle_ != nullptr) Close(handle_);
+}
 
-void* PluginLibrary::FindExport(const char* name) const { return Symbol(handle_, name); }
+void PluginLibrary::Reload() {
+  Init = nullptr;
+  GetDirectLink = nullptr;
+  Destroy = nullptr;
+  if (handle_ != nullptr) Close(handle_);
+  std::string why;
+  handle_ = Open(path_, why);
+  if (handle_ == nullptr)
+    throw PluginLoadError("cannot load the plugin " + path_ + " again: " + why);
+  Bind();
+}
+
+void* PluginLibrary::FindExport(const char* name) const {
+  return handle_ != nullptr ? Symbol(handle_, name) : nullptr;
+}
 
 bool PluginLibrary::IsLoaded(const std::string& path) {
 #if defined(_WIN32)
@@ -129,6 +150,7 @@ int FindBuildId(dl_phdr_info* info, size_t, void* data) {
 
 std::string PluginLibrary::BuildId() const {
   link_map* map = nullptr;
+  if (handle_ == nullptr) return {};
   if (dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return {};
   BuildIdSearch search{map->l_addr, {}};
   dl_iterate_phdr(&FindBuildId, &search);

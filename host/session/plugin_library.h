@@ -32,6 +32,10 @@ class PluginLibrary {
   void* FindExport(const char* name) const;
   // Whether the library at path is mapped into the process (without loading it).
   static bool IsLoaded(const std::string& path);
+  // Unloads the library and loads the file again: everything it held is
+  // gone (call its PlgDestroy first). Throws PluginLoadError, leaving it
+  // unloaded, when the file can no longer be loaded.
+  void Reload();
   // The GNU build id of the loaded file in hex, or empty when it has none.
   std::string BuildId() const;
 
@@ -42,6 +46,8 @@ class PluginLibrary {
  private:
   std::string path_;
   void* handle_ = nullptr;
+
+  void Bind();  // the exports of handle_
 };
 
 }  // namespace velmora::host
