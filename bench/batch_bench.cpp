@@ -1,6 +1,6 @@
 // Batch benchmark of velmora-host (not a test): a loopback site that delays
 // every answer by 100 ms serves 64 file pages whose forms lead to files of
-// 4 MiB. It times `resolve` and `get` with --jobs 1, 4, 8 and 16, and curl
+// 4 MiB. It times `resolve`, `check` and `get` with --jobs 1, 4, 8 and 16, and curl
 // alone fetching the same 64 files with 8 parallel transfers, in the same
 // run; the peak memory of `get` for files of 4 MiB and of 64 MiB; and the
 // peak memory of `resolve --jobs 8 -a` for batches of 10,000 and 100,000
@@ -243,11 +243,14 @@ int main(int argc, char** argv) {
     return Median(seconds);
   };
 
-  std::vector<double> resolveSeconds, getSeconds;
+  std::vector<double> resolveSeconds, checkSeconds, getSeconds;
   for (const int j : jobs) {
     const int count = j == 8 ? repetitions : 1;
     resolveSeconds.push_back(timed(count, [&] {
       return Spawn(host, {"resolve", "--jobs", std::to_string(j), "-a", list});
+    }));
+    checkSeconds.push_back(timed(count, [&] {
+      return Spawn(host, {"check", "--jobs", std::to_string(j), "-a", list});
     }));
     getSeconds.push_back(timed(count, [&] {
       return Spawn(
@@ -265,17 +268,18 @@ int main(int argc, char** argv) {
   const double curlSeconds = timed(repetitions, [&] { return Spawn("curl", curlArgs); });
 
   const double mib = static_cast<double>(pages * site.fileMiB());
-  std::printf("%-8s %12s %12s %16s\n", "--jobs", "resolve s", "get s", "get moves MiB/s");
+  std::printf("%-8s %12s %12s %12s %16s\n", "--jobs", "resolve s", "check s", "get s",
+              "get moves MiB/s");
   size_t eight = 0;
   for (size_t i = 0; i < jobs.size(); ++i) {
     if (jobs[i] == 8) eight = i;
     // The files' share of get: its time less that of resolving the same links.
     const double moving = getSeconds[i] - resolveSeconds[i];
-    std::printf("%-8d %12.2f %12.2f %16.1f\n", jobs[i], resolveSeconds[i], getSeconds[i],
-                moving > 0 ? mib / moving : 0.0);
+    std::printf("%-8d %12.2f %12.2f %12.2f %16.1f\n", jobs[i], resolveSeconds[i], checkSeconds[i],
+                getSeconds[i], moving > 0 ? mib / moving : 0.0);
   }
-  std::printf("%-8s %12s %12.2f %16.1f   (curl alone, the %zu files, 8 parallel transfers)\n",
-              "curl", "-", curlSeconds, mib / curlSeconds, pages);
+  std::printf("%-8s %12s %12s %12.2f %16.1f   (curl alone, the %zu files, 8 parallel transfers)\n",
+              "curl", "-", "-", curlSeconds, mib / curlSeconds, pages);
 
   // Peak memory: the same batch with files 16 times larger.
   const size_t memoryPages = 8;
@@ -303,6 +307,10 @@ int main(int argc, char** argv) {
   std::snprintf(line, sizeof line, "resolve --jobs 8 takes 1/%.1f of --jobs 1 (at most 1/5)",
                 resolveRatio);
   Check(resolveRatio >= 5, line);
+  const double checkRatio = checkSeconds[0] / checkSeconds[eight];
+  std::snprintf(line, sizeof line, "check --jobs 8 takes 1/%.1f of --jobs 1 (at most 1/5)",
+                checkRatio);
+  Check(checkRatio >= 5, line);
   const double moving = getSeconds[eight] - resolveSeconds[eight];
   const double share = moving > 0 ? curlSeconds / moving : 0;
   std::snprintf(line, sizeof line,
