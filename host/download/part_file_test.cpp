@@ -29,8 +29,8 @@ class PartFileTest : public ::testing::Test {
  protected:
   void SetUp() override { Fresh(""); }
 
-  // An empty d with what spec names (Make).
-  void Fresh(const std::string& spec) {
+  // An empty d with what layout names (Make).
+  void Fresh(const std::string& layout) {
     folder_ = UniqueFd();
     held_.clear();
     names_ = std::make_unique<DownloadNames>();
@@ -38,17 +38,17 @@ class PartFileTest : public ::testing::Test {
     fs::create_directory(dir());
     WriteFile(victim(), "precious");
     folder_ = OpenFolder(dir().string(), false);
-    Make(spec);
+    Make(layout);
   }
-  // Makes in d what spec names, comma-separated: "NAME" a file holding
+  // Makes in d what layout names, comma-separated: "NAME" a file holding
   // "abc", "NAME!" the same held locked by another download, "NAME>" a link
   // to the victim, "NAME>>" a link to nothing, "NAME=" a hard link to the
   // victim, "NAME/" a folder, "NAME|" a pipe, "NAME@" a name the run holds.
   // "NAME.part~" (also "!~") is a .part with its record: of this download's
   // resource (Kept()), "~b" of another link, "~-" without a validator, "~w"
   // with a weak ETag only; "NAME^" a record of NAME's .part and no .part.
-  void Make(const std::string& spec) {
-    std::istringstream items(spec);
+  void Make(const std::string& layout) {
+    std::istringstream items(layout);
     for (std::string item; std::getline(items, item, ',');) {
       const size_t end = item.find_first_of("!>=/|@~^");
       const std::string name = item.substr(0, end);
@@ -100,7 +100,7 @@ class PartFileTest : public ::testing::Test {
 
 TEST_F(PartFileTest, ClaimTakesTheFirstNameThatIsFreeOrMayBeUsed) {
   struct Row {
-    std::string spec;
+    std::string layout;
     ClaimRules rules;
     const char* name;
     uint64_t size;  // of the .part claimed
@@ -135,16 +135,16 @@ TEST_F(PartFileTest, ClaimTakesTheFirstNameThatIsFreeOrMayBeUsed) {
       {"f.bin@,f (1).bin.part~", resume, "f (1).bin", 3, false, nullptr},
   };
   // Whatever the rules, such a .part is never used.
-  for (const char* spec :
+  for (const char* layout :
        {"f.bin.part>", "f.bin.part>>", "f.bin.part=", "f.bin.part/", "f.bin.part|"}) {
     for (const ClaimRules& rules : {plain, resume, overwrite}) {
-      rows.push_back({spec, rules, "f (1).bin", 0, true, nullptr});
+      rows.push_back({layout, rules, "f (1).bin", 0, true, nullptr});
     }
   }
   for (const Row& row : rows) {
-    SCOPED_TRACE("\"" + row.spec + "\"" + (row.rules.resume ? ", resume" : "") +
+    SCOPED_TRACE("\"" + row.layout + "\"" + (row.rules.resume ? ", resume" : "") +
                  (row.rules.overwrite ? ", overwrite" : ""));
-    Fresh(row.spec);
+    Fresh(row.layout);
     const auto before = fs::symlink_status(dir() / "f.bin.part").type();
     const std::string record = ReadFile(dir() / RecordName("f.bin"));
     const PartFile part = ClaimPart(folder_.get(), "f.bin", Now(), row.rules, *names_);
