@@ -84,6 +84,15 @@ bool ResolveWebUrl(const std::string& base, const std::string& reference, std::s
   }
   if (!CheckScheme(handle.get(), why)) return false;
   resolved = Part(handle.get(), CURLUPART_URL);
+  // curl tidies a URL in steps: "http:/%36/" gives "http://6/", which it
+  // reads again as "http://0.0.0.6/". Reported and fetched is the URL that
+  // stays as it is when read again.
+  for (int pass = 0; pass < 4; ++pass) {
+    if (curl_url_set(handle.get(), CURLUPART_URL, resolved.c_str(), 0) != CURLUE_OK) break;
+    std::string again = Part(handle.get(), CURLUPART_URL);
+    if (again == resolved) break;
+    resolved = std::move(again);
+  }
   return true;
 }
 
