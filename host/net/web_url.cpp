@@ -56,16 +56,10 @@ bool CheckScheme(CURLU* url, std::string& why) {
 }  // namespace
 
 bool IsWebUrl(const std::string& url, std::string& why) {
-  if (HasNul(url, why)) return false;
-  UrlHandle handle(curl_url());
-  if (!handle) throw std::bad_alloc();
-  // Only explicit http: and https: URLs; no guessing of a scheme.
-  const CURLUcode code = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0);
-  if (code != CURLUE_OK) {
-    why = curl_url_strerror(code);
-    return false;
-  }
-  return CheckScheme(handle.get(), why);
+  // Only explicit http: and https: URLs; no guessing of a scheme. A URL is
+  // one when it resolves, as it stands, to one curl can read again.
+  std::string resolved;
+  return ResolveWebUrl(url, "", resolved, why);
 }
 
 bool ResolveWebUrl(const std::string& base, const std::string& reference, std::string& resolved,
@@ -87,8 +81,15 @@ bool ResolveWebUrl(const std::string& base, const std::string& reference, std::s
   // curl tidies a URL in steps: "http:/%36/" gives "http://6/", which it
   // reads again as "http://0.0.0.6/". Reported and fetched is the URL that
   // stays as it is when read again.
+  // One it cannot read again ("http:/%7fp" gives a host holding DEL) is no
+  // URL to fetch.
   for (int pass = 0; pass < 4; ++pass) {
-    if (curl_url_set(handle.get(), CURLUPART_URL, resolved.c_str(), 0) != CURLUE_OK) break;
+    code = curl_url_set(handle.get(), CURLUPART_URL, resolved.c_str(), 0);
+    if (code != CURLUE_OK) {
+      why = curl_url_strerror(code);
+      resolved.clear();
+      return false;
+    }
     std::string again = Part(handle.get(), CURLUPART_URL);
     if (again == resolved) break;
     resolved = std::move(again);
