@@ -107,16 +107,29 @@ std::vector<JobTools> ReplayTools(const Recording& recording, size_t jobs, size_
   return tools;
 }
 
+namespace {
+
+// As a browser would: the answer page that gave the link is the referrer
+// of the file's request.
+std::string Referer(const LinkReport& report) {
+  return report.exchanges.empty() ? "" : report.exchanges.back().finalUrl;
+}
+
+// When --deadline ends the link that started then; none without it.
+std::optional<Clock::time_point> LinkDeadline(const RunSettings& settings,
+                                              Clock::time_point started) {
+  if (settings.deadlineSeconds <= 0) return std::nullopt;
+  return started + std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double>(settings.deadlineSeconds));
+}
+
+}  // namespace
+
 void DownloadLink(const RunSettings& settings, JobTools& tools, LinkReport& report,
                   Clock::time_point started, ProgressDisplay& display, const std::string& tag) {
   const std::string link = LinkText(report.result.link);
-  // As a browser would: the answer page that gave the link is the referrer.
-  const std::string referer = report.exchanges.empty() ? "" : report.exchanges.back().finalUrl;
-  std::optional<Clock::time_point> deadline;
-  if (settings.deadlineSeconds > 0) {
-    deadline = started + std::chrono::duration_cast<Clock::duration>(
-                             std::chrono::duration<double>(settings.deadlineSeconds));
-  }
+  const std::string referer = Referer(report);
+  const std::optional<Clock::time_point> deadline = LinkDeadline(settings, started);
   const LinkTrace trace(settings.trace, settings.traceCookies, tag);
   trace.Line("GET " + link + " (the file)");
   const size_t slot = display.Begin(link);
@@ -147,12 +160,8 @@ void DownloadLink(const RunSettings& settings, JobTools& tools, LinkReport& repo
 void CheckLink(const RunSettings& settings, JobTools& tools, LinkReport& report,
                Clock::time_point started, const std::string& tag) {
   const std::string link = LinkText(report.result.link);
-  const std::string referer = report.exchanges.empty() ? "" : report.exchanges.back().finalUrl;
-  std::optional<Clock::time_point> deadline;
-  if (settings.deadlineSeconds > 0) {
-    deadline = started + std::chrono::duration_cast<Clock::duration>(
-                             std::chrono::duration<double>(settings.deadlineSeconds));
-  }
+  const std::string referer = Referer(report);
+  const std::optional<Clock::time_point> deadline = LinkDeadline(settings, started);
   const LinkTrace trace(settings.trace, settings.traceCookies, tag);
   trace.Line("HEAD " + link + " (the file, not downloaded)");
   std::function<void(std::string_view)> note;
